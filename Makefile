@@ -1,0 +1,36 @@
+# The commands a person types. `make test` is what CI runs.
+PYTHON ?= python3
+BUILD  ?= build/dev
+JOBS   ?= 2
+PIP    := $(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation
+
+.PHONY: all bootstrap build cpp-test install test demo bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+# Core library, extension and C++ tests in one CMake tree.
+build: bootstrap
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+cpp-test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The distribution as a user gets it: `pip install .`.
+install: bootstrap
+	@$(PIP) .
+
+test: cpp-test install
+	@$(PYTHON) -m pytest -q tests/python
+
+demo: install
+	@$(PYTHON) examples/growth.py
+
+bench: install
+	@$(PYTHON) benchmarks/bench.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,109 @@
+#include "grammar/apply.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace vorn {
+
+namespace {
+
+std::vector<VertexId> vertices_of(const std::vector<VarIndex>& pattern,
+                                  const absl::flat_hash_map<VarIndex, VertexId>& bindings) {
+  std::vector<VertexId> out;
+  out.reserve(pattern.size());
+  for (const VarIndex v : pattern) out.push_back(bindings.at(v));
+  return out;
+}
+
+// Copies the causal data of u into the record unless an earlier deletion of
+// this application already saved it: the first copy is u's state before the
+// step, which is what a rollback must restore.
+void save_causal_state(const Hypergraph& graph, VertexId u, UndoRecord& record) {
+  if (const auto it = graph.causal_future_sets.find(u); it != graph.causal_future_sets.end()) {
+    record.saved_future_sets.try_emplace(u, it->second);
+  }
+  if (const auto it = graph.causal_past_sets.find(u); it != graph.causal_past_sets.end()) {
+    record.saved_past_sets.try_emplace(u, it->second);
+  }
+  if (const auto it = graph.vertices.find(u); it != graph.vertices.end()) {
+    record.saved_causes.try_emplace(u, it->second.causes);
+    record.saved_effects.try_emplace(u, it->second.effects);
+  }
+}
+
+}  // namespace
+
+UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState match) {
+  UndoRecord record;
+  auto& bindings = match.bindings;
+
+  // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length.
+  for (const auto& pattern : rule.lhs) {
+    if (pattern.empty()) continue;
+    const std::vector<VertexId> image = vertices_of(pattern, bindings);
+    const auto entry = graph.incidence.find(image.front());
+    if (entry == graph.incidence.end()) continue;
+    for (const EdgeId e : entry->second) {
+      const auto edge = graph.hyperedges.find(e);
+      if (edge == graph.hyperedges.end()) continue;
+      const auto& list = edge->second.vertices;
+      if (list.size() != image.size()) continue;
+      const bool holds_all = std::all_of(image.begin(), image.end(), [&list](VertexId v) {
+        return std::find(list.begin(), list.end(), v) != list.end();
+      });
+      if (!holds_all) continue;
+      if (auto removed = graph.remove_hyperedge(e)) {
+        record.removed_edges.emplace(e, std::move(*removed));
+      }
+      break;  // `entry` may have changed: stop walking it
+    }
+  }
+
+  // Phase 2: delete the vertices of unkept lhs variables with the hyperedges
+  // still on them, saving the causal data that the removal disturbs.
+  absl::flat_hash_set<VarIndex> variables;
+  for (const auto& [name, index] : rule.var_index) variables.insert(index);
+  for (const VarIndex v : variables) {
+    if (rule.kept.contains(v)) continue;
+    const auto bound = bindings.find(v);
+    if (bound == bindings.end()) continue;
+    const VertexId m = bound->second;
+    for (const EdgeId e : graph.edges_containing(m)) {
+      if (auto removed = graph.remove_hyperedge(e)) {
+        record.removed_edges.emplace(e, std::move(*removed));
+      }
+    }
+    save_causal_state(graph, m, record);
+    for (const auto* sets : {&graph.causal_past_sets, &graph.causal_future_sets}) {
+      if (const auto it = sets->find(m); it != sets->end()) {
+        it->second.for_each_one([&](uint64_t u) { save_causal_state(graph, u, record); });
+      }
+    }
+    if (auto removed = graph.remove_vertex(m)) {
+      record.removed_vertices.emplace(m, std::move(*removed));
+    }
+  }
+
+  // Phase 3: one new vertex per rhs-only variable, at its first occurrence.
+  for (const auto& pattern : rule.rhs) {
+    for (const VarIndex v : pattern) {
+      if (bindings.contains(v)) continue;
+      const VertexId id = graph.add_vertex();
+      record.created_vertices.push_back(id);
+      bindings.emplace(v, id);
+    }
+  }
+
+  // Phase 4: the rhs hyperedges; each position is a cause of the next.
+  for (const auto& pattern : rule.rhs) {
+    std::vector<VertexId> list = vertices_of(pattern, bindings);
+    const EdgeId e = graph.add_hyperedge(list);
+    record.created_edges.push_back(e);
+    for (std::size_t k = 0; k + 1 < list.size(); ++k) {
+      graph.add_causal_relation(list[k], list[k + 1]);
+    }
+  }
+  return record;
+}
+
+}  // namespace vorn

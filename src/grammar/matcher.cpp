@@ -1,0 +1,200 @@
+#include "grammar/matcher.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace vorn {
+
+namespace {
+
+const std::vector<EdgeId>& incidence_of(const Hypergraph& graph, VertexId v) {
+  static const std::vector<EdgeId> kNone;
+  const auto it = graph.incidence.find(v);
+  return it == graph.incidence.end() ? kNone : it->second;
+}
+
+bool contains_all(const std::vector<VertexId>& list, const std::vector<VertexId>& image) {
+  for (const VertexId v : image) {
+    if (std::find(list.begin(), list.end(), v) == list.end()) return false;
+  }
+  return true;
+}
+
+std::vector<VertexId> image_of(const std::vector<VarIndex>& pattern, const MatchState& state) {
+  std::vector<VertexId> image;
+  image.reserve(pattern.size());
+  for (const VarIndex v : pattern) image.push_back(state.bindings.at(v));
+  return image;
+}
+
+// Under DPO: no vertex to be deleted may lie on a hyperedge outside the
+// matched-edge set (the first hyperedge found for each pattern's image).
+bool dangling_check(const RewriteRule& rule, const MatchState& state, const Hypergraph& graph) {
+  bool deletes = false;
+  for (const auto& [v, x] : state.bindings) {
+    if (!rule.kept.contains(v)) {
+      deletes = true;
+      break;
+    }
+  }
+  if (!deletes) return true;
+  absl::flat_hash_set<EdgeId> matched;
+  for (const auto& pattern : rule.lhs) {
+    if (pattern.empty()) continue;
+    const std::vector<VertexId> image = image_of(pattern, state);
+    for (const EdgeId e : incidence_of(graph, image.front())) {
+      const auto edge = graph.hyperedges.find(e);
+      if (edge != graph.hyperedges.end() && contains_all(edge->second.vertices, image)) {
+        matched.insert(e);
+        break;
+      }
+    }
+  }
+  for (const auto& [v, x] : state.bindings) {
+    if (rule.kept.contains(v)) continue;
+    for (const EdgeId e : incidence_of(graph, x)) {
+      if (!matched.contains(e)) return false;
+    }
+  }
+  return true;
+}
+
+// The vertices other than c on c's hyperedges that are not bound yet.
+void neighbourhood(const Hypergraph& graph, VertexId c, const MatchState& state,
+                   absl::flat_hash_set<VertexId>& out) {
+  out.clear();
+  for (const EdgeId e : incidence_of(graph, c)) {
+    const auto edge = graph.hyperedges.find(e);
+    if (edge == graph.hyperedges.end()) continue;
+    for (const VertexId x : edge->second.vertices) {
+      if (x != c && !state.used_vertices.contains(x)) out.insert(x);
+    }
+  }
+}
+
+}  // namespace
+
+bool image_covered(const Hypergraph& graph, const std::vector<VertexId>& image) {
+  if (image.empty()) return false;
+  for (const EdgeId e : incidence_of(graph, image.front())) {
+    const auto edge = graph.hyperedges.find(e);
+    if (edge == graph.hyperedges.end()) continue;
+    const auto& list = edge->second.vertices;
+    if (list.size() >= image.size() && contains_all(list, image)) return true;
+  }
+  return false;
+}
+
+bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, MatchState& state,
+                      const Hypergraph& graph, bool dpo) {
+  if (t >= n) return !dpo || dangling_check(rule, state, graph);
+
+  // Candidates: the neighbourhood of the bound vertices when t is adjacent to
+  // a bound variable, every vertex otherwise; snapshot once per level.
+  const bool t_in_frontier = state.frontier_vars.contains(t);
+  std::vector<VertexId> candidates;
+  if (t_in_frontier) {
+    candidates.assign(state.candidate_vertices.begin(), state.candidate_vertices.end());
+  } else {
+    candidates.reserve(graph.vertices.size());
+    for (const auto& [v, vertex] : graph.vertices) candidates.push_back(v);
+  }
+  if (candidates.empty()) return false;
+
+  // The look-ahead counts depend on the level only: unbound neighbours of t
+  // already in the frontier (A) and not yet in it (B).
+  std::size_t a_count = 0;
+  std::size_t b_count = 0;
+  for (const VarIndex v : rule.lhs_neighbours[t]) {
+    if (state.bindings.contains(v)) continue;
+    if (state.frontier_vars.contains(v)) {
+      ++a_count;
+    } else {
+      ++b_count;
+    }
+  }
+  const auto occurrences = rule.lhs_occurrences.find(t);
+  const std::size_t needed_degree =
+      occurrences == rule.lhs_occurrences.end() ? 0 : occurrences->second;
+
+  absl::flat_hash_set<VertexId> around;
+  std::vector<VertexId> added_candidates;
+  std::vector<VarIndex> added_frontier;
+  for (const VertexId c : candidates) {
+    if (state.used_vertices.contains(c)) continue;
+    if (incidence_of(graph, c).size() < needed_degree) continue;
+    if (a_count > 0 || b_count > 0) {
+      neighbourhood(graph, c, state, around);
+      std::size_t in_candidates = 0;
+      for (const VertexId x : around) in_candidates += state.candidate_vertices.contains(x);
+      if (a_count > 0 && in_candidates < a_count) continue;
+      if (b_count > 0 && around.size() - in_candidates < b_count) continue;
+    }
+
+    // Bind t to c.
+    state.bindings.emplace(t, c);
+    state.used_vertices.insert(c);
+    const bool c_was_candidate = state.candidate_vertices.contains(c);
+    added_candidates.clear();
+    for (const EdgeId e : incidence_of(graph, c)) {
+      const auto edge = graph.hyperedges.find(e);
+      if (edge == graph.hyperedges.end()) continue;
+      for (const VertexId x : edge->second.vertices) {
+        if (!state.used_vertices.contains(x) && state.candidate_vertices.insert(x).second) {
+          added_candidates.push_back(x);
+        }
+      }
+    }
+    state.candidate_vertices.erase(c);
+    added_frontier.clear();
+    for (const VarIndex v : rule.lhs_neighbours[t]) {
+      if (!state.bindings.contains(v) && state.frontier_vars.insert(v).second) {
+        added_frontier.push_back(v);
+      }
+    }
+    state.frontier_vars.erase(t);
+
+    // Cover test of the patterns completed by this binding (the others were
+    // tested at the level that completed them, against the same graph).
+    bool covered = true;
+    for (const std::size_t p : rule.cover_tests[t]) {
+      if (!image_covered(graph, image_of(rule.lhs[p], state))) {
+        covered = false;
+        break;
+      }
+    }
+    if (covered && backtrack_search(rule, t + 1, n, state, graph, dpo)) return true;
+
+    // Undo exactly what this binding changed.
+    state.bindings.erase(t);
+    state.used_vertices.erase(c);
+    for (const VertexId x : added_candidates) state.candidate_vertices.erase(x);
+    if (c_was_candidate) state.candidate_vertices.insert(c);
+    for (const VarIndex v : added_frontier) state.frontier_vars.erase(v);
+    if (t_in_frontier) state.frontier_vars.insert(t);
+  }
+  return false;
+}
+
+std::optional<MatchState> find_match(const RewriteRule& rule, const Hypergraph& graph,
+                                     VertexId anchor, bool dpo) {
+  MatchState state;
+  if (rule.lhs.empty()) return state;
+  // An anchor that names no vertex here (id 0 on an empty graph) matches
+  // nothing: hyperedges over it would name a vertex of no graph, or another's.
+  if (rule.lhs_var_count == 0 || !graph.vertices.contains(anchor)) return std::nullopt;
+  state.bindings.emplace(0, anchor);
+  state.used_vertices.insert(anchor);
+  for (const VarIndex v : rule.lhs_neighbours[0]) state.frontier_vars.insert(v);
+  for (const EdgeId e : incidence_of(graph, anchor)) {
+    const auto edge = graph.hyperedges.find(e);
+    if (edge == graph.hyperedges.end()) continue;
+    for (const VertexId x : edge->second.vertices) {
+      if (!state.used_vertices.contains(x)) state.candidate_vertices.insert(x);
+    }
+  }
+  if (backtrack_search(rule, 1, rule.lhs_var_count, state, graph, dpo)) return state;
+  return std::nullopt;
+}
+
+}  // namespace vorn

@@ -1,0 +1,103 @@
+// RewriteEngine: owns the hypergraph, the compiled rules, the random
+// generator, the counters and settings, and the undo record of the last
+// successful step (at most one). Single-threaded; the caller serialises use.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "grammar/rewrite_rule.hpp"
+#include "hypergraph/hypergraph.hpp"
+#include "rewrite_engine/chacha.hpp"
+#include "rules/undo_record.hpp"
+
+namespace vorn {
+
+inline constexpr uint64_t kDefaultPrintInterval = 10000;
+
+// Uniform index in [0, n) for n >= 1 by the widening-multiply method.
+uint64_t uniform_index(ChaCha12& rng, uint64_t n);
+
+// The number of cumulative sums <= x, by binary search: a point on a
+// boundary goes to the later index. With no sums it is 0.
+std::size_t index_for_point(const std::vector<double>& cumulative, double x);
+
+// Index chosen by weight: one 64-bit draw, a point in [0, total), binary
+// search over the cumulative sums; a point on a boundary goes to the later
+// index. `cumulative` is scratch space reused between calls.
+std::size_t weighted_choice(ChaCha12& rng, const std::vector<RewriteRule>& rules,
+                            std::vector<double>& cumulative);
+
+class RewriteEngine {
+ public:
+  // Seeded from the thread's entropy-seeded generator without `seed`.
+  // Throws std::runtime_error when no entropy can be had.
+  explicit RewriteEngine(Hypergraph graph = Hypergraph{},
+                         std::optional<uint64_t> seed = std::nullopt);
+
+  // One step: counts it, writes the progress line, then attempts a rewrite.
+  bool step();
+  void run(uint64_t steps);
+  // Reverts the last successful step; false when there is none.
+  bool rollback();
+
+  // Validates the weight, compiles the rule and appends it. On a rejected
+  // weight returns the ValueError message and adds nothing.
+  std::optional<std::string> add_rule(NamePatterns lhs, std::vector<std::string> kept,
+                                      NamePatterns rhs, double weight);
+  void clear_rules() { rules_.clear(); }
+  // A new empty store and zeroed counters; drops the undo record too, since
+  // it describes a graph that no longer exists.
+  void clear_graph();
+  void reset_counters();
+
+  void set_print_interval(uint64_t interval) { print_interval_ = interval; }
+  void set_verbose(bool verbose) { verbose_ = verbose; }
+  void set_causal_horizon(uint64_t horizon) { graph_.causal_horizon = horizon; }
+  void set_bitset_capacity(uint64_t capacity) { graph_.bitset_capacity = capacity; }
+  // Text compared case-insensitively by the Unicode upper-case mapping; an
+  // unknown text writes a warning and selects SPO.
+  void set_semantics(std::string_view text);
+  const char* semantics() const { return dpo_ ? "DPO" : "SPO"; }
+  bool dpo() const { return dpo_; }
+
+  uint64_t step_count() const { return step_count_; }
+  uint64_t attempted_rewrites() const { return attempted_rewrites_; }
+  uint64_t successful_rewrites() const { return successful_rewrites_; }
+  uint64_t print_interval() const { return print_interval_; }
+  bool verbose() const { return verbose_; }
+
+  const Hypergraph& graph() const { return graph_; }
+  Hypergraph& graph() { return graph_; }
+  const std::vector<RewriteRule>& rules() const { return rules_; }
+  bool has_undo() const { return last_undo_.has_value(); }
+  ChaCha12& rng() { return rng_; }
+
+ private:
+  bool attempt();
+
+  std::optional<UndoRecord> last_undo_;
+  Hypergraph graph_;
+  std::vector<RewriteRule> rules_;
+  ChaCha12 rng_;
+  uint64_t step_count_ = 0;
+  uint64_t print_interval_ = kDefaultPrintInterval;
+  uint64_t attempted_rewrites_ = 0;
+  uint64_t successful_rewrites_ = 0;
+  bool verbose_ = false;
+  bool dpo_ = true;
+  std::vector<double> cumulative_;
+};
+
+// Whether `text` upper-cases (full Unicode mapping) to exactly `upper`, an
+// ASCII upper-case word. Invalid UTF-8 never matches.
+bool upper_equals(std::string_view text, std::string_view upper);
+
+// Writes `line` to file descriptor 1 in full (retrying on EINTR and short
+// writes). Output errors are ignored: progress output is best effort.
+void write_stdout(std::string_view line);
+
+}  // namespace vorn

@@ -1,0 +1,26 @@
+// UndoRecord: what one rewrite removed and created, and copies of the causal
+// data around each vertex it deleted. It owns everything in it and names the
+// graph only by ids; executing it (Hypergraph::execute_undo_record) puts the
+// store back to its state before the rewrite.
+#pragma once
+
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "hypergraph/fixed_bit_set.hpp"
+#include "hypergraph/hypergraph.hpp"
+
+namespace vorn {
+
+struct UndoRecord {
+  std::vector<VertexId> created_vertices;
+  std::vector<EdgeId> created_edges;
+  absl::flat_hash_map<VertexId, Vertex> removed_vertices;
+  absl::flat_hash_map<EdgeId, Hyperedge> removed_edges;
+  absl::flat_hash_map<VertexId, FixedBitSet> saved_future_sets;
+  absl::flat_hash_map<VertexId, FixedBitSet> saved_past_sets;
+  absl::flat_hash_map<VertexId, std::vector<VertexId>> saved_causes;
+  absl::flat_hash_map<VertexId, std::vector<VertexId>> saved_effects;
+};
+
+}  // namespace vorn

@@ -1,0 +1,155 @@
+// Rule application and its undo record; rollback restores the store exactly
+// where the record promises it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "grammar/apply.hpp"
+#include "grammar/matcher.hpp"
+
+using namespace vorn;
+
+namespace {
+
+// Everything a rollback must restore, in a comparable form.
+struct Snapshot {
+  std::vector<VertexId> vertices;
+  std::multiset<std::vector<VertexId>> edges;
+  std::map<VertexId, std::size_t> degrees;
+  uint64_t pairs;
+  std::map<VertexId, std::vector<uint64_t>> past, future;
+  std::map<VertexId, std::vector<VertexId>> causes, effects;
+
+  explicit Snapshot(const Hypergraph& g) : pairs(g.structural_pair_count) {
+    for (const auto& [v, vertex] : g.vertices) {
+      vertices.push_back(v);
+      degrees[v] = g.edges_containing(v).size();
+      past[v] = g.causal_past_sets.at(v).ones();
+      future[v] = g.causal_future_sets.at(v).ones();
+      causes[v] = vertex.causes;
+      effects[v] = vertex.effects;
+    }
+    std::sort(vertices.begin(), vertices.end());
+    for (const auto& [e, edge] : g.hyperedges) edges.insert(edge.vertices);
+  }
+  bool operator==(const Snapshot&) const = default;
+};
+
+MatchState bound(std::initializer_list<std::pair<VarIndex, VertexId>> pairs) {
+  MatchState m;
+  for (const auto& [var, v] : pairs) {
+    m.bindings.emplace(var, v);
+    m.used_vertices.insert(v);
+  }
+  return m;
+}
+
+}  // namespace
+
+TEST(Apply, DeletingRuleUnderSpoAndItsRollback) {
+  Hypergraph g;
+  const VertexId v10 = g.add_vertex(), v11 = g.add_vertex(), v12 = g.add_vertex();
+  const EdgeId e5 = g.add_hyperedge({v10, v11});
+  const EdgeId e6 = g.add_hyperedge({v11, v12});
+  g.vertices.at(v11).observables["mass"] = 1.5;
+  // Related to the deleted vertex, so their causal data is saved as well.
+  g.add_causal_relation(v10, v11);
+  g.add_causal_relation(v11, v12);
+  const Snapshot before(g);
+
+  const RewriteRule rule =
+      RewriteRule::compile({{"a", "b"}}, {"a"}, {{"a", "c"}, {"c", "b2"}}, 1.0);
+  UndoRecord record = apply_match(rule, g, bound({{0, v10}, {1, v11}}));
+  EXPECT_EQ(record.removed_edges.size(), 2u);
+  EXPECT_TRUE(record.removed_edges.contains(e5) && record.removed_edges.contains(e6));
+  ASSERT_EQ(record.removed_vertices.size(), 1u);
+  EXPECT_EQ(record.removed_vertices.at(v11).observables.at("mass"), 1.5);
+  ASSERT_EQ(record.created_vertices.size(), 2u);
+  ASSERT_EQ(record.created_edges.size(), 2u);
+  const VertexId c = record.created_vertices[0], b2 = record.created_vertices[1];
+  EXPECT_LT(c, b2);
+  EXPECT_EQ(g.hyperedges.at(record.created_edges[0]).vertices, (std::vector<VertexId>{v10, c}));
+  EXPECT_EQ(g.hyperedges.at(record.created_edges[1]).vertices, (std::vector<VertexId>{c, b2}));
+  EXPECT_EQ(g.vertices.at(c).causes, (std::vector<VertexId>{v10}));
+  EXPECT_TRUE(g.causal_future_sets.at(v10).contains(b2));  // propagated, not direct
+  EXPECT_FALSE(g.vertices.contains(v11));
+
+  g.execute_undo_record(std::move(record));
+  EXPECT_TRUE(Snapshot(g) == before);
+  EXPECT_EQ(g.vertices.at(v11).observables.at("mass"), 1.5);
+}
+
+TEST(Apply, PatternsRemoveOneHyperedgeOfExactLengthEach) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex();
+  const EdgeId longer = g.add_hyperedge({a, b, c});
+  const EdgeId ba = g.add_hyperedge({b, a});
+  const EdgeId ab = g.add_hyperedge({a, b});
+  const RewriteRule rule = RewriteRule::compile({{"x", "y"}}, {"x", "y"}, {}, 1.0);
+  UndoRecord record = apply_match(rule, g, bound({{0, a}, {1, b}}));
+  // The first length-2 hyperedge on a's list holding both: (b, a).
+  EXPECT_EQ(record.removed_edges.size(), 1u);
+  EXPECT_TRUE(record.removed_edges.contains(ba));
+  EXPECT_TRUE(g.hyperedges.contains(longer) && g.hyperedges.contains(ab));
+  // Two equal patterns remove two distinct hyperedges.
+  const RewriteRule twice = RewriteRule::compile({{"x", "y"}, {"x", "y"}}, {"x", "y"}, {}, 1.0);
+  g.add_hyperedge({b, a});
+  UndoRecord r2 = apply_match(twice, g, bound({{0, a}, {1, b}}));
+  EXPECT_EQ(r2.removed_edges.size(), 2u);
+  EXPECT_EQ(g.hyperedges.size(), 1u);  // only the longer one is left
+}
+
+TEST(Apply, EmptyLhsCreatesOneVertexPerNameAndRecordsCausality) {
+  Hypergraph g;
+  const RewriteRule rule =
+      RewriteRule::compile({}, {}, {{"a", "b", "c"}, {}, {"a"}, {"c", "c"}}, 1.0);
+  UndoRecord record = apply_match(rule, g, MatchState{});
+  ASSERT_EQ(record.created_vertices.size(), 3u);
+  EXPECT_EQ(record.created_edges.size(), 4u);
+  const VertexId a = record.created_vertices[0], b = record.created_vertices[1],
+                 c = record.created_vertices[2];
+  EXPECT_EQ(g.vertices.at(b).causes, (std::vector<VertexId>{a}));
+  EXPECT_EQ(g.vertices.at(c).causes, (std::vector<VertexId>{b}));  // not a directly
+  EXPECT_TRUE(g.causal_past_sets.at(c).contains(a));
+  EXPECT_TRUE(g.hyperedges.at(record.created_edges[1]).vertices.empty());
+}
+
+TEST(Apply, NameOnBothSidesIsKeptEvenWhenNotListed) {
+  Hypergraph g;
+  const VertexId x = g.add_vertex(), y = g.add_vertex();
+  g.add_hyperedge({x, y});
+  // y is not listed as kept but the rhs uses it again: its vertex survives.
+  const RewriteRule rule = RewriteRule::compile({{"x", "y"}}, {"x"}, {{"y", "z"}}, 1.0);
+  UndoRecord record = apply_match(rule, g, bound({{0, x}, {1, y}}));
+  EXPECT_TRUE(record.removed_vertices.empty());
+  EXPECT_TRUE(g.vertices.contains(y));
+  for (const auto& [e, edge] : g.hyperedges) {
+    for (const VertexId v : edge.vertices) EXPECT_TRUE(g.vertices.contains(v));
+  }
+}
+
+// Two deleted vertices that are causally related: each is in the other's
+// snapshot, and the copy kept is the one from before the step, so a
+// rollback restores every causal set and list exactly.
+TEST(Apply, SeveralDeletedVerticesRollBackToTheStateBeforeTheStep) {
+  Hypergraph g;
+  const VertexId p = g.add_vertex(), a = g.add_vertex(), b = g.add_vertex(),
+                 q = g.add_vertex();
+  g.add_hyperedge({p, a});
+  g.add_hyperedge({a, b});
+  g.add_hyperedge({b, q});
+  g.add_causal_relation(p, a);
+  g.add_causal_relation(a, b);
+  g.add_causal_relation(b, q);
+  const Snapshot before(g);
+  const RewriteRule rule = RewriteRule::compile({{"x", "y"}}, {}, {{"n"}}, 1.0);
+  for (int order = 0; order < 2; ++order) {
+    UndoRecord record = apply_match(rule, g, bound({{0, order ? b : a}, {1, order ? a : b}}));
+    EXPECT_EQ(record.removed_vertices.size(), 2u);
+    EXPECT_FALSE(g.causal_future_sets.at(p).contains(a));
+    g.execute_undo_record(std::move(record));
+    EXPECT_TRUE(Snapshot(g) == before) << "order " << order;
+  }
+}

@@ -1,0 +1,174 @@
+// The engine: weighted choice, uniform draws, the step frame, rollback
+// counters, settings and rule compilation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "rewrite_engine/rewrite_engine.hpp"
+
+using namespace vorn;
+
+TEST(WeightedChoice, PointsOnBoundariesGoToTheLaterRule) {
+  const std::vector<double> one_three{1.0};
+  EXPECT_EQ(index_for_point(one_three, 0.0), 0u);
+  EXPECT_EQ(index_for_point(one_three, 0.999999), 0u);
+  EXPECT_EQ(index_for_point(one_three, 1.0), 1u);
+  EXPECT_EQ(index_for_point(one_three, 3.9), 1u);
+  const std::vector<double> many{1.0, 2.0, 3.0, 4.0, 5.0};
+  for (int i = 0; i <= 5; ++i) {
+    EXPECT_EQ(index_for_point(many, i), static_cast<std::size_t>(i));
+    EXPECT_EQ(index_for_point(many, i + 0.5), static_cast<std::size_t>(i));
+  }
+  EXPECT_EQ(index_for_point({}, 0.7), 0u);
+}
+
+TEST(WeightedChoice, OneDrawPerChoiceEvenWithOneRule) {
+  std::vector<RewriteRule> rules{RewriteRule::compile({}, {}, {}, 2.0)};
+  std::vector<double> scratch;
+  ChaCha12 rng = ChaCha12::from_u64_seed(7);
+  ChaCha12 reference = ChaCha12::from_u64_seed(7);
+  EXPECT_EQ(weighted_choice(rng, rules, scratch), 0u);
+  reference.next_u64();
+  EXPECT_EQ(rng.next_u32(), reference.next_u32());
+}
+
+TEST(WeightedChoice, SeededChoicesFollowTheDraws) {
+  std::vector<RewriteRule> rules{RewriteRule::compile({}, {}, {}, 1.0),
+                                 RewriteRule::compile({}, {}, {}, 3.0)};
+  std::vector<double> scratch;
+  ChaCha12 rng = ChaCha12::from_u64_seed(99);
+  ChaCha12 reference = ChaCha12::from_u64_seed(99);
+  int first = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const double x = static_cast<double>(reference.next_u64() >> 12) * std::ldexp(1.0, -52) * 4.0;
+    const std::size_t k = weighted_choice(rng, rules, scratch);
+    ASSERT_EQ(k, x < 1.0 ? 0u : 1u);
+    first += k == 0;
+  }
+  EXPECT_NEAR(first / 4000.0, 0.25, 0.03);
+}
+
+TEST(UniformIndex, StaysInRangeAndIsRoughlyUniform) {
+  ChaCha12 rng = ChaCha12::from_u64_seed(1);
+  int counts[3] = {0, 0, 0};
+  for (int i = 0; i < 30000; ++i) ++counts[uniform_index(rng, 3)];
+  for (int c : counts) EXPECT_NEAR(c, 10000, 400);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(uniform_index(rng, 1), 0u);
+  const uint64_t big = (uint64_t{1} << 40) + 3;
+  for (int i = 0; i < 1000; ++i) EXPECT_LT(uniform_index(rng, big), big);
+}
+
+TEST(Engine, StepFrameWithoutRules) {
+  RewriteEngine engine(Hypergraph{}, 1);
+  EXPECT_FALSE(engine.step());
+  engine.run(4);
+  EXPECT_EQ(engine.attempted_rewrites(), 5u);
+  EXPECT_EQ(engine.successful_rewrites(), 0u);
+  EXPECT_EQ(engine.step_count(), 5u);
+  EXPECT_FALSE(engine.rollback());
+  EXPECT_EQ(engine.step_count(), 5u);
+}
+
+TEST(Engine, EmptyLhsOnEmptyGraphDrawsNoAnchor) {
+  RewriteEngine engine(Hypergraph{}, 3);
+  ChaCha12 reference = ChaCha12::from_u64_seed(3);
+  ASSERT_FALSE(engine.add_rule({}, {}, {{"a", "b"}}, 1.0));
+  EXPECT_TRUE(engine.step());
+  reference.next_u64();  // the rule draw only
+  EXPECT_EQ(engine.rng().next_u32(), reference.next_u32());
+  EXPECT_EQ(engine.graph().vertices.size(), 2u);
+}
+
+TEST(Engine, RollbackCountersAndOneLevelOfUndo) {
+  RewriteEngine engine(Hypergraph{}, 5);
+  ASSERT_FALSE(engine.add_rule({}, {}, {{"a"}}, 1.0));
+  engine.step();
+  engine.step();
+  engine.reset_counters();
+  EXPECT_TRUE(engine.rollback());  // reverts the second step only
+  EXPECT_EQ(engine.graph().vertices.size(), 1u);
+  EXPECT_EQ(engine.attempted_rewrites(), 0u);
+  EXPECT_EQ(engine.successful_rewrites(), 0u);
+  EXPECT_EQ(engine.step_count(), 1u);
+  EXPECT_FALSE(engine.rollback());
+  // A failed step drops the record of the step before it.
+  engine.step();
+  engine.clear_rules();
+  EXPECT_FALSE(engine.step());
+  EXPECT_FALSE(engine.rollback());
+}
+
+TEST(Engine, ClearGraphDropsTheUndoRecordAndResetsStoreSettings) {
+  RewriteEngine engine(Hypergraph{}, 11);
+  ASSERT_FALSE(engine.add_rule({}, {}, {{"a", "b"}}, 1.0));
+  engine.set_causal_horizon(3);
+  engine.set_bitset_capacity(7);
+  engine.set_semantics("spo");
+  engine.step();
+  engine.clear_graph();
+  EXPECT_FALSE(engine.rollback());
+  EXPECT_TRUE(engine.graph().vertices.empty());
+  EXPECT_EQ(engine.graph().causal_horizon, 6u);
+  EXPECT_EQ(engine.graph().bitset_capacity, 1024u);
+  EXPECT_EQ(engine.step_count(), 0u);
+  EXPECT_EQ(engine.rules().size(), 1u);
+  EXPECT_FALSE(engine.dpo());
+}
+
+TEST(Engine, WeightsAreCheckedAloneAndInTotal) {
+  RewriteEngine engine(Hypergraph{}, 2);
+  EXPECT_FALSE(engine.add_rule({}, {}, {}, 1e-320));
+  for (double bad : {0.0, -0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+    EXPECT_TRUE(engine.add_rule({}, {}, {}, bad)) << bad;
+  }
+  EXPECT_FALSE(engine.add_rule({}, {}, {}, 1e308));
+  auto error = engine.add_rule({}, {}, {}, 1e308);
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->find("finite"), std::string::npos);
+  EXPECT_EQ(engine.rules().size(), 2u);
+}
+
+TEST(Weight, TextIsShortestRoundTripPositional) {
+  EXPECT_EQ(format_weight(0.0), "0");
+  EXPECT_EQ(format_weight(-0.0), "-0");
+  EXPECT_EQ(format_weight(-1.5), "-1.5");
+  EXPECT_EQ(format_weight(-3.0), "-3");
+  EXPECT_EQ(format_weight(-1e-7), "-0.0000001");
+  EXPECT_EQ(format_weight(std::numeric_limits<double>::infinity()), "inf");
+  EXPECT_EQ(format_weight(-std::numeric_limits<double>::infinity()), "-inf");
+  EXPECT_EQ(format_weight(std::nan("")), "NaN");
+  EXPECT_EQ(format_weight(1e21), "1000000000000000000000");
+  EXPECT_EQ(*weight_error(0.0),
+            "Rule weight must be a finite positive number, got 0. A weight of 0.0 means the "
+            "rule would never fire.");
+}
+
+TEST(Semantics, FullUpperCaseMapping) {
+  EXPECT_TRUE(upper_equals("dPo", "DPO"));
+  EXPECT_TRUE(upper_equals("\xc5\xbfpo", "SPO"));  // long s
+  EXPECT_FALSE(upper_equals("\xc3\x9fpo", "SPO"));  // sharp s is "SS"
+  EXPECT_TRUE(upper_equals("\xef\xac\x85", "ST"));  // the st ligature
+  EXPECT_FALSE(upper_equals("DP", "DPO"));
+  EXPECT_FALSE(upper_equals("DPOO", "DPO"));
+  EXPECT_FALSE(upper_equals("\xff", "DPO"));
+  EXPECT_FALSE(upper_equals("", "DPO"));
+}
+
+TEST(Compile, NamesBecomeDenseIndices) {
+  const RewriteRule r = RewriteRule::compile({{"a", "b"}, {"b", "c"}}, {"a", "b", "z"},
+                                             {{"a", "d"}, {"d", "b"}}, 2.5);
+  EXPECT_EQ(r.lhs, (std::vector<std::vector<VarIndex>>{{0, 1}, {1, 2}}));
+  EXPECT_EQ(r.rhs, (std::vector<std::vector<VarIndex>>{{0, 3}, {3, 1}}));
+  EXPECT_EQ(r.lhs_var_count, 3u);
+  EXPECT_EQ(r.kept, (absl::flat_hash_set<VarIndex>{0, 1}));
+  EXPECT_EQ(r.lhs_occurrences, (absl::flat_hash_map<VarIndex, std::size_t>{{0, 1}, {1, 2}, {2, 1}}));
+  EXPECT_EQ(r.var_index.at("d"), 3u);
+  // Empty patterns and an empty lhs.
+  const RewriteRule e = RewriteRule::compile({{}, {"a", "a"}}, {}, {}, 1.0);
+  EXPECT_EQ(e.lhs, (std::vector<std::vector<VarIndex>>{{}, {0, 0}}));
+  EXPECT_EQ(e.lhs_occurrences.at(0), 2u);
+  const RewriteRule g = RewriteRule::compile({}, {"x"}, {{"x"}}, 1.0);
+  EXPECT_EQ(g.lhs_var_count, 0u);
+  EXPECT_TRUE(g.kept.contains(0));  // kept rhs-only names keep their index
+}

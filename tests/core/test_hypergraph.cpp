@@ -1,0 +1,171 @@
+// The store: ids, incidence, the pair count, swap-removal, neighbours and
+// the lengths of new causal sets.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "hypergraph/hypergraph.hpp"
+
+using namespace vorn;
+
+namespace {
+
+// Checks the invariants that tie vertex_list, vertex_positions, the causal
+// sets and the incidence of stored hyperedges together.
+void expect_consistent(const Hypergraph& g) {
+  ASSERT_EQ(g.vertex_list.size(), g.vertices.size());
+  ASSERT_EQ(g.vertex_positions.size(), g.vertices.size());
+  for (std::size_t i = 0; i < g.vertex_list.size(); ++i) {
+    const VertexId v = g.vertex_list[i];
+    ASSERT_TRUE(g.vertices.contains(v));
+    ASSERT_EQ(g.vertex_positions.at(v), i);
+    ASSERT_TRUE(g.causal_past_sets.at(v).contains(v));
+    ASSERT_TRUE(g.causal_future_sets.at(v).contains(v));
+  }
+  for (const auto& [e, edge] : g.hyperedges) {
+    for (const VertexId v : edge.vertices) {
+      const auto& entry = g.incidence.at(v);
+      const auto here = std::count(edge.vertices.begin(), edge.vertices.end(), v);
+      ASSERT_EQ(std::count(entry.begin(), entry.end(), e), here);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(Hypergraph, IdsComeFromProcessWideCountersAndContinueAcrossStores) {
+  Hypergraph g1;
+  const VertexId a = g1.add_vertex();
+  const EdgeId e = g1.add_hyperedge({a});
+  Hypergraph g2;
+  EXPECT_EQ(g2.add_vertex(), a + 1);
+  EXPECT_EQ(g2.add_hyperedge({}), e + 1);
+  g1 = Hypergraph{};
+  EXPECT_EQ(g1.add_vertex(), a + 2);
+}
+
+TEST(Hypergraph, EmptyHyperedgeTakesAnIdAndChangesNothingElse) {
+  Hypergraph g;
+  const EdgeId e = g.add_hyperedge({});
+  EXPECT_TRUE(g.hyperedges.contains(e));
+  EXPECT_TRUE(g.incidence.empty());
+  EXPECT_EQ(g.structural_pair_count, 0u);
+}
+
+TEST(Hypergraph, PairCountCoveredPairs) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex();
+  // [a,b] then [b,a]: the second pair is covered by the first hyperedge.
+  const EdgeId ab = g.add_hyperedge({a, b});
+  EXPECT_EQ(g.structural_pair_count, 1u);
+  const EdgeId ba = g.add_hyperedge({b, a});
+  EXPECT_EQ(g.structural_pair_count, 1u);
+  g.remove_hyperedge(ab);
+  EXPECT_EQ(g.structural_pair_count, 1u);
+  g.remove_hyperedge(ba);
+  EXPECT_EQ(g.structural_pair_count, 0u);
+  expect_consistent(g);
+
+  // [a,a]: the entry holds the id twice and the count rises by one.
+  const EdgeId aa = g.add_hyperedge({a, a});
+  EXPECT_EQ(g.structural_pair_count, 1u);
+  EXPECT_EQ(g.edges_containing(a), (std::vector<EdgeId>{aa, aa}));
+  g.remove_hyperedge(aa);
+  EXPECT_EQ(g.structural_pair_count, 0u);
+
+  // [a,b,c] then [a,c]: 3; removing the first subtracts (a,b) and (b,c).
+  const EdgeId abc = g.add_hyperedge({a, b, c});
+  g.add_hyperedge({a, c});
+  EXPECT_EQ(g.structural_pair_count, 3u);
+  g.remove_hyperedge(abc);
+  EXPECT_EQ(g.structural_pair_count, 1u);
+  expect_consistent(g);
+}
+
+TEST(Hypergraph, PairCountSaturatesAtZero) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex();
+  const EdgeId e = g.add_hyperedge({a, b, c});
+  g.structural_pair_count = 1;  // fewer than the three uncovered pairs
+  g.remove_hyperedge(e);
+  EXPECT_EQ(g.structural_pair_count, 0u);
+}
+
+TEST(Hypergraph, RemoveUnknownIdsChangesNothing) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex();
+  const EdgeId e = g.add_hyperedge({a, a});
+  EXPECT_FALSE(g.remove_hyperedge(e + 1000).has_value());
+  EXPECT_FALSE(g.remove_vertex(a + 1000).has_value());
+  EXPECT_EQ(g.hyperedges.size(), 1u);
+  EXPECT_EQ(g.vertices.size(), 1u);
+  // Removing the last hyperedge of a vertex leaves an empty, existing entry.
+  ASSERT_TRUE(g.remove_hyperedge(e).has_value());
+  EXPECT_TRUE(g.edges_containing(a).empty());
+  EXPECT_TRUE(g.incidence.contains(a));
+}
+
+TEST(Hypergraph, SwapRemovalKeepsPositions) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex();
+  ASSERT_TRUE(g.remove_vertex(c).has_value());  // the last: only shortens
+  EXPECT_EQ(g.vertex_list, (std::vector<VertexId>{a, b}));
+  const VertexId d = g.add_vertex();
+  ASSERT_TRUE(g.remove_vertex(a).has_value());  // the first: d moves to 0
+  EXPECT_EQ(g.vertex_list, (std::vector<VertexId>{d, b}));
+  EXPECT_EQ(g.vertex_positions.at(d), 0u);
+  EXPECT_FALSE(g.vertex_positions.contains(a));
+  expect_consistent(g);
+}
+
+TEST(Hypergraph, RemoveVertexDropsItsEntriesAndItsBitsElsewhere) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex();
+  g.add_hyperedge({a, b});
+  g.add_causal_relation(a, b);
+  ASSERT_TRUE(g.causal_future_sets.at(a).contains(b));
+  auto removed = g.remove_vertex(b);
+  ASSERT_TRUE(removed.has_value());
+  EXPECT_EQ(removed->causes, (std::vector<VertexId>{a}));
+  EXPECT_FALSE(g.causal_future_sets.at(a).contains(b));
+  EXPECT_FALSE(g.incidence.contains(b));
+  EXPECT_FALSE(g.causal_past_sets.contains(b));
+  EXPECT_EQ(g.hyperedges.size(), 1u);  // hyperedges are the caller's business
+}
+
+TEST(Hypergraph, EdgesContainingAndNeighbours) {
+  Hypergraph g;
+  const VertexId v = g.add_vertex(), w = g.add_vertex(), lone = g.add_vertex();
+  const EdgeId e1 = g.add_hyperedge({v, v, w});
+  const EdgeId e2 = g.add_hyperedge({w, v});
+  EXPECT_EQ(g.edges_containing(v), (std::vector<EdgeId>{e1, e1, e2}));
+  EXPECT_EQ(g.structural_neighbors(v), (absl::flat_hash_set<VertexId>{w}));
+  EXPECT_TRUE(g.structural_neighbors(lone).empty());
+  EXPECT_TRUE(g.edges_containing(lone).empty());
+  expect_consistent(g);
+}
+
+TEST(Hypergraph, CausalSetLengthsAtCreation) {
+  EXPECT_EQ(causal_set_length(1024, 1), 1024u);
+  EXPECT_EQ(causal_set_length(1024, 1024), 1024u);
+  EXPECT_EQ(causal_set_length(1024, 1025), 2048u);
+  EXPECT_EQ(causal_set_length(1024, 3001), 4096u);
+  EXPECT_EQ(causal_set_length(0, 1), 1u);
+  EXPECT_EQ(causal_set_length(0, 0), 1u);
+  EXPECT_EQ(causal_set_length(0, 5), 8u);
+  // Rounding up never overflows: past 2^63 the length saturates.
+  EXPECT_EQ(causal_set_length(~uint64_t{0}, 1), ~uint64_t{0});
+
+  Hypergraph g;
+  const VertexId v = g.add_vertex();
+  const uint64_t expected = v < 1024 ? 1024 : causal_set_length(1024, v + 1);
+  EXPECT_EQ(g.causal_future_sets.at(v).length(), expected);
+  EXPECT_EQ(g.causal_past_sets.at(v).length(), expected);
+  g.bitset_capacity = 0;
+  const VertexId w = g.add_vertex();
+  EXPECT_EQ(g.causal_past_sets.at(w).length(), causal_set_length(0, w + 1));
+  g.bitset_capacity = ~uint64_t{0};  // no allocation follows the length
+  const VertexId x = g.add_vertex();
+  EXPECT_EQ(g.causal_past_sets.at(x).length(), ~uint64_t{0});
+  EXPECT_TRUE(g.causal_past_sets.at(x).contains(x));
+}
