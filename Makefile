@@ -13,7 +13,7 @@ bootstrap:
 
 # Core library, extension and C++ tests in one CMake tree.
 build: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=ON >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON -DVORN_SANITIZE=OFF >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: build

@@ -263,7 +263,7 @@ void FixedBitSet::union_with(const FixedBitSet& other) {
   // path where it is shared, and unite there.
   Node** slot = &root_;
   for (uint32_t h = height_; h > other.height_; --h) {
-    *slot = make_unique(*slot, h);
+    *slot = *slot == nullptr ? new_node() : make_unique(*slot, h);
     slot = &(*slot)->kids[0];
   }
   *slot = unite(*slot, other.root_, other.height_);

@@ -68,6 +68,15 @@ TEST(FixedBitSet, UnionGrowsToTheLongerLength) {
   EXPECT_EQ(a.length(), 2048u);
   EXPECT_EQ(a.ones(), (std::vector<uint64_t>{3, 2000}));
   EXPECT_EQ(b.ones(), (std::vector<uint64_t>{2000}));
+  // A tall set with nothing low takes in a short one.
+  FixedBitSet tall = FixedBitSet::with_capacity(uint64_t{1} << 40);
+  tall.insert(uint64_t{1} << 30);
+  FixedBitSet low = FixedBitSet::with_capacity(64);
+  low.insert(5);
+  tall.union_with(low);
+  EXPECT_EQ(tall.ones(), (std::vector<uint64_t>{5, uint64_t{1} << 30}));
+  low.union_with(tall);
+  EXPECT_EQ(low.ones(), tall.ones());
 }
 
 // Random inserts, removes, unions and copies on a few sets, checked against
