@@ -18,16 +18,12 @@ std::vector<VertexId> vertices_of(const std::vector<VarIndex>& pattern,
 // Copies the causal data of u into the record unless an earlier deletion of
 // this application already saved it: the first copy is u's state before the
 // step, which is what a rollback must restore.
-void save_causal_state(const Hypergraph& graph, VertexId u, UndoRecord& record) {
-  if (const auto it = graph.causal_future_sets.find(u); it != graph.causal_future_sets.end()) {
-    record.saved_future_sets.try_emplace(u, it->second);
-  }
-  if (const auto it = graph.causal_past_sets.find(u); it != graph.causal_past_sets.end()) {
-    record.saved_past_sets.try_emplace(u, it->second);
-  }
-  if (const auto it = graph.vertices.find(u); it != graph.vertices.end()) {
-    record.saved_causes.try_emplace(u, it->second.causes);
-    record.saved_effects.try_emplace(u, it->second.effects);
+void save_causal_state(const CausalGraph& causal, VertexId u, UndoRecord& record) {
+  if (const FixedBitSet* set = causal.future(u)) record.saved_future_sets.try_emplace(u, *set);
+  if (const FixedBitSet* set = causal.past(u)) record.saved_past_sets.try_emplace(u, *set);
+  if (const CausalLinks* links = causal.links(u)) {
+    record.saved_causes.try_emplace(u, links->causes);
+    record.saved_effects.try_emplace(u, links->effects);
   }
 }
 
@@ -73,10 +69,11 @@ UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState ma
         record.removed_edges.emplace(e, std::move(*removed));
       }
     }
-    save_causal_state(graph, m, record);
-    for (const auto* sets : {&graph.causal_past_sets, &graph.causal_future_sets}) {
-      if (const auto it = sets->find(m); it != sets->end()) {
-        it->second.for_each_one([&](uint64_t u) { save_causal_state(graph, u, record); });
+    const CausalGraph& causal = graph.causal;
+    save_causal_state(causal, m, record);
+    for (const FixedBitSet* set : {causal.past(m), causal.future(m)}) {
+      if (set != nullptr) {
+        set->for_each_one([&](uint64_t u) { save_causal_state(causal, u, record); });
       }
     }
     if (auto removed = graph.remove_vertex(m)) {

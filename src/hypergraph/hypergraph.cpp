@@ -1,8 +1,6 @@
 #include "hypergraph/hypergraph.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <limits>
 #include <utility>
 
 namespace vorn {
@@ -10,34 +8,10 @@ namespace vorn {
 std::atomic<uint64_t> VERTEX_ID_COUNTER{0};
 std::atomic<uint64_t> EDGE_ID_COUNTER{0};
 
-uint64_t causal_set_length(uint64_t a, uint64_t b) {
-  const uint64_t m = std::max(a, b);
-  if (m < 2) return 1;
-  if (m > (uint64_t{1} << 63)) return std::numeric_limits<uint64_t>::max();
-  return std::bit_ceil(m);
-}
-
-namespace {
-
-FixedBitSet own_causal_set(VertexId id, uint64_t capacity) {
-  FixedBitSet set = FixedBitSet::with_capacity(capacity);
-  if (set.length() <= id) {
-    const uint64_t needed = id == std::numeric_limits<uint64_t>::max() ? id : id + 1;
-    set.grow(causal_set_length(capacity, needed));
-  }
-  set.insert(id);
-  return set;
-}
-
-}  // namespace
-
 VertexId Hypergraph::add_vertex() {
   const VertexId id = VERTEX_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
-  Vertex record;
-  record.id = id;
-  causal_future_sets.insert_or_assign(id, own_causal_set(id, bitset_capacity));
-  causal_past_sets.insert_or_assign(id, own_causal_set(id, bitset_capacity));
-  vertices.insert_or_assign(id, std::move(record));
+  causal.add_vertex(id, bitset_capacity);
+  vertices.insert_or_assign(id, Vertex{id, {}});
   vertex_positions.insert_or_assign(id, vertex_list.size());
   vertex_list.push_back(id);
   return id;
@@ -106,28 +80,13 @@ void Hypergraph::unlist_vertex(VertexId v) {
   if (p < vertex_list.size()) vertex_positions[vertex_list[p]] = p;
 }
 
-std::optional<Vertex> Hypergraph::remove_vertex(VertexId v) {
+std::optional<VertexRecord> Hypergraph::remove_vertex(VertexId v) {
   auto node = vertices.extract(v);
   if (node.empty()) return std::nullopt;
   unlist_vertex(v);
-  if (auto past = causal_past_sets.find(v); past != causal_past_sets.end()) {
-    past->second.for_each_one([&](uint64_t x) {
-      if (auto future = causal_future_sets.find(x); future != causal_future_sets.end()) {
-        future->second.remove(v);
-      }
-    });
-  }
-  if (auto future = causal_future_sets.find(v); future != causal_future_sets.end()) {
-    future->second.for_each_one([&](uint64_t y) {
-      if (auto past = causal_past_sets.find(y); past != causal_past_sets.end()) {
-        past->second.remove(v);
-      }
-    });
-  }
-  causal_future_sets.erase(v);
-  causal_past_sets.erase(v);
+  VertexRecord record{std::move(node.mapped()), causal.remove_vertex(v)};
   incidence.erase(v);
-  return std::move(node.mapped());
+  return record;
 }
 
 std::vector<EdgeId> Hypergraph::edges_containing(VertexId v) const {
@@ -150,9 +109,22 @@ absl::flat_hash_set<VertexId> Hypergraph::structural_neighbors(VertexId v) const
   return out;
 }
 
-uint64_t Hypergraph::depth_of(VertexId v) const {
-  const auto it = vertices.find(v);
-  return it == vertices.end() ? 1 : it->second.causal_depth;
+namespace {
+
+absl::flat_hash_set<VertexId> ids_of(const FixedBitSet* set) {
+  absl::flat_hash_set<VertexId> out;
+  if (set != nullptr) set->for_each_one([&out](uint64_t i) { out.insert(i); });
+  return out;
+}
+
+}  // namespace
+
+absl::flat_hash_set<VertexId> Hypergraph::causal_past(VertexId v) const {
+  return ids_of(causal.past(v));
+}
+
+absl::flat_hash_set<VertexId> Hypergraph::causal_future(VertexId v) const {
+  return ids_of(causal.future(v));
 }
 
 }  // namespace vorn

@@ -5,8 +5,8 @@
 // Invariants kept by every writer:
 // - `vertex_list` holds each key of `vertices` exactly once and
 //   `vertex_positions` maps each of them to its index there;
-// - a vertex made by `add_vertex` has both causal sets, with its own bit set,
-//   until it is removed;
+// - a vertex made by `add_vertex` has causal links and both causal sets, with
+//   its own bit set, until it is removed;
 // - for every stored hyperedge, the incidence entry of each of its vertices
 //   holds the hyperedge id once per occurrence (unless `remove_vertex` dropped
 //   the entry). Entries may be empty and outlive their hyperedges.
@@ -22,6 +22,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "hypergraph/causal_graph.hpp"
 #include "hypergraph/fixed_bit_set.hpp"
 
 namespace vorn {
@@ -33,12 +34,16 @@ using EdgeId = uint64_t;
 extern std::atomic<uint64_t> VERTEX_ID_COUNTER;
 extern std::atomic<uint64_t> EDGE_ID_COUNTER;
 
+// A live vertex. Its causal data lives in the store's CausalGraph.
 struct Vertex {
   VertexId id = 0;
-  uint64_t causal_depth = 1;
-  std::vector<VertexId> causes;
-  std::vector<VertexId> effects;
   absl::flat_hash_map<std::string, double> observables;
+};
+
+// A removed vertex with everything needed to put it back.
+struct VertexRecord {
+  Vertex vertex;
+  std::optional<CausalLinks> links;
 };
 
 struct Hyperedge {
@@ -51,16 +56,12 @@ struct UndoRecord;
 inline constexpr uint64_t kDefaultCausalHorizon = 6;
 inline constexpr uint64_t kDefaultBitsetCapacity = 1024;
 
-// The smallest power of two not below max(a, b), 1 when that is below 2;
-// saturates at 2^64 - 1 where the power of two does not fit.
-uint64_t causal_set_length(uint64_t a, uint64_t b);
-
 struct Hypergraph {
   std::vector<VertexId> vertex_list;
   absl::flat_hash_map<VertexId, Vertex> vertices;
   absl::flat_hash_map<EdgeId, Hyperedge> hyperedges;
-  absl::flat_hash_map<VertexId, FixedBitSet> causal_future_sets;
-  absl::flat_hash_map<VertexId, FixedBitSet> causal_past_sets;
+  // Per vertex: depth, direct causes and effects, past and future sets.
+  CausalGraph causal;
   absl::flat_hash_map<VertexId, std::vector<EdgeId>> incidence;
   absl::flat_hash_map<VertexId, uint64_t> vertex_positions;
   uint64_t structural_pair_count = 0;
@@ -70,13 +71,17 @@ struct Hypergraph {
   // Store operations.
   VertexId add_vertex();
   EdgeId add_hyperedge(std::vector<VertexId> list);
-  std::optional<Vertex> remove_vertex(VertexId v);
+  std::optional<VertexRecord> remove_vertex(VertexId v);
   std::optional<Hyperedge> remove_hyperedge(EdgeId e);
   std::vector<EdgeId> edges_containing(VertexId v) const;
   absl::flat_hash_set<VertexId> structural_neighbors(VertexId v) const;
 
-  // Causal relation (causal.cpp).
-  void add_causal_relation(VertexId a, VertexId b);
+  // Causal relation: a is recorded as a direct cause of b and the relation
+  // propagates within `causal_horizon`.
+  void add_causal_relation(VertexId a, VertexId b) {
+    causal.add_relation(a, b, causal_horizon, bitset_capacity);
+  }
+  // The ids in v's causal past or future set (v included); empty without one.
   absl::flat_hash_set<VertexId> causal_past(VertexId v) const;
   absl::flat_hash_set<VertexId> causal_future(VertexId v) const;
 
@@ -92,7 +97,6 @@ struct Hypergraph {
   void link_hyperedge(EdgeId e, const std::vector<VertexId>& list);
   // Removes v from `vertex_list` by moving the last id into its place.
   void unlist_vertex(VertexId v);
-  uint64_t depth_of(VertexId v) const;
 };
 
 }  // namespace vorn

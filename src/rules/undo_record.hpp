@@ -15,7 +15,7 @@ namespace vorn {
 struct UndoRecord {
   std::vector<VertexId> created_vertices;
   std::vector<EdgeId> created_edges;
-  absl::flat_hash_map<VertexId, Vertex> removed_vertices;
+  absl::flat_hash_map<VertexId, VertexRecord> removed_vertices;
   absl::flat_hash_map<EdgeId, Hyperedge> removed_edges;
   absl::flat_hash_map<VertexId, FixedBitSet> saved_future_sets;
   absl::flat_hash_map<VertexId, FixedBitSet> saved_past_sets;

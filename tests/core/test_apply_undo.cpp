@@ -21,15 +21,20 @@ struct Snapshot {
   uint64_t pairs;
   std::map<VertexId, std::vector<uint64_t>> past, future;
   std::map<VertexId, std::vector<VertexId>> causes, effects;
+  std::map<VertexId, uint64_t> depth;
+  std::map<VertexId, std::map<std::string, double>> observables;
 
   explicit Snapshot(const Hypergraph& g) : pairs(g.structural_pair_count) {
     for (const auto& [v, vertex] : g.vertices) {
       vertices.push_back(v);
       degrees[v] = g.edges_containing(v).size();
-      past[v] = g.causal_past_sets.at(v).ones();
-      future[v] = g.causal_future_sets.at(v).ones();
-      causes[v] = vertex.causes;
-      effects[v] = vertex.effects;
+      past[v] = g.causal.past(v)->ones();
+      future[v] = g.causal.future(v)->ones();
+      causes[v] = g.causal.links(v)->causes;
+      effects[v] = g.causal.links(v)->effects;
+      depth[v] = g.causal.links(v)->depth;
+      observables[v] = std::map<std::string, double>(vertex.observables.begin(),
+                                                     vertex.observables.end());
     }
     std::sort(vertices.begin(), vertices.end());
     for (const auto& [e, edge] : g.hyperedges) edges.insert(edge.vertices);
@@ -65,15 +70,15 @@ TEST(Apply, DeletingRuleUnderSpoAndItsRollback) {
   EXPECT_EQ(record.removed_edges.size(), 2u);
   EXPECT_TRUE(record.removed_edges.contains(e5) && record.removed_edges.contains(e6));
   ASSERT_EQ(record.removed_vertices.size(), 1u);
-  EXPECT_EQ(record.removed_vertices.at(v11).observables.at("mass"), 1.5);
+  EXPECT_EQ(record.removed_vertices.at(v11).vertex.observables.at("mass"), 1.5);
   ASSERT_EQ(record.created_vertices.size(), 2u);
   ASSERT_EQ(record.created_edges.size(), 2u);
   const VertexId c = record.created_vertices[0], b2 = record.created_vertices[1];
   EXPECT_LT(c, b2);
   EXPECT_EQ(g.hyperedges.at(record.created_edges[0]).vertices, (std::vector<VertexId>{v10, c}));
   EXPECT_EQ(g.hyperedges.at(record.created_edges[1]).vertices, (std::vector<VertexId>{c, b2}));
-  EXPECT_EQ(g.vertices.at(c).causes, (std::vector<VertexId>{v10}));
-  EXPECT_TRUE(g.causal_future_sets.at(v10).contains(b2));  // propagated, not direct
+  EXPECT_EQ(g.causal.links(c)->causes, (std::vector<VertexId>{v10}));
+  EXPECT_TRUE(g.causal.future(v10)->contains(b2));  // propagated, not direct
   EXPECT_FALSE(g.vertices.contains(v11));
 
   g.execute_undo_record(std::move(record));
@@ -110,9 +115,9 @@ TEST(Apply, EmptyLhsCreatesOneVertexPerNameAndRecordsCausality) {
   EXPECT_EQ(record.created_edges.size(), 4u);
   const VertexId a = record.created_vertices[0], b = record.created_vertices[1],
                  c = record.created_vertices[2];
-  EXPECT_EQ(g.vertices.at(b).causes, (std::vector<VertexId>{a}));
-  EXPECT_EQ(g.vertices.at(c).causes, (std::vector<VertexId>{b}));  // not a directly
-  EXPECT_TRUE(g.causal_past_sets.at(c).contains(a));
+  EXPECT_EQ(g.causal.links(b)->causes, (std::vector<VertexId>{a}));
+  EXPECT_EQ(g.causal.links(c)->causes, (std::vector<VertexId>{b}));  // not a directly
+  EXPECT_TRUE(g.causal.past(c)->contains(a));
   EXPECT_TRUE(g.hyperedges.at(record.created_edges[1]).vertices.empty());
 }
 
@@ -148,7 +153,7 @@ TEST(Apply, SeveralDeletedVerticesRollBackToTheStateBeforeTheStep) {
   for (int order = 0; order < 2; ++order) {
     UndoRecord record = apply_match(rule, g, bound({{0, order ? b : a}, {1, order ? a : b}}));
     EXPECT_EQ(record.removed_vertices.size(), 2u);
-    EXPECT_FALSE(g.causal_future_sets.at(p).contains(a));
+    EXPECT_FALSE(g.causal.future(p)->contains(a));
     g.execute_undo_record(std::move(record));
     EXPECT_TRUE(Snapshot(g) == before) << "order " << order;
   }
