@@ -24,10 +24,13 @@ install: bootstrap
 	@$(PIP) .
 
 test: cpp-test install
-	@$(PYTHON) -m pytest -q tests/python
+	@$(PYTHON) -m pytest -q tests/python tests/toolkit
 
+# The growth model through the `vorn` command (run as a module, so that it
+# works before the shell has picked up the new console script).
 demo: install
-	@$(PYTHON) examples/growth.py
+	@$(PYTHON) -m vornkit run --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" \
+	  --init "{{1,2},{1,3}}" --steps 100000 --plot hypergraph.png --growth growth.png
 
 bench: install
 	@$(PYTHON) benchmarks/bench.py

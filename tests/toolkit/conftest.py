@@ -1,0 +1,34 @@
+import os
+import sys
+
+import pytest
+
+os.environ.setdefault("MPLBACKEND", "Agg")
+
+vorn = pytest.importorskip("vorn", reason="the vorn extension module is not built")
+
+GROWTH_RULE = "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}"
+
+
+@pytest.fixture
+def engine():
+    return vorn.Engine()
+
+
+@pytest.fixture(scope="session")
+def subprocess_env():
+    """Environment in which a child Python finds the same vorn and vornkit."""
+    import vornkit
+
+    paths = [os.path.dirname(os.path.abspath(vorn.__file__)),
+             os.path.dirname(os.path.dirname(os.path.abspath(vornkit.__file__)))]
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env["MPLBACKEND"] = "Agg"
+    env.pop("COLUMNS", None)
+    return env
+
+
+@pytest.fixture(scope="session")
+def python():
+    return sys.executable

@@ -1,0 +1,69 @@
+import json
+from collections import Counter
+
+import networkx as nx
+import pytest
+
+import vornkit
+from conftest import GROWTH_RULE
+
+EDGES = [[1, 2, 3], [3, 3], [1, 2], [1, 2], [4]]
+
+
+def test_to_networkx_views():
+    multi = vornkit.to_networkx(EDGES, vertices=[1, 2, 3, 4, 5])
+    assert isinstance(multi, nx.MultiGraph)
+    assert sorted(multi.nodes) == [1, 2, 3, 4, 5]
+    # (1,2,3) gives 3 pairs, (3,3) none, each (1,2) one
+    assert multi.number_of_edges() == 5 and multi.number_of_edges(1, 2) == 3
+    ordered = vornkit.to_networkx(EDGES, kind="ordered")
+    assert isinstance(ordered, nx.DiGraph)
+    assert sorted(ordered.edges) == [(1, 2), (2, 3), (3, 3)]
+    assert ordered[1][2]["hyperedges"] == [0, 2, 3] and ordered[3][3]["hyperedges"] == [1]
+    with pytest.raises(ValueError):
+        vornkit.to_networkx(EDGES, kind="clique")
+
+
+def test_hif_round_trip_from_engine(engine, tmp_path):
+    mapping = vornkit.seed(engine, EDGES)
+    engine.set_observable(mapping[1], "mass", 1.5)
+    hif = vornkit.to_hif(engine, network_type="directed", metadata={"name": "demo"})
+    assert set(hif) == {"network-type", "metadata", "nodes", "edges", "incidences"}
+    assert hif["network-type"] == "directed" and hif["metadata"]["name"] == "demo"
+    for inc in hif["incidences"]:
+        assert set(inc) <= {"edge", "node", "weight", "direction", "attrs"}
+        assert inc["direction"] == ("tail" if inc["attrs"]["position"] == 0 else "head")
+    node = next(n for n in hif["nodes"] if n["node"] == mapping[1])
+    assert node["attrs"]["observables"] == {"mass": 1.5}
+    path = tmp_path / "h.json"
+    path.write_text(json.dumps(hif))
+    vertices, edges = vornkit.from_hif(path)
+    assert Counter(map(tuple, edges)) == Counter(map(tuple, engine.get_edges()))
+    assert sorted(vertices) == sorted(engine.get_vertices())
+
+
+def test_hif_order_from_incidences_alone():
+    hif = vornkit.to_hif(EDGES)
+    for rec in hif["edges"]:
+        del rec["attrs"]
+    hif["incidences"].reverse()
+    assert vornkit.from_hif(json.dumps(hif))[1] == EDGES
+    with pytest.raises(ValueError):
+        vornkit.from_hif({"nodes": []})
+
+
+def test_run_record_round_trip(engine, tmp_path):
+    vornkit.seed(engine, "{{1,2},{1,3}}", rules=GROWTH_RULE)
+    result = vornkit.evolve(engine, 60, chunk=20, progress=False, rules=[GROWTH_RULE + " @ 2"],
+                            record={"nodes": lambda e: e.node_count(), "isolated": vornkit.METRICS["isolated"]})
+    result.initial_edges = [[1, 2], [1, 3]]
+    path = tmp_path / "run.json"
+    text = vornkit.to_json(result, path, note="test")
+    data = json.loads(path.read_text())
+    assert data["rules"][0]["text"] == GROWTH_RULE + " @ 2.0"
+    assert data["counts"] == {"steps_done": 60, "attempted": 60, "successful": result.successful}
+    assert data["final"]["edges"] == result.final_edges and data["extra"] == {"note": "test"}
+    assert vornkit.from_json(text) == result
+    assert vornkit.from_json(path) == result
+    with pytest.raises(ValueError):
+        vornkit.from_json('{"format": "other"}')

@@ -1,0 +1,51 @@
+"""vornkit: the pure-Python toolkit around the ``vorn`` hypergraph-rewriting engine.
+
+- rule notation: :func:`parse_rule`, :func:`parse_rules`, :func:`format_rule`, :func:`add_rules`
+- initial states: :func:`seed`
+- runs with progress and Ctrl-C: :func:`evolve`
+- pictures: :func:`plot_hypergraph`, :func:`plot_growth`
+- dimension estimate: :func:`estimate_dimension`
+- export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
+- the ``vorn`` command: :mod:`vornkit.cli`
+
+Heavier modules (matplotlib, networkx) are imported on first use.
+"""
+
+from importlib import import_module
+
+from .notation import (Rule, RuleSyntaxError, add_rules, format_hypergraph, format_rule,
+                       parse_hypergraph, parse_rule, parse_rules)
+from .seeding import seed
+from .evolve import METRICS, EvolveResult, evolve
+
+try:
+    from importlib.metadata import PackageNotFoundError, version as _version
+    try:
+        __version__ = _version("vorn")
+    except PackageNotFoundError:
+        __version__ = "0.1.0"
+except ImportError:  # pragma: no cover
+    __version__ = "0.1.0"
+
+_LAZY = {
+    "plot_hypergraph": "plotting", "plot_growth": "plotting", "local_part": "plotting",
+    "estimate_dimension": "dimension", "ball_volumes": "dimension", "DimensionEstimate": "dimension",
+    "to_networkx": "export", "to_hif": "export", "from_hif": "export",
+    "to_json": "export", "from_json": "export",
+}
+
+__all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",
+           "format_hypergraph", "add_rules", "seed", "evolve", "EvolveResult", "METRICS",
+           *_LAZY, "__version__"]
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(__all__)

@@ -1,0 +1,7 @@
+"""``python -m vornkit`` runs the ``vorn`` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,243 @@
+"""The ``vorn`` command."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+from typing import List, Optional, Sequence
+
+__all__ = ["main", "build_parser"]
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+DESCRIPTION = """\
+Evolve a hypergraph by random rewriting and report what happened.
+
+Each step picks a random vertex and a rule (by weight) and, if the rule's
+left-hand side matches there, replaces the matched hyperedges by the
+right-hand side.  Rules are written in set notation:
+
+  {{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}
+
+Every name (integers too) is a variable: a name on both sides is kept, a
+name only on the left is deleted, a name only on the right is a new vertex.
+"""
+
+RUN_EPILOG = """\
+examples:
+  vorn run --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" \\
+           --init "{{1,2},{1,3}}" --steps 2000 --plot hypergraph.png --growth growth.png
+
+  several rules, the second chosen three times as often:
+  vorn run --rule "{{x,y}} -> {{x,z},{z,y}}" --rule "{{x}} -> {{x,x}} @ 3" --init "{{1,1}}" --steps 1000
+
+Press Ctrl-C to stop early: the run ends after the current chunk and the
+summary and files describe the state reached.  Exit status: 0 done, 1 failure,
+2 bad arguments, 130 interrupted.
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with one-line error messages."""
+
+    def error(self, message: str):  # noqa: D401 - argparse API
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+class UserError(Exception):
+    """A mistake in the command line or its inputs: reported as one line."""
+
+    def __init__(self, message: str, code: int = EXIT_USAGE):
+        super().__init__(message)
+        self.code = code
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text.replace("_", "").replace(",", ""))
+    except ValueError:
+        try:
+            f = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if not f.is_integer():
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        value = int(f)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number >= 1, got {text!r}")
+    return value
+
+
+def _semantics(text: str) -> str:
+    upper = text.upper()
+    if upper not in ("DPO", "SPO"):
+        raise argparse.ArgumentTypeError(f"expected DPO or SPO, got {text!r}")
+    return upper
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+    parser = _Parser(prog="vorn", description=DESCRIPTION,
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"vorn {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    run = sub.add_parser("run", help="evolve a hypergraph and print a summary",
+                         description="Evolve a hypergraph from an initial state with the given rules, "
+                                     "print a summary and optionally write pictures and a JSON record.",
+                         epilog=RUN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    run.add_argument("--rule", action="append", required=True, metavar="RULE",
+                     help="a rewrite rule such as \"{{x,y}} -> {{x,z},{z,y}}\"; add \"@ WEIGHT\" to "
+                          "weight it; repeat the option (or separate rules with ';') for several rules")
+    run.add_argument("--init", default="{}", metavar="HYPERGRAPH",
+                     help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
+    run.add_argument("--steps", type=_count, required=True, metavar="N",
+                     help="number of rewrite steps to attempt")
+    run.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
+                     help="DPO (default) refuses matches that would leave hyperedges on a deleted "
+                          "vertex; SPO deletes those hyperedges too")
+    run.add_argument("--chunk", type=_positive, default=None, metavar="N",
+                     help="steps between measurements (default: adaptive)")
+    run.add_argument("--plot", metavar="FILE", help="draw the final hypergraph (.png, .svg, .pdf)")
+    run.add_argument("--plot-max-edges", type=_positive, default=2000, metavar="N",
+                     help="draw at most N hyperedges, those nearest to one vertex (default: 2000)")
+    run.add_argument("--growth", metavar="FILE", help="plot vertices, hyperedges and pairs against "
+                                                     "steps on log-log axes (.png, .svg, .pdf)")
+    run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
+    run.add_argument("--no-progress", action="store_true",
+                     help="no progress bar (it is shown only when standard error is a terminal)")
+    return parser
+
+
+def _check_output(option: str, path: Optional[str], image: bool) -> None:
+    if path is None:
+        return
+    if image:
+        from matplotlib.backend_bases import FigureCanvasBase
+        suffix = os.path.splitext(path)[1].lower().lstrip(".")
+        supported = FigureCanvasBase.get_supported_filetypes()
+        if suffix not in supported:
+            raise UserError(f"{option} {path}: unknown picture format; use a file name ending in "
+                            f".png, .svg or .pdf")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UserError(f"{option} {path}: folder {folder} does not exist")
+    if os.path.isdir(path):
+        raise UserError(f"{option} {path}: is a folder")
+    if not os.access(folder, os.W_OK):
+        raise UserError(f"{option} {path}: folder {folder} is not writable")
+
+
+def _run(args) -> int:
+    from .notation import RuleSyntaxError, format_hypergraph, parse_hypergraph, parse_rules
+
+    rules = []
+    for text in args.rule:
+        try:
+            rules.extend(parse_rules(text))
+        except RuleSyntaxError as exc:
+            raise UserError(f"--rule: {exc}") from None
+    try:
+        init = parse_hypergraph(args.init)
+    except RuleSyntaxError as exc:
+        raise UserError(f"--init: {exc}") from None
+    _check_output("--plot", args.plot, image=True)
+    _check_output("--growth", args.growth, image=True)
+    _check_output("--json", args.json, image=False)
+
+    try:
+        import vorn
+    except ImportError as exc:
+        raise UserError(f"the vorn engine cannot be imported ({exc}); is the package installed?",
+                        EXIT_FAILURE) from None
+    from .evolve import evolve
+    from .seeding import seed
+
+    engine = vorn.Engine()
+    engine.set_semantics(args.semantics)
+    seed(engine, init, rules)
+    progress = not args.no_progress and sys.stderr.isatty()
+    result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules)
+    result.initial_edges = init
+
+    written: List[str] = []
+    try:
+        if args.plot:
+            from .plotting import plot_hypergraph
+            total = len(result.final_edges)
+            plot_hypergraph(result.final_edges, args.plot, max_edges=args.plot_max_edges,
+                            vertices=result.final_vertices)
+            shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
+            written.append(args.plot + shown)
+        if args.growth:
+            from .plotting import plot_growth
+            title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
+            plot_growth(result, args.growth, metrics=("nodes", "edges", "pairs"), title=title)
+            written.append(args.growth)
+        if args.json:
+            from .export import to_json
+            to_json(result, args.json, indent=1)
+            written.append(args.json)
+    except OSError as exc:
+        raise UserError(f"cannot write {exc.filename or ''}: {exc.strerror or exc}", EXIT_FAILURE) from None
+
+    _print_summary(result, rules, init, written, format_hypergraph)
+    return EXIT_INTERRUPTED if result.interrupted else EXIT_OK
+
+
+def _print_summary(result, rules, init, written, format_hypergraph) -> None:
+    rate = result.steps_done / result.wall_time if result.wall_time > 0 else float("inf")
+    status = "completed" if not result.interrupted else \
+        f"interrupted after {result.steps_done:,} of {result.steps_requested:,} steps"
+    lines = [f"vorn: {result.steps_done:,} steps in {result.wall_time:.2f} s ({rate:,.0f} steps/s), {status}"]
+    for i, r in enumerate(rules):
+        lines.append(f"  {'rules' if i == 0 else '':<10} {r}")
+    init_vertices = len({v for e in init for v in e})
+    lines.append(f"  {'initial':<10} {format_hypergraph(init)}  ({init_vertices:,} vertices, "
+                 f"{len(init):,} hyperedges)")
+    lines.append(f"  {'semantics':<10} {result.semantics}")
+    # Round down, so that "100.0%" means that every step applied a rule.
+    share = f" ({math.floor(1000 * result.successful / result.attempted) / 10:.1f}%)" if result.attempted else ""
+    lines.append(f"  {'rewrites':<10} {result.successful:,} of {result.attempted:,} steps applied a rule{share}")
+    h = result.history
+    lines.append(f"  {'final':<10} {h['nodes'][-1]:,} vertices, {h['edges'][-1]:,} hyperedges, "
+                 f"{h['pairs'][-1]:,} structural pairs")
+    if result.attempted and result.successful == 0:
+        hint = "the initial hypergraph is empty; give one with --init" if not init else \
+            "no left-hand side matched; check the rules against the initial hypergraph"
+        lines.append(f"  {'note':<10} no rule applied: {hint}")
+    if written:
+        lines.append(f"  {'wrote':<10} {', '.join(written)}")
+    print("\n".join(lines), flush=True)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Entry point of the ``vorn`` command; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help()
+        return EXIT_USAGE
+    try:
+        return _run(args)
+    except UserError as exc:
+        print(f"vorn {args.command}: error: {exc}", file=sys.stderr)
+        return exc.code
+    except KeyboardInterrupt:
+        print(f"vorn {args.command}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,128 @@
+"""Dimension estimate from the growth of ball volumes.
+
+For a sample of centre vertices, breadth-first search on the hypergraph's
+2-section (two vertices are adjacent when they share a hyperedge) gives the
+ball volumes V(r), the number of vertices within distance r.  On a space of
+dimension d, V(r) grows like r^d; the estimate is the slope of log V against
+log(r + 1/2) over a middle range of radii.
+
+Why r + 1/2: a discrete ball of radius r stands for a continuum ball of
+radius r + 1/2.  On the lattice Z^d the ball volume is a polynomial whose two
+leading terms are exactly those of c (r + 1/2)^d, so the shifted fit removes
+most of the small-radius bias that a plain log r fit has (about 1.8 instead
+of 2 on a square grid at the radii a few thousand vertices allow).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Hashable, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+__all__ = ["DimensionEstimate", "ball_volumes", "estimate_dimension"]
+
+
+@dataclass
+class DimensionEstimate:
+    """``dimension`` is the fitted slope (NaN when too few radii were usable);
+    ``radii`` and ``volumes`` the mean ball volumes V(r) for r = 0, 1, ...;
+    ``fit_range`` the (first, last) radius of the fit; ``local`` the slope
+    between each radius and the next (NaN where undefined);
+    ``centres`` the sampled vertices."""
+
+    dimension: float
+    radii: np.ndarray
+    volumes: np.ndarray
+    fit_range: Tuple[int, int]
+    local: np.ndarray
+    centres: List[Hashable]
+
+
+def _two_section(edges, vertices=None):
+    import networkx as nx
+    g = nx.Graph()
+    if vertices is not None:
+        g.add_nodes_from(vertices)
+    for e in edges:
+        distinct = list(dict.fromkeys(e))
+        g.add_nodes_from(distinct)
+        for i, a in enumerate(distinct):
+            for b in distinct[i + 1:]:
+                g.add_edge(a, b)
+    return g
+
+
+def ball_volumes(edges, centres: Sequence[Hashable], max_radius: Optional[int] = None) -> np.ndarray:
+    """V(r) for each centre: an array of shape (len(centres), R + 1).
+
+    Rows are padded with their last value (the centre's component size) up
+    to the longest row, or cut at ``max_radius``.
+    """
+    import networkx as nx
+    g = edges if isinstance(edges, nx.Graph) else _two_section(_edges_of(edges))
+    rows = []
+    for c in centres:
+        dist = nx.single_source_shortest_path_length(g, c, cutoff=max_radius)
+        rows.append(np.cumsum(np.bincount(np.fromiter(dist.values(), dtype=np.int64))))
+    if not rows:
+        return np.zeros((0, 1))
+    width = max(len(r) for r in rows) if max_radius is None else max_radius + 1
+    return np.array([np.pad(r, (0, width - len(r)), mode="edge") if len(r) < width else r[:width]
+                     for r in rows], dtype=float)
+
+
+def _edges_of(edges):
+    if hasattr(edges, "get_edges"):
+        return edges.get_edges()
+    return edges
+
+
+def estimate_dimension(edges, samples: int = 50, *, seed: int = 0,
+                       fit_range: Optional[Tuple[int, int]] = None,
+                       max_fraction: float = 0.2) -> DimensionEstimate:
+    """Estimate the dimension of a hypergraph (a list of hyperedges or an engine).
+
+    ``samples`` centres are drawn without replacement (seeded by ``seed``).
+    The fit uses radii ``fit_range = (lo, hi)`` when given; otherwise ``hi``
+    is the largest radius whose mean ball still holds at most
+    ``max_fraction`` of the centres' components (larger balls feel the
+    graph's finite size) and ``lo`` is about ``hi / 3``, at least 2 (the
+    smallest balls are dominated by the lattice's fine structure).  When
+    fewer than two radii remain, ``dimension`` is NaN.
+    """
+    g = _two_section(_edges_of(edges))
+    nodes = sorted(g.nodes, key=repr)
+    if not nodes:
+        raise ValueError("cannot estimate the dimension of an empty hypergraph")
+    rng = np.random.default_rng(seed)
+    k = min(samples, len(nodes))
+    centres = [nodes[i] for i in rng.choice(len(nodes), size=k, replace=False)]
+    table = ball_volumes(g, centres)
+    volumes = table.mean(axis=0)
+    radii = np.arange(len(volumes))
+
+    with np.errstate(divide="ignore", invalid="ignore"):
+        lr = np.log(radii + 0.5)
+        lv = np.log(volumes)
+        local = np.full(len(volumes), np.nan)
+        local[:-1] = np.diff(lv) / np.diff(lr)
+
+    if fit_range is None:
+        component = volumes[-1]
+        within = np.nonzero(volumes <= max_fraction * component)[0]
+        hi = int(within.max()) if len(within) else 0
+        lo = max(2, int(math.ceil(hi / 3)))
+        if hi - lo < 1:
+            lo = max(1, hi - 1)
+    else:
+        lo, hi = (int(fit_range[0]), int(fit_range[1]))
+        if lo < 0 or hi < lo:
+            raise ValueError(f"fit_range must be (lo, hi) with 0 <= lo <= hi, got {fit_range!r}")
+        hi = min(hi, len(volumes) - 1)
+    if hi - lo >= 1:
+        dimension = float(np.polyfit(lr[lo:hi + 1], lv[lo:hi + 1], 1)[0])
+    else:
+        dimension = float("nan")
+    return DimensionEstimate(dimension, radii, volumes, (lo, hi), local, centres)

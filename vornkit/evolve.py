@@ -1,0 +1,228 @@
+"""Runs users can watch: chunked evolution with progress, metrics and Ctrl-C."""
+
+from __future__ import annotations
+
+import signal
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
+
+from .notation import parse_rules
+
+__all__ = ["EvolveResult", "evolve", "METRICS"]
+
+
+def _max_degree(engine) -> int:
+    degrees = engine.get_degree_map()
+    return max(degrees.values()) if degrees else 0
+
+
+#: Metrics that ``evolve`` can record by name.
+METRICS: Dict[str, Callable[[Any], float]] = {
+    "nodes": lambda e: e.node_count(),
+    "edges": lambda e: e.edge_count(),
+    "pairs": lambda e: e.get_structural_pair_count(),
+    "isolated": lambda e: len(e.get_isolated_vertices()),
+    "max_degree": _max_degree,
+    "attempted": lambda e: e.get_attempted_rewrites(),
+    "successful": lambda e: e.get_successful_rewrites(),
+}
+
+
+@dataclass
+class EvolveResult:
+    """What :func:`evolve` did.
+
+    ``history`` maps ``"step"`` (steps done by this run when the row was
+    taken), ``"time"`` (seconds since the start) and every recorded metric to
+    a list with one entry per record: one before the first chunk and one after
+    each chunk.  ``reason`` is ``"completed"`` or ``"interrupted"``.
+    """
+
+    steps_requested: int
+    steps_done: int
+    attempted: int
+    successful: int
+    wall_time: float
+    reason: str
+    history: Dict[str, List[float]]
+    semantics: str = "DPO"
+    rules: List[Any] = field(default_factory=list)
+    initial_edges: Optional[List[List[Any]]] = None
+    final_edges: Optional[List[List[int]]] = None
+    final_vertices: Optional[List[int]] = None
+
+    @property
+    def interrupted(self) -> bool:
+        return self.reason == "interrupted"
+
+    def arrays(self) -> Dict[str, "numpy.ndarray"]:  # noqa: F821
+        """The history as NumPy arrays."""
+        import numpy as np
+        return {k: np.asarray(v) for k, v in self.history.items()}
+
+
+class _InterruptFlag:
+    """Turns the first SIGINT into a flag checked between chunks.
+
+    The engine's ``run`` holds the interpreter lock, so a Ctrl-C is seen by
+    Python only after the chunk ends anyway; catching it as a flag lets the
+    current chunk finish and be recorded.  A second Ctrl-C raises
+    KeyboardInterrupt as usual.  Only possible in the main thread; elsewhere a
+    KeyboardInterrupt is caught instead.
+    """
+
+    def __init__(self) -> None:
+        self.set = False
+        self._old = None
+        self._installed = False
+
+    def _handler(self, signum, frame) -> None:
+        self.set = True
+        signal.signal(signal.SIGINT, self._old if callable(self._old) else signal.default_int_handler)
+
+    def __enter__(self) -> "_InterruptFlag":
+        if threading.current_thread() is threading.main_thread():
+            try:
+                self._old = signal.getsignal(signal.SIGINT)
+                signal.signal(signal.SIGINT, self._handler)
+                self._installed = True
+            except (ValueError, OSError):
+                self._installed = False
+        return self
+
+    def __exit__(self, *exc) -> None:
+        if self._installed:
+            signal.signal(signal.SIGINT, self._old if self._old is not None else signal.default_int_handler)
+
+
+def _resolve_metrics(record) -> Dict[str, Callable[[Any], float]]:
+    if record is None:
+        return {}
+    if isinstance(record, str):
+        record = (record,)
+    if isinstance(record, Mapping):
+        items = list(record.items())
+    else:
+        items = []
+        for name in record:
+            if name not in METRICS:
+                raise ValueError(f"unknown metric {name!r}; choose from {', '.join(METRICS)} "
+                                 "or pass a dict of name -> function(engine)")
+            items.append((name, METRICS[name]))
+    out = {}
+    for name, fn in items:
+        if name in ("step", "time"):
+            raise ValueError(f"metric name {name!r} is reserved")
+        if not callable(fn):
+            raise TypeError(f"metric {name!r} is not callable")
+        out[name] = fn
+    return out
+
+
+def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = True,
+           record: Union[Sequence[str], Mapping[str, Callable], None] = ("nodes", "edges", "pairs"),
+           *, rules: Optional[Sequence[Any]] = None, keep_final: bool = True,
+           target_seconds: float = 0.1) -> EvolveResult:
+    """Advance ``engine`` by ``steps`` steps in chunks of ``engine.run(chunk)``.
+
+    - ``chunk``: steps per chunk.  ``None`` adapts it: chunks start at one step
+      and double while a chunk takes less than ``target_seconds``, so the
+      history is dense early (good for log-log plots) and Ctrl-C is answered
+      within a fraction of a second.  A fixed chunk gives exactly
+      ``ceil(steps / chunk) + 1`` records.
+    - ``progress``: a tqdm progress bar on standard error (rate and ETA).
+    - ``record``: names from :data:`METRICS` or a dict ``name -> f(engine)``,
+      measured before the first chunk and after every chunk.
+    - ``rules``: only stored in the result for the record (the engine cannot
+      list its rules); nothing is added to the engine.
+    - ``keep_final``: store the final vertices and hyperedges in the result.
+
+    Ctrl-C (SIGINT) stops the run after the current chunk; the result then has
+    ``reason == "interrupted"`` and everything measured so far.  ``attempted``
+    and ``successful`` count this run's steps only (from the engine's
+    counters, which this function does not reset).
+    """
+    if isinstance(steps, bool) or not isinstance(steps, int) or steps < 0:
+        raise ValueError(f"steps must be a non-negative integer, got {steps!r}")
+    if chunk is not None and (isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1):
+        raise ValueError(f"chunk must be a positive integer, got {chunk!r}")
+    metrics = _resolve_metrics(record)
+    rule_list = parse_rules(rules) if rules is not None else []
+
+    attempted0 = engine.get_attempted_rewrites()
+    successful0 = engine.get_successful_rewrites()
+    history: Dict[str, List[float]] = {"step": [], "time": [], **{name: [] for name in metrics}}
+    def done_so_far() -> int:
+        # The attempted counter rises by one per step, so it is exact even if
+        # an interrupt lands between run() returning and our own bookkeeping.
+        return engine.get_attempted_rewrites() - attempted0
+
+    def take_record() -> None:
+        history["step"].append(done_so_far())
+        history["time"].append(time.perf_counter() - start)
+        for name, fn in metrics.items():
+            history[name].append(fn(engine))
+
+    bar = None
+    if progress:
+        from tqdm import tqdm
+        bar = tqdm(total=steps, unit="step", unit_scale=True, dynamic_ncols=True, leave=True)
+    start = time.perf_counter()
+
+    reason = "completed"
+    size = chunk if chunk is not None else 1
+    cap = max(1, steps // 20) if chunk is None else chunk
+    try:
+        with _InterruptFlag() as flag:
+            try:
+                take_record()
+                while True:
+                    done = done_so_far()
+                    if done >= steps:
+                        break
+                    if flag.set:
+                        reason = "interrupted"
+                        break
+                    n = min(size, steps - done)
+                    t0 = time.perf_counter()
+                    engine.run(n)
+                    elapsed = time.perf_counter() - t0
+                    take_record()
+                    if bar is not None:
+                        bar.update(history["step"][-1] - bar.n)
+                        if "nodes" in history and "edges" in history:
+                            bar.set_postfix(nodes=history["nodes"][-1], edges=history["edges"][-1],
+                                            refresh=False)
+                    if chunk is None:
+                        if elapsed < target_seconds / 2:
+                            size = min(size * 2, cap)
+                        elif elapsed > target_seconds * 2 and size > 1:
+                            size //= 2
+                if flag.set and reason != "interrupted" and done_so_far() < steps:
+                    reason = "interrupted"
+            except KeyboardInterrupt:
+                reason = "interrupted"
+                # Record the state reached if the interrupt came before its record.
+                if not history["step"] or history["step"][-1] != done_so_far():
+                    take_record()
+    finally:
+        if bar is not None:
+            bar.close()
+
+    result = EvolveResult(
+        steps_requested=steps,
+        steps_done=done_so_far(),
+        attempted=done_so_far(),
+        successful=engine.get_successful_rewrites() - successful0,
+        wall_time=time.perf_counter() - start,
+        reason=reason,
+        history=history,
+        semantics=engine.get_semantics(),
+        rules=rule_list,
+    )
+    if keep_final:
+        result.final_edges = engine.get_edges()
+        result.final_vertices = engine.get_vertices()
+    return result

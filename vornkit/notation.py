@@ -1,0 +1,345 @@
+"""Rule notation: text such as ``{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}``.
+
+Grammar (whitespace is allowed between all tokens)::
+
+    rules      := rule ((';' | newline) rule)*
+    rule       := hypergraph '->' hypergraph ['@' weight]
+    hypergraph := '{' [edge (',' edge)*] '}'
+    edge       := '{' [atom (',' atom)*] '}'
+    atom       := letters, digits and '_' (e.g. x, y2, 1, 42)
+
+Every atom is a pattern variable, integers included (``{{1,2}}`` and
+``{{a,b}}`` are the same rule).  A name on both sides is kept, a name only on
+the left is deleted, a name only on the right is a new vertex.  Names are
+compared as written, so ``1`` and ``01`` are different variables.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Iterable, List, Sequence, Tuple, Union
+
+__all__ = [
+    "Rule",
+    "RuleSyntaxError",
+    "parse_rule",
+    "parse_rules",
+    "parse_hypergraph",
+    "format_rule",
+    "format_hypergraph",
+    "add_rules",
+]
+
+Pattern = List[List[str]]
+
+_NUMBER = re.compile(r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|[+-]?(?:inf|nan)\b", re.IGNORECASE)
+
+
+class RuleSyntaxError(ValueError):
+    """Malformed rule or hypergraph text.
+
+    ``position`` is the 0-based index in the text of the first character that
+    does not fit the notation (``len(text)`` when the text ends too early).
+    """
+
+    def __init__(self, message: str, text: str, position: int):
+        self.text = text
+        self.position = position
+        shown = text if len(text) <= 80 else text[:77] + "..."
+        super().__init__(f"{message} at position {position} in {shown!r}")
+
+
+class Rule(tuple):
+    """A parsed rule: the triple ``(lhs, kept, rhs)`` plus a ``weight``.
+
+    It unpacks like the arguments of ``Engine.add_rule``::
+
+        lhs, kept, rhs = rule
+        engine.add_rule(lhs, kept, rhs, rule.weight)
+
+    Two rules are equal when the triple and the weight are equal.
+    """
+
+    def __new__(cls, lhs: Sequence[Sequence[str]], kept: Sequence[str],
+                rhs: Sequence[Sequence[str]], weight: float = 1.0) -> "Rule":
+        self = super().__new__(cls, ([list(map(str, e)) for e in lhs],
+                                     [str(k) for k in kept],
+                                     [list(map(str, e)) for e in rhs]))
+        weight = float(weight)
+        if not (math.isfinite(weight) and weight > 0):
+            raise ValueError(f"rule weight must be a finite positive number, got {weight!r}")
+        self._weight = weight
+        return self
+
+    @property
+    def lhs(self) -> Pattern:
+        return self[0]
+
+    @property
+    def kept(self) -> List[str]:
+        return self[1]
+
+    @property
+    def rhs(self) -> Pattern:
+        return self[2]
+
+    @property
+    def weight(self) -> float:
+        return self._weight
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Rule):
+            return tuple.__eq__(self, other) and self.weight == other.weight
+        return tuple.__eq__(self, other)
+
+    def __ne__(self, other: object) -> bool:
+        return not self.__eq__(other)
+
+    __hash__ = None  # holds lists, like the triple it stands for
+
+    def __repr__(self) -> str:
+        return f"Rule({self.lhs!r}, {self.kept!r}, {self.rhs!r}, weight={self.weight!r})"
+
+    def __str__(self) -> str:
+        return format_rule(self)
+
+    def __reduce__(self):
+        return (Rule, (self.lhs, self.kept, self.rhs, self.weight))
+
+
+class _Parser:
+    def __init__(self, text: str):
+        if not isinstance(text, str):
+            raise TypeError(f"rule text must be a str, not {type(text).__name__}")
+        self.text = text
+        self.pos = 0
+
+    # -- low level ------------------------------------------------------
+    def fail(self, expected: str, pos: int | None = None) -> RuleSyntaxError:
+        pos = self.pos if pos is None else pos
+        if pos >= len(self.text):
+            found = "end of text"
+        else:
+            found = repr(self.text[pos])
+        return RuleSyntaxError(f"expected {expected}, found {found}", self.text, pos)
+
+    def skip_space(self, newlines: bool = True) -> None:
+        while self.pos < len(self.text):
+            c = self.text[self.pos]
+            if c == "\n" and not newlines:
+                return
+            if not c.isspace():
+                return
+            self.pos += 1
+
+    def peek(self) -> str:
+        return self.text[self.pos] if self.pos < len(self.text) else ""
+
+    def expect(self, token: str, what: str | None = None) -> None:
+        self.skip_space()
+        if not self.text.startswith(token, self.pos):
+            raise self.fail(what or repr(token))
+        self.pos += len(token)
+
+    def at_end(self) -> bool:
+        self.skip_space()
+        return self.pos >= len(self.text)
+
+    # -- grammar --------------------------------------------------------
+    def atom(self) -> str:
+        self.skip_space()
+        start = self.pos
+        while self.pos < len(self.text) and (self.text[self.pos].isalnum() or self.text[self.pos] == "_"):
+            self.pos += 1
+        if self.pos == start:
+            raise self.fail("a vertex name (letters, digits or '_')")
+        return self.text[start:self.pos]
+
+    def edge(self) -> List[str]:
+        self.expect("{", "'{' opening a hyperedge")
+        names: List[str] = []
+        self.skip_space()
+        if self.peek() == "}":
+            self.pos += 1
+            return names
+        while True:
+            names.append(self.atom())
+            self.skip_space()
+            c = self.peek()
+            if c == ",":
+                self.pos += 1
+            elif c == "}":
+                self.pos += 1
+                return names
+            else:
+                raise self.fail("',' or '}' in a hyperedge")
+
+    def hypergraph(self) -> Pattern:
+        self.expect("{", "'{' opening a list of hyperedges")
+        edges: Pattern = []
+        self.skip_space()
+        if self.peek() == "}":
+            self.pos += 1
+            return edges
+        while True:
+            edges.append(self.edge())
+            self.skip_space()
+            c = self.peek()
+            if c == ",":
+                self.pos += 1
+            elif c == "}":
+                self.pos += 1
+                return edges
+            else:
+                raise self.fail("',' or '}' after a hyperedge")
+
+    def weight(self) -> float:
+        self.skip_space()
+        m = _NUMBER.match(self.text, self.pos)
+        if not m:
+            raise self.fail("a rule weight (a positive number)")
+        value = float(m.group(0))
+        if not (math.isfinite(value) and value > 0):
+            raise RuleSyntaxError(f"rule weight must be a finite positive number, got {m.group(0)}",
+                                  self.text, self.pos)
+        self.pos = m.end()
+        return value
+
+    def rule(self) -> Rule:
+        lhs = self.hypergraph()
+        self.expect("->", "'->' between the two sides of a rule")
+        rhs = self.hypergraph()
+        self.skip_space(newlines=False)
+        weight = 1.0
+        if self.peek() == "@":
+            self.pos += 1
+            weight = self.weight()
+        return _make_rule(lhs, rhs, weight)
+
+    def separator(self) -> bool:
+        """Consume a ';' or newline between rules; False at the end of the text."""
+        self.skip_space(newlines=False)
+        c = self.peek()
+        if c in (";", "\n"):
+            self.pos += 1
+            return True
+        if c == "":
+            return False
+        raise self.fail("';', a new line or the end of the text after a rule")
+
+
+def _make_rule(lhs: Pattern, rhs: Pattern, weight: float) -> Rule:
+    right = {name for edge in rhs for name in edge}
+    kept: List[str] = []
+    seen = set()
+    for edge in lhs:
+        for name in edge:
+            if name in right and name not in seen:
+                seen.add(name)
+                kept.append(name)
+    return Rule(lhs, kept, rhs, weight)
+
+
+def parse_rule(text: str) -> Rule:
+    """Parse one rule, e.g. ``"{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}"``.
+
+    Returns a :class:`Rule`, which unpacks as ``(lhs, kept, rhs)`` and carries
+    the weight given after ``@`` (1.0 when there is none).  ``kept`` lists the
+    names found on both sides, in order of first appearance on the left.
+    Raises :class:`RuleSyntaxError` (a ``ValueError``) naming the position of
+    the first character that does not fit.
+    """
+    p = _Parser(text)
+    rule = p.rule()
+    if not p.at_end():
+        raise p.fail("the end of the rule (use parse_rules for several rules)")
+    return rule
+
+
+def parse_rules(rules: Union[str, Rule, Iterable[Union[str, Rule]]]) -> List[Rule]:
+    """Parse several rules.
+
+    ``rules`` is a text with rules separated by ``;`` or new lines, a single
+    :class:`Rule`, or an iterable of texts and :class:`Rule` objects (each text
+    may itself hold several rules).  Blank lines are ignored.
+    """
+    if isinstance(rules, Rule):
+        return [rules]
+    if isinstance(rules, str):
+        p = _Parser(rules)
+        out: List[Rule] = []
+        while True:
+            p.skip_space()
+            if p.pos >= len(p.text):
+                break
+            out.append(p.rule())
+            if not p.separator():
+                break
+        if not out:
+            raise RuleSyntaxError("expected at least one rule, found end of text", rules, len(rules))
+        return out
+    out = []
+    for item in rules:
+        if isinstance(item, Rule):
+            out.append(item)
+        elif isinstance(item, str):
+            out.extend(parse_rules(item))
+        else:
+            raise TypeError(f"a rule must be given as text or a Rule, not {type(item).__name__}")
+    return out
+
+
+def parse_hypergraph(text: str) -> Pattern:
+    """Parse a hypergraph such as ``"{{1,2},{1,3}}"`` into lists of names."""
+    p = _Parser(text)
+    edges = p.hypergraph()
+    if not p.at_end():
+        raise p.fail("the end of the hypergraph")
+    return edges
+
+
+def _check_name(name: object) -> str:
+    s = str(name)
+    if not s or not all(c.isalnum() or c == "_" for c in s):
+        raise ValueError(f"name {s!r} cannot be written in rule notation "
+                         "(use letters, digits and '_')")
+    return s
+
+
+def format_hypergraph(edges: Iterable[Iterable[object]]) -> str:
+    """Write hyperedges as ``{{a,b},{a,c}}`` (ints and names alike)."""
+    return "{" + ",".join("{" + ",".join(_check_name(n) for n in e) + "}" for e in edges) + "}"
+
+
+def format_rule(rule: Union[Rule, Tuple[Pattern, Sequence[str], Pattern]], weight: float | None = None) -> str:
+    """Write a rule back as text; ``parse_rule(format_rule(r)) == r``.
+
+    Accepts a :class:`Rule` or a plain ``(lhs, kept, rhs)`` triple.  The weight
+    is written as ``@ w`` when it is not 1.  Raises ``ValueError`` when the
+    rule's ``kept`` is not "the names on both sides": the notation cannot
+    express any other choice, and writing it would silently change the rule.
+    """
+    lhs, kept, rhs = rule
+    if weight is None:
+        weight = rule.weight if isinstance(rule, Rule) else 1.0
+    expected = _make_rule([list(map(str, e)) for e in lhs], [list(map(str, e)) for e in rhs], weight)
+    if set(map(str, kept)) != set(expected.kept):
+        raise ValueError(f"kept names {sorted(map(str, kept))} differ from the names on both sides "
+                         f"{sorted(expected.kept)}; the notation cannot express this rule")
+    text = f"{format_hypergraph(lhs)} -> {format_hypergraph(rhs)}"
+    if weight != 1.0:
+        text += f" @ {float(weight)!r}"
+    return text
+
+
+def add_rules(engine, rules) -> List[Rule]:
+    """Parse ``rules`` (see :func:`parse_rules`) and add them to ``engine``.
+
+    All rules are parsed before the first is added, so a syntax error adds
+    nothing.  Returns the list of rules added.
+    """
+    parsed = parse_rules(rules)
+    for r in parsed:
+        engine.add_rule(r.lhs, r.kept, r.rhs, r.weight)
+    return parsed

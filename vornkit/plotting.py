@@ -1,0 +1,294 @@
+"""Pictures: a hypergraph drawing and a growth plot (matplotlib).
+
+Both functions build a stand-alone ``matplotlib.figure.Figure`` (no pyplot
+state, so they work headless and leak no open windows), write it to ``path``
+when given (PNG, SVG, PDF ... chosen by the file's suffix) and return it.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import deque
+from typing import Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+__all__ = ["plot_hypergraph", "plot_growth", "local_part"]
+
+
+def _edges_of(edges) -> List[List[Hashable]]:
+    if hasattr(edges, "get_edges"):
+        edges = edges.get_edges()
+    return [list(e) for e in edges]
+
+
+def _save(fig, path) -> None:
+    if path is None:
+        return
+    path = os.fspath(path)
+    suffix = os.path.splitext(path)[1].lower().lstrip(".")
+    supported = fig.canvas.get_supported_filetypes()
+    if suffix not in supported:
+        raise ValueError(f"cannot tell the image format from {path!r}; "
+                         f"use one of the suffixes {', '.join('.' + s for s in sorted(supported))}")
+    fig.savefig(path, format=suffix)
+
+
+def _new_figure(figsize, dpi):
+    from matplotlib.figure import Figure
+    return Figure(figsize=figsize, dpi=dpi, layout="constrained")
+
+
+def local_part(edges: Sequence[Sequence[Hashable]], max_edges: int, seed: int = 0) -> Tuple[List[List[Hashable]], Hashable]:
+    """The hyperedges nearest to one vertex, at most ``max_edges`` of them.
+
+    The centre is a vertex drawn with ``seed``; hyperedges are taken in
+    breadth-first order of their vertices' distance from it.  Returns the
+    chosen hyperedges and the centre.
+    """
+    edges = [list(e) for e in edges]
+    incidence: Dict[Hashable, List[int]] = {}
+    for i, e in enumerate(edges):
+        for v in e:
+            incidence.setdefault(v, []).append(i)
+    if not incidence:
+        return edges[:max_edges], None
+    vertices = sorted(incidence, key=repr)
+    centre = vertices[np.random.default_rng(seed).integers(len(vertices))]
+    taken: List[int] = []
+    seen_edges = set()
+    seen_vertices = {centre}
+    queue = deque([centre])
+    while queue and len(taken) < max_edges:
+        v = queue.popleft()
+        for i in incidence[v]:
+            if i in seen_edges:
+                continue
+            seen_edges.add(i)
+            taken.append(i)
+            if len(taken) >= max_edges:
+                break
+            for w in edges[i]:
+                if w not in seen_vertices:
+                    seen_vertices.add(w)
+                    queue.append(w)
+    return [edges[i] for i in taken], centre
+
+
+def _layout(vertices: List[Hashable], edges: List[List[Hashable]], seed: int) -> Dict[Hashable, np.ndarray]:
+    import networkx as nx
+    g = nx.Graph()
+    g.add_nodes_from(vertices)
+    for e in edges:
+        for a, b in zip(e, e[1:]):
+            if a != b:
+                g.add_edge(a, b)
+        distinct = list(dict.fromkeys(e))
+        if len(distinct) >= 3:
+            # Close the polygon so that a hyperedge's vertices sit together.
+            g.add_edge(distinct[0], distinct[-1])
+    n = g.number_of_nodes()
+    if n == 0:
+        return {}
+    if n == 1:
+        return {vertices[0]: np.zeros(2)}
+    start = None
+    iterations = 100
+    if n > 500:
+        # networkx's force layout for large graphs costs about n * iterations
+        # in Python; start from the spectral layout (a good global shape) and
+        # let fewer force iterations untangle it locally.
+        iterations = 30
+        if nx.is_connected(g):
+            try:
+                start = nx.spectral_layout(g)
+            except Exception:  # eigen-solver trouble: fall back to a random start
+                start = None
+    pos = nx.spring_layout(g, pos=start, seed=seed, iterations=iterations)
+    return {v: np.asarray(p, dtype=float) for v, p in pos.items()}
+
+
+def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges: Optional[int] = 5000,
+                    title: Optional[str] = None, figsize=(8, 8), dpi: int = 150, vertices=None):
+    """Draw ordered hyperedges and return the figure.
+
+    ``edges`` is a list of hyperedges (lists of vertex ids) or an engine.  Each
+    hyperedge is an arrow chain through its vertices in order; a hyperedge
+    with three or more distinct vertices also gets a translucent polygon; a
+    vertex repeated in consecutive positions gets a loop, and a one-vertex
+    hyperedge a ring around its vertex.  The layout is a spring layout of the
+    2-section, seeded with ``seed``, so the same input gives the same picture.
+
+    ``labels``: ``"auto"`` writes vertex ids only when there are at most 60
+    vertices; ``True``/``False`` force it.  When there are more than
+    ``max_edges`` hyperedges, only the ``max_edges`` nearest to a seeded
+    random vertex are drawn (see :func:`local_part`) and the title says so.
+    ``path`` (optional) is written by its suffix (``.png``, ``.svg``, ...).
+    """
+    from matplotlib.collections import LineCollection, PatchCollection, PolyCollection
+    from matplotlib.patches import Circle
+    import matplotlib as mpl
+
+    all_edges = _edges_of(edges)
+    if vertices is None and hasattr(edges, "get_vertices"):
+        vertices = edges.get_vertices()
+    total = len(all_edges)
+    total_vertices = len(set(v for e in all_edges for v in e).union(vertices or ()))
+    note = None
+    if max_edges is not None and total > max_edges:
+        all_edges, centre = local_part(all_edges, max_edges, seed)
+        note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
+        vertices = None  # isolated vertices are not part of the local picture
+    shown = list(dict.fromkeys(v for e in all_edges for v in e))
+    if vertices is not None:
+        present = set(shown)
+        shown += [v for v in vertices if v not in present]
+    pos = _layout(shown, all_edges, seed)
+
+    fig = _new_figure(figsize, dpi)
+    ax = fig.add_subplot()
+    ax.set_aspect("equal")
+    ax.set_axis_off()
+    if title is None:
+        title = f"{total_vertices:,} vertices, {total:,} hyperedges"
+    if note:
+        title += f"\n({note})"
+    ax.set_title(title, fontsize=11)
+    if not shown:
+        ax.text(0.5, 0.5, "empty hypergraph", ha="center", va="center", transform=ax.transAxes,
+                color="0.4")
+        _save(fig, path)
+        return fig
+
+    n = len(shown)
+    xy = np.array([pos[v] for v in shown])
+    span = float(np.ptp(xy, axis=0).max()) if n > 1 else 1.0
+    span = span or 1.0
+    seg_len = [np.linalg.norm(pos[b] - pos[a]) for e in all_edges for a, b in zip(e, e[1:]) if a != b]
+    unit = float(np.median(seg_len)) if seg_len else span / 10
+    unit = min(unit, span / 8)
+
+    colours = mpl.colormaps["tab10"]
+    dense = n > 300
+    lw = 0.4 if dense else 1.0
+    arrow_colour = (0.25, 0.25, 0.3, 0.75 if dense else 0.9)
+
+    polygons, poly_colours = [], []
+    segments, heads, loops, rings = [], [], [], []
+    big = 0
+    for e in all_edges:
+        distinct = list(dict.fromkeys(e))
+        if len(distinct) >= 3:
+            polygons.append([pos[v] for v in distinct])
+            poly_colours.append(colours(big % 10))
+            big += 1
+        if len(e) == 1:
+            rings.append(Circle(pos[e[0]], unit * 0.18))
+        for a, b in zip(e, e[1:]):
+            if a == b:
+                # Loop: a small circle beside the vertex, away from the picture's centre.
+                away = pos[a] - xy.mean(axis=0)
+                norm = np.linalg.norm(away)
+                away = away / norm if norm > 0 else np.array([0.0, 1.0])
+                r = unit * 0.2
+                loops.append(Circle(pos[a] + away * r, r))
+                continue
+            p, q = pos[a], pos[b]
+            segments.append([p, q])
+            d = q - p
+            length = np.linalg.norm(d)
+            if length == 0:
+                continue
+            d = d / length
+            normal = np.array([-d[1], d[0]])
+            size = min(unit * 0.16, length * 0.3)
+            tip = p + d * (length * 0.5 + size * 0.5)
+            base = tip - d * size
+            heads.append([tip, base + normal * size * 0.45, base - normal * size * 0.45])
+
+    if polygons:
+        ax.add_collection(PolyCollection(polygons, facecolors=poly_colours, edgecolors=poly_colours,
+                                         alpha=0.15 if not dense else 0.08, linewidths=0.5, zorder=1))
+    if segments:
+        ax.add_collection(LineCollection(segments, colors=[arrow_colour], linewidths=lw, zorder=2))
+    if heads:
+        ax.add_collection(PolyCollection(heads, facecolors=[arrow_colour], edgecolors="none", zorder=3))
+    if loops:
+        ax.add_collection(PatchCollection(loops, facecolors="none", edgecolors=[arrow_colour],
+                                          linewidths=lw, zorder=2))
+    if rings:
+        ax.add_collection(PatchCollection(rings, facecolors="none", edgecolors=[(0.8, 0.3, 0.1, 0.9)],
+                                          linewidths=lw * 1.2, zorder=2))
+    marker_size = float(np.clip(4000.0 / n, 3.0, 80.0))
+    ax.scatter(xy[:, 0], xy[:, 1], s=marker_size, c=[(0.12, 0.35, 0.65)], edgecolors="white",
+               linewidths=0.3 if dense else 0.8, zorder=4)
+    if labels is True or (labels == "auto" and n <= 60):
+        for v in shown:
+            ax.annotate(str(v), pos[v], xytext=(4, 4), textcoords="offset points", fontsize=8,
+                        color="0.15", zorder=5)
+    pad = unit * 0.6
+    ax.set_xlim(xy[:, 0].min() - pad, xy[:, 0].max() + pad)
+    ax.set_ylim(xy[:, 1].min() - pad, xy[:, 1].max() + pad)
+    _save(fig, path)
+    return fig
+
+
+def _history_of(history) -> Mapping[str, Sequence[float]]:
+    if hasattr(history, "history"):
+        history = history.history
+    if not isinstance(history, Mapping) or "step" not in history:
+        raise ValueError("plot_growth needs an evolve() result or a dict with a 'step' list")
+    return history
+
+
+def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
+                title: Optional[str] = None, figsize=(7, 5), dpi: int = 150):
+    """Plot recorded metrics against the step number on log-log axes.
+
+    ``history`` is an :class:`~vornkit.EvolveResult` or its ``history`` dict.
+    ``metrics`` defaults to every recorded series except ``time``.  Points
+    with a non-positive step or value cannot be shown on log axes and are
+    left out.  Each legend entry gives the slope of a straight-line fit over
+    the later half (in log step) of the series, the growth exponent.
+    """
+    hist = _history_of(history)
+    steps = np.asarray(hist["step"], dtype=float)
+    names = list(metrics) if metrics is not None else [k for k in hist if k not in ("step", "time")]
+    for name in names:
+        if name not in hist:
+            raise ValueError(f"no metric {name!r} in the history (have {', '.join(hist)})")
+
+    fig = _new_figure(figsize, dpi)
+    ax = fig.add_subplot()
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    drawn = 0
+    styles = [("o", "-"), ("s", "--"), ("^", ":"), ("D", "-."), ("v", "-")]
+    for name in names:
+        values = np.asarray(hist[name], dtype=float)
+        ok = (steps > 0) & (values > 0) & np.isfinite(values)
+        x, y = steps[ok], values[ok]
+        if len(x) == 0:
+            continue
+        label = name
+        if len(x) >= 3 and x.max() > x.min():
+            lx, ly = np.log(x), np.log(y)
+            later = lx >= (lx.min() + lx.max()) / 2
+            if later.sum() >= 2 and np.ptp(lx[later]) > 0:
+                slope = np.polyfit(lx[later], ly[later], 1)[0]
+                label = f"{name} (slope {slope:.2f})"
+        marker, line = styles[drawn % len(styles)]
+        ax.plot(x, y, marker=marker, markersize=3.5, linestyle=line, linewidth=1.4, label=label)
+        drawn += 1
+    ax.set_xlabel("step")
+    ax.set_ylabel("count")
+    ax.grid(True, which="major", alpha=0.4)
+    ax.grid(True, which="minor", alpha=0.12)
+    ax.set_title(title or "growth (log-log)", fontsize=11)
+    if drawn:
+        ax.legend(frameon=False)
+    else:
+        ax.text(0.5, 0.5, "nothing to show on log axes yet", ha="center", va="center",
+                transform=ax.transAxes, color="0.4")
+    _save(fig, path)
+    return fig
