@@ -2,7 +2,7 @@
 PYTHON ?= python3
 BUILD  ?= build/dev
 JOBS   ?= 2
-PIP    := $(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation
+PIP    := $(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation
 
 .PHONY: all bootstrap build cpp-test install test demo bench clean
 

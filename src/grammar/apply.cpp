@@ -31,6 +31,7 @@ void save_causal_state(const CausalGraph& causal, VertexId u, UndoRecord& record
 
 UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState match) {
   UndoRecord record;
+  record.pair_count_before = graph.structural_pair_count;
   auto& bindings = match.bindings;
 
   // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length.

@@ -37,6 +37,9 @@ void Hypergraph::execute_undo_record(UndoRecord record) {
   for (auto& [id, set] : record.saved_past_sets) causal.restore_past(id, std::move(set));
   for (auto& [id, list] : record.saved_causes) causal.replace_causes(id, std::move(list));
   for (auto& [id, list] : record.saved_effects) causal.replace_effects(id, std::move(list));
+  // 9. The pair count as it was: the steps above follow the hyperedges, but
+  // the count of a hyperedge depends on what covered its pairs at the time.
+  structural_pair_count = record.pair_count_before;
 }
 
 }  // namespace vorn

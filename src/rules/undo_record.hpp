@@ -21,6 +21,11 @@ struct UndoRecord {
   absl::flat_hash_map<VertexId, FixedBitSet> saved_past_sets;
   absl::flat_hash_map<VertexId, std::vector<VertexId>> saved_causes;
   absl::flat_hash_map<VertexId, std::vector<VertexId>> saved_effects;
+  // The structural pair count before the step. Re-adding and removing
+  // hyperedges does not always retrace the count (it depends on the order in
+  // which overlapping hyperedges came and went, and is cut off at 0), so the
+  // undo puts the count itself back.
+  uint64_t pair_count_before = 0;
 };
 
 }  // namespace vorn
