@@ -59,24 +59,59 @@ bool dangling_check(const RewriteRule& rule, const MatchState& state, const Hype
   return true;
 }
 
-// The vertices other than c on c's hyperedges that are not bound yet.
-void neighbourhood(const Hypergraph& graph, VertexId c, const MatchState& state,
-                   absl::flat_hash_set<VertexId>& out) {
-  out.clear();
+// The counting look-aheads: whether c's neighbourhood (the distinct unbound
+// vertices other than c on c's hyperedges) holds at least `need_in` vertices
+// that are candidates and `need_out` that are not. Stops as soon as both
+// counts are reached; a zero need is not checked.
+bool enough_neighbours(const Hypergraph& graph, VertexId c, const MatchState& state,
+                       std::size_t need_in, std::size_t need_out, std::vector<VertexId>& inside,
+                       std::vector<VertexId>& outside) {
+  inside.clear();
+  outside.clear();
+  const auto done = [&] {
+    return inside.size() >= need_in && outside.size() >= need_out;
+  };
   for (const EdgeId e : incidence_of(graph, c)) {
     const auto edge = graph.hyperedges.find(e);
     if (edge == graph.hyperedges.end()) continue;
     for (const VertexId x : edge->second.vertices) {
-      if (x != c && !state.used_vertices.contains(x)) out.insert(x);
+      if (x == c || state.used_vertices.contains(x)) continue;
+      const bool is_candidate = state.candidate_vertices.contains(x);
+      auto& side = is_candidate ? inside : outside;
+      // Only counts up to the need matter, which keeps the lists short.
+      if (side.size() < (is_candidate ? need_in : need_out) &&
+          std::find(side.begin(), side.end(), x) == side.end()) {
+        side.push_back(x);
+        if (done()) return true;
+      }
     }
   }
+  return done();
 }
 
 }  // namespace
 
 bool image_covered(const Hypergraph& graph, const std::vector<VertexId>& image) {
   if (image.empty()) return false;
-  for (const EdgeId e : incidence_of(graph, image.front())) {
+  // A covering hyperedge contains every image vertex, so it lies on the
+  // incidence list of each of them: scanning the shortest list decides the
+  // same as scanning the first vertex's. That holds while every image vertex
+  // is a live vertex, whose incidence entry lists all its hyperedges; for ids
+  // without a record, scan the first vertex's list as defined.
+  const std::vector<EdgeId>* scan = &incidence_of(graph, image.front());
+  if (scan->size() > 4) {
+    bool all_live = graph.vertices.contains(image.front());
+    for (std::size_t i = 1; i < image.size() && all_live; ++i) {
+      if (!graph.vertices.contains(image[i])) {
+        all_live = false;
+        break;
+      }
+      const std::vector<EdgeId>& other = incidence_of(graph, image[i]);
+      if (other.size() < scan->size()) scan = &other;
+    }
+    if (!all_live) scan = &incidence_of(graph, image.front());
+  }
+  for (const EdgeId e : *scan) {
     const auto edge = graph.hyperedges.find(e);
     if (edge == graph.hyperedges.end()) continue;
     const auto& list = edge->second.vertices;
@@ -117,18 +152,17 @@ bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, Mat
   const std::size_t needed_degree =
       occurrences == rule.lhs_occurrences.end() ? 0 : occurrences->second;
 
-  absl::flat_hash_set<VertexId> around;
+  std::vector<VertexId> inside;   // distinct neighbours of c among the candidates
+  std::vector<VertexId> outside;  // distinct neighbours of c outside them
   std::vector<VertexId> added_candidates;
   std::vector<VarIndex> added_frontier;
+  const bool last_level = t + 1 >= n;
   for (const VertexId c : candidates) {
     if (state.used_vertices.contains(c)) continue;
     if (incidence_of(graph, c).size() < needed_degree) continue;
-    if (a_count > 0 || b_count > 0) {
-      neighbourhood(graph, c, state, around);
-      std::size_t in_candidates = 0;
-      for (const VertexId x : around) in_candidates += state.candidate_vertices.contains(x);
-      if (a_count > 0 && in_candidates < a_count) continue;
-      if (b_count > 0 && around.size() - in_candidates < b_count) continue;
+    if ((a_count > 0 || b_count > 0) &&
+        !enough_neighbours(graph, c, state, a_count, b_count, inside, outside)) {
+      continue;
     }
 
     // Bind t to c.
@@ -136,12 +170,15 @@ bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, Mat
     state.used_vertices.insert(c);
     const bool c_was_candidate = state.candidate_vertices.contains(c);
     added_candidates.clear();
-    for (const EdgeId e : incidence_of(graph, c)) {
-      const auto edge = graph.hyperedges.find(e);
-      if (edge == graph.hyperedges.end()) continue;
-      for (const VertexId x : edge->second.vertices) {
-        if (!state.used_vertices.contains(x) && state.candidate_vertices.insert(x).second) {
-          added_candidates.push_back(x);
+    // After the last variable nothing reads the candidates: skip growing them.
+    if (!last_level) {
+      for (const EdgeId e : incidence_of(graph, c)) {
+        const auto edge = graph.hyperedges.find(e);
+        if (edge == graph.hyperedges.end()) continue;
+        for (const VertexId x : edge->second.vertices) {
+          if (!state.used_vertices.contains(x) && state.candidate_vertices.insert(x).second) {
+            added_candidates.push_back(x);
+          }
         }
       }
     }

@@ -26,28 +26,31 @@ FixedBitSet own_set(VertexId id, uint64_t capacity) {
   return set;
 }
 
-void append_unique(std::vector<VertexId>& list, VertexId id) {
-  if (std::find(list.begin(), list.end(), id) == list.end()) list.push_back(id);
-}
-
 }  // namespace
 
 void CausalGraph::add_vertex(VertexId id, uint64_t capacity) {
-  // A fresh id is unknown to every logged entry, so it is made at once.
+  if (log_.empty()) {
+    create(id, capacity);
+  } else {
+    log_.push_back(Entry{Kind::create, id, 0, 0, capacity});
+  }
+}
+
+void CausalGraph::create(VertexId id, uint64_t capacity) const {
   future_.insert_or_assign(id, own_set(id, capacity));
   past_.insert_or_assign(id, own_set(id, capacity));
   links_.insert_or_assign(id, CausalLinks{});
 }
 
 void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity) {
-  log_.push_back(Entry{a, b, horizon, capacity, false});
+  log_.push_back(Entry{Kind::relate, a, b, horizon, capacity});
 }
 
 void CausalGraph::drop_vertex(VertexId v) {
   if (log_.empty()) {
     erase(v);
   } else {
-    log_.push_back(Entry{v, 0, 0, 0, true});
+    log_.push_back(Entry{Kind::drop, v, 0, 0, 0});
   }
 }
 
@@ -79,10 +82,10 @@ std::optional<CausalLinks> CausalGraph::remove_vertex(VertexId v) {
 void CausalGraph::sync() const {
   // Entries are replayed in order; an entry never appends to the log.
   for (const Entry& e : log_) {
-    if (e.drop) {
-      erase(e.a);
-    } else {
-      relate(e.a, e.b, e.horizon, e.capacity);
+    switch (e.kind) {
+      case Kind::relate: relate(e.a, e.b, e.horizon, e.capacity); break;
+      case Kind::drop: erase(e.a); break;
+      case Kind::create: create(e.a, e.capacity); break;
     }
   }
   log_.clear();
@@ -121,12 +124,12 @@ void CausalGraph::restore_future(VertexId v, FixedBitSet set) {
   future_.insert_or_assign(v, std::move(set));
 }
 
-void CausalGraph::replace_causes(VertexId v, std::vector<VertexId> causes) {
+void CausalGraph::replace_causes(VertexId v, CausalList causes) {
   sync();
   if (const auto it = links_.find(v); it != links_.end()) it->second.causes = std::move(causes);
 }
 
-void CausalGraph::replace_effects(VertexId v, std::vector<VertexId> effects) {
+void CausalGraph::replace_effects(VertexId v, CausalList effects) {
   sync();
   if (const auto it = links_.find(v); it != links_.end()) it->second.effects = std::move(effects);
 }
@@ -147,8 +150,8 @@ void CausalGraph::relate(VertexId a, VertexId b, uint64_t horizon, uint64_t capa
   const uint64_t da = depth_of(a);
   const auto lb = links_.find(b);
   if (lb != links_.end()) lb->second.depth = std::max(lb->second.depth, da + 1);
-  if (const auto la = links_.find(a); la != links_.end()) append_unique(la->second.effects, b);
-  if (lb != links_.end()) append_unique(lb->second.causes, a);
+  if (const auto la = links_.find(a); la != links_.end()) la->second.effects.append_unique(b);
+  if (lb != links_.end()) lb->second.causes.append_unique(a);
   const uint64_t db = depth_of(b);
   const uint64_t limit = horizon == 0 ? std::numeric_limits<uint64_t>::max() : horizon;
 

@@ -3,8 +3,8 @@
 // (each holding the vertex itself); a recorded relation propagates through
 // the relations already known, within the causal horizon.
 //
-// Relations are recorded at once but propagated lazily: `add_relation` and
-// `drop_vertex` append to a log that is replayed, in order and with the
+// Relations are recorded at once but propagated lazily: `add_vertex`,
+// `add_relation` and `drop_vertex` append to a log that is replayed, in order and with the
 // settings in force when each entry was made, before anything reads the
 // causal state. The result is exactly that of propagating every relation
 // when it is recorded; a run that never reads the causal state never pays
@@ -21,6 +21,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "hypergraph/causal_list.hpp"
 #include "hypergraph/fixed_bit_set.hpp"
 
 namespace vorn {
@@ -29,8 +30,8 @@ using VertexId = uint64_t;
 
 struct CausalLinks {
   uint64_t depth = 1;
-  std::vector<VertexId> causes;
-  std::vector<VertexId> effects;
+  CausalList causes;
+  CausalList effects;
 };
 
 class CausalGraph {
@@ -57,22 +58,23 @@ class CausalGraph {
   void restore_past(VertexId v, FixedBitSet set);
   void restore_future(VertexId v, FixedBitSet set);
   // Replaces v's causes or effects when v has links; otherwise does nothing.
-  void replace_causes(VertexId v, std::vector<VertexId> causes);
-  void replace_effects(VertexId v, std::vector<VertexId> effects);
+  void replace_causes(VertexId v, CausalList causes);
+  void replace_effects(VertexId v, CausalList effects);
 
   // Replays the log. Logically const: it changes no result of any read.
   void sync() const;
   std::size_t pending() const { return log_.size(); }
-  std::size_t vertex_count() const { return links_.size(); }
 
  private:
+  enum class Kind : uint8_t { relate, drop, create };
   struct Entry {
+    Kind kind;
     VertexId a;
-    VertexId b;  // unused for drops
-    uint64_t horizon;
-    uint64_t capacity;
-    bool drop;
+    VertexId b;  // relations only
+    uint64_t horizon;   // relations only
+    uint64_t capacity;  // relations and creations
   };
+  void create(VertexId id, uint64_t capacity) const;
   void relate(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity) const;
   void erase(VertexId v) const;
   uint64_t depth_of(VertexId v) const;

@@ -178,59 +178,86 @@ FixedBitSet FixedBitSet::with_capacity(uint64_t length) {
   return s;
 }
 
+void FixedBitSet::release_tree() {
+  if (!single()) release(root_, height_);
+  root_ = nullptr;
+  height_ = 0;
+}
+
 FixedBitSet::FixedBitSet(const FixedBitSet& other)
-    : root_(retain(other.root_)), height_(other.height_), length_(other.length_) {}
+    : height_(other.height_), length_(other.length_) {
+  if (other.single()) {
+    single_ = other.single_;
+  } else {
+    root_ = retain(other.root_);
+  }
+}
 
 FixedBitSet::FixedBitSet(FixedBitSet&& other) noexcept
-    : root_(std::exchange(other.root_, nullptr)),
-      height_(std::exchange(other.height_, 0)),
-      length_(std::exchange(other.length_, 0)) {}
+    : height_(other.height_), length_(other.length_) {
+  single_ = other.single_;  // the whole union, tree pointer or index
+  other.root_ = nullptr;
+  other.height_ = 0;
+  other.length_ = 0;
+}
 
 FixedBitSet& FixedBitSet::operator=(const FixedBitSet& other) {
   if (this != &other) {
-    Node* old = root_;
-    const uint32_t old_height = height_;
-    root_ = retain(other.root_);
-    height_ = other.height_;
-    length_ = other.length_;
-    release(old, old_height);
+    FixedBitSet copy(other);
+    *this = std::move(copy);
   }
   return *this;
 }
 
 FixedBitSet& FixedBitSet::operator=(FixedBitSet&& other) noexcept {
   if (this != &other) {
-    release(root_, height_);
-    root_ = std::exchange(other.root_, nullptr);
-    height_ = std::exchange(other.height_, 0);
-    length_ = std::exchange(other.length_, 0);
+    release_tree();
+    single_ = other.single_;
+    height_ = other.height_;
+    length_ = other.length_;
+    other.root_ = nullptr;
+    other.height_ = 0;
+    other.length_ = 0;
   }
   return *this;
 }
 
-FixedBitSet::~FixedBitSet() { release(root_, height_); }
+FixedBitSet::~FixedBitSet() { release_tree(); }
 
 void FixedBitSet::grow(uint64_t length) {
   if (length > length_) length_ = length;
 }
 
+void FixedBitSet::to_tree() {
+  const uint64_t i = single_;
+  root_ = nullptr;
+  height_ = 0;
+  while (!fits(i, height_)) ++height_;
+  root_ = insert_into(nullptr, i, height_);
+}
+
 void FixedBitSet::insert(uint64_t i) {
-  if (root_ == nullptr) {
-    height_ = 0;
-    while (!fits(i, height_)) ++height_;
-  } else {
-    while (!fits(i, height_)) {
-      Node* parent = new_node();
-      parent->kids[0] = root_;
-      root_ = parent;
-      ++height_;
-    }
+  if (single()) {
+    if (i == single_) return;
+    to_tree();
+  } else if (root_ == nullptr) {
+    single_ = i;
+    height_ = kSingle;
+    return;
+  }
+  while (!fits(i, height_)) {
+    Node* parent = new_node();
+    parent->kids[0] = root_;
+    root_ = parent;
+    ++height_;
   }
   root_ = insert_into(root_, i, height_);
 }
 
 bool FixedBitSet::contains(uint64_t i) const {
-  if (i >= length_ || root_ == nullptr || !fits(i, height_)) return false;
+  if (i >= length_) return false;
+  if (single()) return i == single_;
+  if (root_ == nullptr || !fits(i, height_)) return false;
   const Node* n = root_;
   for (uint32_t h = height_; h > 0; --h) {
     n = n->kids[child_slot(i, h)];
@@ -241,13 +268,30 @@ bool FixedBitSet::contains(uint64_t i) const {
 
 void FixedBitSet::remove(uint64_t i) {
   if (!contains(i)) return;
+  if (single()) {
+    root_ = nullptr;
+    height_ = 0;
+    return;
+  }
   root_ = remove_from(root_, i, height_);
   if (root_ == nullptr) height_ = 0;
 }
 
 void FixedBitSet::union_with(const FixedBitSet& other) {
   grow(other.length_);
-  if (other.root_ == nullptr || other.root_ == root_) return;
+  if (other.single()) {
+    insert(other.single_);
+    return;
+  }
+  if (other.root_ == nullptr || (!single() && other.root_ == root_)) return;
+  if (single()) {
+    // Adopt the other's tree and add the one index: shares its storage.
+    const uint64_t mine = single_;
+    root_ = retain(other.root_);
+    height_ = other.height_;
+    insert(mine);
+    return;
+  }
   if (root_ == nullptr) {
     root_ = retain(other.root_);
     height_ = other.height_;
@@ -275,13 +319,12 @@ std::vector<uint64_t> FixedBitSet::ones() const {
   return out;
 }
 
-void FixedBitSet::clear() {
-  release(root_, height_);
-  root_ = nullptr;
-  height_ = 0;
-}
+void FixedBitSet::clear() { release_tree(); }
 
-uint64_t FixedBitSet::count() const { return count_node(root_, height_); }
+uint64_t FixedBitSet::count() const {
+  if (single()) return 1;
+  return count_node(root_, height_);
+}
 
 bool FixedBitSet::operator==(const FixedBitSet& other) const {
   return length_ == other.length_ && ones() == other.ones();

@@ -4,8 +4,9 @@
 // false for i >= length; `grow(n)` only lengthens; `union_with` first grows to
 // the other's length. Only this contract is observable.
 //
-// Representation: a persistent radix tree of 512-bit leaves with reference-
-// counted nodes shared between sets. Memory follows the set bits (never the
+// Representation: empty, a single index held inline (the common case: a new
+// vertex's own bit), or a persistent radix tree of 512-bit leaves with
+// reference-counted nodes shared between sets. Memory follows the set bits (never the
 // length, which may be any 64-bit value), a copy costs O(1), and a union keeps
 // the nodes of either side wherever they already hold the result, so sets that
 // are nearly equal share nearly all their storage. Nodes are never changed
@@ -52,7 +53,16 @@ class FixedBitSet {
   struct Node;
 
  private:
-  Node* root_ = nullptr;
+  static constexpr uint32_t kSingle = ~uint32_t{0};
+  bool single() const { return height_ == kSingle; }
+  // Turns the inline index into a tree.
+  void to_tree();
+  void release_tree();
+
+  union {
+    Node* root_ = nullptr;  // the tree, or null when empty
+    uint64_t single_;       // the only index, when height_ == kSingle
+  };
   // Height of the tree: a tree of height h holds indices below 2^(9 + 3h).
   uint32_t height_ = 0;
   uint64_t length_ = 0;
@@ -95,7 +105,11 @@ void FixedBitSet::visit(const Node* node, uint32_t height, uint64_t base, F& f) 
 
 template <class F>
 void FixedBitSet::for_each_one(F&& f) const {
-  if (root_ != nullptr) visit(root_, height_, 0, f);
+  if (single()) {
+    f(single_);
+  } else if (root_ != nullptr) {
+    visit(root_, height_, 0, f);
+  }
 }
 
 }  // namespace vorn

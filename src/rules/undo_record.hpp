@@ -19,8 +19,8 @@ struct UndoRecord {
   absl::flat_hash_map<EdgeId, Hyperedge> removed_edges;
   absl::flat_hash_map<VertexId, FixedBitSet> saved_future_sets;
   absl::flat_hash_map<VertexId, FixedBitSet> saved_past_sets;
-  absl::flat_hash_map<VertexId, std::vector<VertexId>> saved_causes;
-  absl::flat_hash_map<VertexId, std::vector<VertexId>> saved_effects;
+  absl::flat_hash_map<VertexId, CausalList> saved_causes;
+  absl::flat_hash_map<VertexId, CausalList> saved_effects;
   // The structural pair count before the step. Re-adding and removing
   // hyperedges does not always retrace the count (it depends on the order in
   // which overlapping hyperedges came and went, and is cut off at 0), so the

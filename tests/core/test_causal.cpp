@@ -155,3 +155,22 @@ TEST(Causal, DeferredPropagationEqualsImmediate) {
     }
   }
 }
+
+// Lists share storage with their copies: a copy taken before appends keeps
+// seeing its own prefix, and appending to a copy that is behind the shared
+// end does not disturb the other views.
+TEST(CausalList, CopiesKeepTheirPrefix) {
+  CausalList live{5, 9};
+  const CausalList snapshot = live;
+  live.append_unique(12);
+  live.append_unique(9);  // already there
+  live.append_unique(3);  // below the maximum: found absent by a scan
+  EXPECT_EQ(live, (std::vector<VertexId>{5, 9, 12, 3}));
+  EXPECT_EQ(snapshot, (std::vector<VertexId>{5, 9}));
+  CausalList restored = snapshot;  // an undo puts the snapshot back
+  restored.append_unique(7);
+  EXPECT_EQ(restored, (std::vector<VertexId>{5, 9, 7}));
+  EXPECT_EQ(live, (std::vector<VertexId>{5, 9, 12, 3}));
+  EXPECT_EQ(snapshot, (std::vector<VertexId>{5, 9}));
+  EXPECT_TRUE(restored.contains(7) && !restored.contains(12));
+}

@@ -126,6 +126,11 @@ class EngineMachine(RuleBasedStateMachine):
         if self.undo_unknown:
             if not done:
                 assert snapshot(self.engine) == state
+            else:
+                # The last step of a run may have deleted a vertex that an
+                # earlier step of the same run created: it comes back now,
+                # with an id this machine never saw but no new one.
+                self.seen_ids |= set(self.engine.get_vertices())
         elif self.before_step is None:
             assert done is False
             assert snapshot(self.engine) == state
