@@ -6,6 +6,7 @@
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
 - dimension estimate: :func:`estimate_dimension`
 - export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
+- many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
 Heavier modules (matplotlib, networkx) are imported on first use.
@@ -17,6 +18,10 @@ from .notation import (Rule, RuleSyntaxError, add_rules, format_hypergraph, form
                        parse_hypergraph, parse_rule, parse_rules)
 from .seeding import seed
 from .evolve import METRICS, EvolveResult, evolve
+# Imported eagerly (it needs only the standard library until used): the
+# function shares its module's name, and a lazy lookup would lose to the
+# submodule once anything imports ``vornkit.ensemble`` directly.
+from .ensemble import EnsembleResult, Model, dask_executor, ensemble, plot_ensemble, write_jsonl
 
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
@@ -36,6 +41,7 @@ _LAZY = {
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",
            "format_hypergraph", "add_rules", "seed", "evolve", "EvolveResult", "METRICS",
+           "ensemble", "Model", "EnsembleResult", "dask_executor", "plot_ensemble", "write_jsonl",
            *_LAZY, "__version__"]
 
 

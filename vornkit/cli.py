@@ -41,6 +41,19 @@ summary and files describe the state reached.  Exit status: 0 done, 1 failure,
 2 bad arguments, 130 interrupted.
 """
 
+ENSEMBLE_EPILOG = """\
+examples:
+  vorn ensemble --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" --init "{{1,2},{1,3}}" \\
+                --runs 32 --steps 10000 --json out.jsonl --plot growth.png
+
+  on a Dask cluster ('dask scheduler' on one host, 'dask worker tcp://host:8786' on the others):
+  vorn ensemble --rule "{{x,y}} -> {{x,z},{z,y}}" --init "{{1,1}}" --runs 200 --steps 100000 \\
+                --scheduler tcp://host:8786 --json out.jsonl
+
+A member that fails is reported with its error; the others' results are kept.
+Exit status: 0 all members done, 1 some failed, 2 bad arguments, 130 interrupted.
+"""
+
 
 class _Parser(argparse.ArgumentParser):
     """argparse with one-line error messages."""
@@ -80,6 +93,16 @@ def _positive(text: str) -> int:
     return value
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
 def _semantics(text: str) -> str:
     upper = text.upper()
     if upper not in ("DPO", "SPO"):
@@ -116,6 +139,38 @@ def build_parser() -> argparse.ArgumentParser:
                                                      "steps on log-log axes (.png, .svg, .pdf)")
     run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
     run.add_argument("--no-progress", action="store_true",
+                     help="no progress bar (it is shown only when standard error is a terminal)")
+
+    ens = sub.add_parser("ensemble", help="run many independent members of one model and summarise them",
+                         description="Run independent members of one model in parallel (a process pool on "
+                                     "this machine, or a Dask cluster with --scheduler), record the same "
+                                     "steps in each and summarise them: mean, spread and growth exponents.",
+                         epilog=ENSEMBLE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ens.add_argument("--rule", action="append", required=True, metavar="RULE",
+                     help="a rewrite rule, as for 'vorn run'; repeat for several rules")
+    ens.add_argument("--init", default="{}", metavar="HYPERGRAPH",
+                     help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
+    ens.add_argument("--runs", type=_positive, required=True, metavar="N", help="number of members")
+    ens.add_argument("--steps", type=_count, required=True, metavar="N",
+                     help="rewrite steps each member attempts")
+    ens.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
+                     help="DPO (default) or SPO, as for 'vorn run'")
+    ens.add_argument("--points", type=_positive, default=40, metavar="N",
+                     help="recorded steps per member besides step 0, log-spaced (default: 40)")
+    ens.add_argument("--workers", type=_positive, default=None, metavar="N",
+                     help="worker processes on this machine (default: one per core)")
+    ens.add_argument("--scheduler", metavar="ADDRESS",
+                     help="run on the Dask scheduler at ADDRESS (e.g. tcp://host:8786) instead of "
+                          "this machine; needs dask[distributed]")
+    ens.add_argument("--timeout", type=_seconds, default=None, metavar="SECONDS",
+                     help="give up on members not finished after SECONDS (reported as failed)")
+    ens.add_argument("--json", metavar="FILE",
+                     help="write one JSON line per member, then one with the aggregate")
+    ens.add_argument("--final-edges", action="store_true",
+                     help="include each member's final hyperedges in the JSON lines")
+    ens.add_argument("--plot", metavar="FILE",
+                     help="plot mean and spread of vertices, hyperedges and pairs against steps")
+    ens.add_argument("--no-progress", action="store_true",
                      help="no progress bar (it is shown only when standard error is a terminal)")
     return parser
 
@@ -222,6 +277,100 @@ def _print_summary(result, rules, init, written, format_hypergraph) -> None:
     print("\n".join(lines), flush=True)
 
 
+def _ensemble(args) -> int:
+    from .notation import RuleSyntaxError, parse_hypergraph, parse_rules
+
+    rules = []
+    for text in args.rule:
+        try:
+            rules.extend(parse_rules(text))
+        except RuleSyntaxError as exc:
+            raise UserError(f"--rule: {exc}") from None
+    try:
+        init = parse_hypergraph(args.init)
+    except RuleSyntaxError as exc:
+        raise UserError(f"--init: {exc}") from None
+    if args.scheduler is not None and args.workers is not None:
+        raise UserError("--workers sizes the pool on this machine; the cluster at --scheduler has its own "
+                        "workers (give one or the other)")
+    _check_output("--plot", args.plot, image=True)
+    _check_output("--json", args.json, image=False)
+    try:
+        import vorn  # noqa: F401
+    except ImportError as exc:
+        raise UserError(f"the vorn engine cannot be imported ({exc}); is the package installed?",
+                        EXIT_FAILURE) from None
+    from .ensemble import DASK_MISSING, Model, build_engine, dask_executor, ensemble
+
+    try:
+        model = Model(rules, init, semantics=args.semantics, points=args.points,
+                      keep_final=args.final_edges)
+        build_engine(model)  # rules the engine refuses fail here, once
+    except ValueError as exc:
+        raise UserError(str(exc)) from None
+    progress = not args.no_progress and sys.stderr.isatty()
+    if args.scheduler is not None:
+        try:
+            executor = dask_executor(args.scheduler, timeout=10)
+        except ImportError:
+            raise UserError(f"--scheduler: {DASK_MISSING}", EXIT_FAILURE) from None
+        except (OSError, TimeoutError, ValueError) as exc:
+            detail = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+            raise UserError(f"--scheduler {args.scheduler}: cannot use the Dask scheduler ({detail})",
+                            EXIT_FAILURE) from None
+        with executor:
+            result = ensemble(model, args.runs, args.steps, executor=executor, progress=progress,
+                              timeout=args.timeout)
+    else:
+        result = ensemble(model, args.runs, args.steps, workers=args.workers, progress=progress,
+                          timeout=args.timeout)
+
+    written: List[str] = []
+    try:
+        if args.json:
+            from .ensemble import write_jsonl
+            write_jsonl(result, args.json)
+            written.append(args.json)
+        if args.plot and result.members:
+            from .ensemble import plot_ensemble
+            plot_ensemble(result, args.plot)
+            written.append(args.plot)
+    except OSError as exc:
+        raise UserError(f"cannot write {exc.filename or ''}: {exc.strerror or exc}", EXIT_FAILURE) from None
+    _print_ensemble_summary(result, written)
+    if result.reason == "interrupted":
+        return EXIT_INTERRUPTED
+    return EXIT_OK if result.ok else EXIT_FAILURE
+
+
+def _print_ensemble_summary(result, written) -> None:
+    done = len(result.members)
+    rate = done / result.wall_time if result.wall_time > 0 else float("inf")
+    status = "completed" if result.reason == "completed" else result.reason
+    lines = [f"vorn ensemble: {done:,} of {result.runs:,} members x {result.steps:,} steps in "
+             f"{result.wall_time:.2f} s ({rate:,.2f} members/s), {status}"]
+    for i, r in enumerate(result.model.rules):
+        lines.append(f"  {'rules' if i == 0 else '':<10} {r}")
+    from .notation import format_hypergraph
+    lines.append(f"  {'initial':<10} {format_hypergraph(result.model.init)}")
+    lines.append(f"  {'semantics':<10} {result.model.semantics}")
+    lines.append(f"  {'executor':<10} {result.executor}")
+    if result.members:
+        stats = result.aggregate()["metrics"]
+        parts = []
+        for name, label in (("nodes", "vertices"), ("edges", "hyperedges"), ("pairs", "pairs")):
+            if name in stats:
+                parts.append(f"{stats[name]['mean'][-1]:,.1f} ± {stats[name]['std'][-1]:,.1f} {label}")
+        lines.append(f"  {'final':<10} " + ", ".join(parts) + " (mean ± sd at the last step)")
+    for f in result.failures[:10]:
+        lines.append(f"  {'failed':<10} member {f['member']}: {f['error'].splitlines()[0] if f['error'] else ''}")
+    if len(result.failures) > 10:
+        lines.append(f"  {'':<10} ... and {len(result.failures) - 10} more (see --json)")
+    if written:
+        lines.append(f"  {'wrote':<10} {', '.join(written)}")
+    print("\n".join(lines), flush=True)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the ``vorn`` command; returns the exit status."""
     parser = build_parser()
@@ -230,7 +379,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser.print_help()
         return EXIT_USAGE
     try:
-        return _run(args)
+        return _ensemble(args) if args.command == "ensemble" else _run(args)
     except UserError as exc:
         print(f"vorn {args.command}: error: {exc}", file=sys.stderr)
         return exc.code

@@ -1,0 +1,209 @@
+import json
+import os
+import sys
+import time
+
+import matplotlib.image as mpimg
+import pytest
+
+import vornkit
+from vornkit.ensemble import Model, current_member, dask_executor, ensemble, json_lines
+
+from conftest import GROWTH_RULE
+
+# Always applies, and grows a random tree: members differ in their degree histories.
+TREE_RULE = "{{x,y}} -> {{x,y},{y,z}}"
+TIMEOUT = 60  # seconds for any one ensemble: a stuck test fails instead of hanging
+
+
+def _boom(engine):
+    if current_member() == 1:
+        raise ValueError("boom in member 1")
+    return engine.node_count()
+
+
+def _die(engine):
+    if current_member() == 1:
+        os._exit(3)
+    return engine.node_count()
+
+
+def _check_members(result, runs, steps):
+    assert result.reason == "completed" and result.failures == [] and result.ok
+    assert [m["member"] for m in result.members] == list(range(runs))
+    grid = result.model.checkpoints(steps)
+    for m in result.members:
+        assert m["history"]["step"] == grid and m["steps"] == steps
+        # The growth rule adds one vertex per applied rewrite.
+        assert m["history"]["nodes"][-1] == m["final"]["nodes"] == 3 + m["successful"]
+        assert m["attempted"] == steps
+    stats = result.aggregate()
+    assert stats["step"] == grid
+    finals = [m["final"]["nodes"] for m in result.members]
+    nodes = stats["metrics"]["nodes"]
+    assert nodes["mean"][-1] == pytest.approx(sum(finals) / runs)
+    assert nodes["q0.05"][-1] <= nodes["q0.5"][-1] <= nodes["q0.95"][-1]
+    assert nodes["count"] == [runs] * len(grid)
+
+
+def test_model_validates_and_records_on_a_shared_grid():
+    model = Model(GROWTH_RULE, "{{1,2},{1,3}}", points=12)
+    grid = model.checkpoints(10_000)
+    assert grid[0] == 0 and grid[-1] == 10_000 and len(grid) == 13 and grid == sorted(set(grid))
+    assert Model(GROWTH_RULE, points=50).checkpoints(5) == [0, 1, 2, 3, 4, 5]
+    assert Model(GROWTH_RULE, points=4, spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    for bad in (dict(semantics="XPO"), dict(record=("nodes", "volume")), dict(points=0),
+                dict(rules="{{x}} -> {{x}} @ 0")):
+        with pytest.raises(ValueError):
+            Model(**{"rules": GROWTH_RULE, **bad})
+    with pytest.raises(ValueError):
+        ensemble(Model(GROWTH_RULE), runs=-1, steps=10, progress=False)
+
+
+def test_process_pool_and_local_dask_cluster_agree():
+    model = Model(GROWTH_RULE, "{{1,2},{1,3}}", points=10)
+    pool = ensemble(model, 4, 2000, workers=2, progress=False, timeout=TIMEOUT)
+    _check_members(pool, 4, 2000)
+    assert "ProcessPool" in pool.executor
+
+    pytest.importorskip("distributed")
+    with dask_executor(n_workers=2, timeout=30) as ex:
+        assert ex.workers() == 2
+        dask = ensemble(model, 4, 2000, executor=ex, progress=False, timeout=TIMEOUT)
+        cluster = ex.cluster
+    assert cluster.status.name == "closed"
+    _check_members(dask, 4, 2000)
+    assert "Dask" in dask.executor
+    assert dask.aggregate()["metrics"].keys() == pool.aggregate()["metrics"].keys()
+    assert {m["worker"] for m in dask.members}.isdisjoint({m["worker"] for m in pool.members})
+
+
+def test_members_are_independent_runs():
+    model = Model(TREE_RULE, "{{1,2}}", record=("nodes", "max_degree"), points=8)
+    result = ensemble(model, 6, 400, workers=2, progress=False, timeout=TIMEOUT)
+    histories = {tuple(m["history"]["max_degree"]) for m in result.members}
+    assert len(histories) > 1, "every member drew the same random stream"
+
+
+def test_a_failing_member_is_reported_and_the_rest_come_back():
+    model = Model(GROWTH_RULE, "{{1,2},{1,3}}", record={"nodes": _boom}, points=5)
+    result = ensemble(model, 4, 300, workers=2, progress=False, timeout=TIMEOUT)
+    assert not result.ok and result.reason == "completed"
+    assert [m["member"] for m in result.members] == [0, 2, 3]
+    (failure,) = result.failures
+    assert failure["member"] == 1 and failure["error"] == "ValueError: boom in member 1"
+    assert "_boom" in failure["traceback"]
+    assert result.aggregate()["metrics"]["nodes"]["count"][-1] == 3
+    lines = [json.loads(line) for line in json_lines(result)]
+    assert [r["ok"] for r in lines[:4]] == [True, False, True, True]
+    assert lines[-1]["type"] == "aggregate" and lines[-1]["failed"] == 1
+
+
+def test_a_dead_worker_or_a_time_out_does_not_hang_the_ensemble():
+    died = ensemble(Model(GROWTH_RULE, "{{1,2},{1,3}}", record={"nodes": _die}, points=3), 3, 100,
+                    workers=1, progress=False, timeout=TIMEOUT)
+    assert [f["member"] for f in died.failures][:1] == [1] and died.reason == "completed"
+    assert "BrokenProcessPool" in died.failures[0]["error"]
+    assert [m["member"] for m in died.members] == [0]
+
+    start = time.monotonic()
+    # Ten million steps per member take far longer than the one-second limit.
+    slow = ensemble(Model(GROWTH_RULE, "{{1,2},{1,3}}", points=1, spacing="linear"), 2, 10_000_000,
+                    workers=2, progress=False, timeout=1.0)
+    assert time.monotonic() - start < 20
+    assert slow.reason == "timed out" and not slow.members
+    assert {f["error"] for f in slow.failures} == {"timed out"}
+
+
+def test_explicit_scheduler_address_on_loopback(python, subprocess_env, tmp_path):
+    import subprocess
+    import logging
+    LocalCluster = pytest.importorskip("distributed").LocalCluster
+    from vornkit.ensemble import _import_path
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
+                      silence_logs=logging.ERROR, env={"PYTHONPATH": _import_path()}) as cluster:
+        address = cluster.scheduler_address
+        assert address.startswith("tcp://127.0.0.1:")
+        with vornkit.dask_executor(address, timeout=30) as ex:
+            result = vornkit.ensemble({"rules": GROWTH_RULE, "init": "{{1,2},{1,3}}", "points": 6}, 3, 500,
+                                      executor=ex, progress=False, timeout=TIMEOUT)
+            assert ex.cluster is None and address in ex.describe()
+        _check_members(result, 3, 500)
+        # The cluster outlives a client that did not start it.
+        assert cluster.status.name == "running"
+
+        done = subprocess.run([python, "-m", "vornkit", "ensemble", "--rule", GROWTH_RULE, "--init",
+                               "{{1,2},{1,3}}", "--runs", "3", "--steps", "300", "--scheduler", address,
+                               "--json", "out.jsonl"], capture_output=True, text=True,
+                              env=subprocess_env, cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "3 of 3 members" in done.stdout and "Dask scheduler at tcp://127.0.0.1:" in done.stdout
+    assert len((tmp_path / "out.jsonl").read_text().splitlines()) == 4
+
+
+@pytest.fixture
+def vorn_cli(python, subprocess_env, tmp_path):
+    import subprocess
+
+    def call(*args, env=None):
+        return subprocess.run([python, "-m", "vornkit", *args], capture_output=True, text=True,
+                              env=env or subprocess_env, cwd=tmp_path, timeout=120)
+    return call
+
+
+def test_cli_end_to_end(vorn_cli, tmp_path):
+    done = vorn_cli("ensemble", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}", "--runs", "4",
+                    "--steps", "1000", "--workers", "2", "--points", "8", "--final-edges",
+                    "--json", "out.jsonl", "--plot", "growth.png")
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    assert done.stdout.startswith("vorn ensemble: 4 of 4 members x 1,000 steps in ")
+    records = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    members, aggregate = records[:-1], records[-1]
+    assert [r["type"] for r in members] == ["member"] * 4 and aggregate["type"] == "aggregate"
+    assert [r["member"] for r in members] == [0, 1, 2, 3]
+    finals = [r["final"]["nodes"] for r in members]
+    assert aggregate["metrics"]["nodes"]["mean"][-1] == pytest.approx(sum(finals) / 4)
+    assert all(len(r["final_edges"]) == r["final"]["edges"] for r in members)
+    assert aggregate["model"]["rules"][0]["text"] == GROWTH_RULE and aggregate["completed"] == 4
+    assert mpimg.imread(tmp_path / "growth.png").shape[1] > 1000
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--rule", "{{x,y}->{{x}}", "--runs", "2", "--steps", "5"], "position 6"),
+    (["--rule", "{{x}} -> {}", "--runs", "0", "--steps", "5"], ">= 1"),
+    (["--rule", "{{x}} -> {}", "--runs", "2"], "--steps"),
+    (["--rule", "{{x}} -> {}", "--runs", "2", "--steps", "5", "--workers", "2",
+      "--scheduler", "tcp://127.0.0.1:8786"], "--workers"),
+    (["--rule", "{{x}} -> {}", "--runs", "2", "--steps", "5", "--json", "missing/o.jsonl"], "does not exist"),
+])
+def test_cli_user_mistakes_give_one_line_and_status_2(vorn_cli, tmp_path, args, words):
+    done = vorn_cli("ensemble", *args)
+    assert done.returncode == 2 and done.stdout == ""
+    assert len(done.stderr.strip().splitlines()) == 1, done.stderr
+    assert "error" in done.stderr and words in done.stderr
+
+
+def test_cli_scheduler_without_dask_says_what_to_install(vorn_cli, subprocess_env, tmp_path):
+    blocker = tmp_path / "nodask" / "distributed"
+    blocker.mkdir(parents=True)
+    (blocker / "__init__.py").write_text("raise ImportError('no distributed here')\n")
+    env = dict(subprocess_env)
+    env["PYTHONPATH"] = os.pathsep.join([str(blocker.parent), env["PYTHONPATH"]])
+    done = vorn_cli("ensemble", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}", "--runs", "2",
+                    "--steps", "10", "--scheduler", "tcp://127.0.0.1:8786", env=env)
+    assert done.returncode == 1 and done.stdout == ""
+    assert len(done.stderr.strip().splitlines()) == 1, done.stderr
+    assert "pip install" in done.stderr and "dask[distributed]" in done.stderr
+
+
+def test_plot_ensemble_draws_one_panel_per_metric(tmp_path):
+    model = Model(TREE_RULE, "{{1,2}}", semantics="SPO", points=6)
+    result = ensemble(model, 3, 200, workers=2, progress=False, timeout=TIMEOUT)
+    fig = vornkit.plot_ensemble(result, tmp_path / "e.png")
+    assert [ax.get_title().split(":")[0] for ax in fig.axes] == ["nodes", "edges", "pairs"]
+    assert all(len(ax.collections) == 2 and len(ax.lines) == 1 for ax in fig.axes)
+    assert mpimg.imread(tmp_path / "e.png").shape[0] > 500
+    with pytest.raises(ValueError, match="volume"):
+        vornkit.plot_ensemble(result, metrics=["volume"])
