@@ -194,8 +194,9 @@ def _check_output(option: str, path: Optional[str], image: bool) -> None:
         raise UserError(f"{option} {path}: folder {folder} is not writable")
 
 
-def _run(args) -> int:
-    from .notation import RuleSyntaxError, format_hypergraph, parse_hypergraph, parse_rules
+def _rules_and_init(args):
+    """The --rule texts and the --init hypergraph, or a UserError naming the option."""
+    from .notation import RuleSyntaxError, parse_hypergraph, parse_rules
 
     rules = []
     for text in args.rule:
@@ -207,6 +208,13 @@ def _run(args) -> int:
         init = parse_hypergraph(args.init)
     except RuleSyntaxError as exc:
         raise UserError(f"--init: {exc}") from None
+    return rules, init
+
+
+def _run(args) -> int:
+    from .notation import format_hypergraph
+
+    rules, init = _rules_and_init(args)
     _check_output("--plot", args.plot, image=True)
     _check_output("--growth", args.growth, image=True)
     _check_output("--json", args.json, image=False)
@@ -278,18 +286,7 @@ def _print_summary(result, rules, init, written, format_hypergraph) -> None:
 
 
 def _ensemble(args) -> int:
-    from .notation import RuleSyntaxError, parse_hypergraph, parse_rules
-
-    rules = []
-    for text in args.rule:
-        try:
-            rules.extend(parse_rules(text))
-        except RuleSyntaxError as exc:
-            raise UserError(f"--rule: {exc}") from None
-    try:
-        init = parse_hypergraph(args.init)
-    except RuleSyntaxError as exc:
-        raise UserError(f"--init: {exc}") from None
+    rules, init = _rules_and_init(args)
     if args.scheduler is not None and args.workers is not None:
         raise UserError("--workers sizes the pool on this machine; the cluster at --scheduler has its own "
                         "workers (give one or the other)")

@@ -156,6 +156,104 @@ class _Parser:
             raise self.fail("a vertex name (letters, digits or '_')")
         return self.text[start:self.pos]
 
+    def braced(self, item, opening: str, separator: str) -> list:
+        """A '{...}' list of ``item()`` separated by commas, possibly empty."""
+        self.expect("{", opening)
+        items: list = []
+        self.skip_space()
+        if self.peek() == "}":
+            self.pos += 1
+            return items
+        while True:
+            items.append(item())
+            self.skip_space()
+            c = self.peek()
+            if c == ",":
+                self.pos += 1
+            elif c == "}":
+                self.pos += 1
+                return items
+            else:
+                raise self.fail(separator)
+
+    def edge(self) -> List[str]:
+        return self.braced(self.atom, "'{' opening a hyperedge", "',' or '}' in a hyperedge")
+
+    def hypergraph(self) -> Pattern:
+        return self.braced(self.edge, "'{' opening a list of hyperedges",
+                           "',' or '}' after a hyperedge")
+
+    def weight(self) -> float:
+        return self._weight
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Rule):
+            return tuple.__eq__(self, other) and self.weight == other.weight
+        return tuple.__eq__(self, other)
+
+    def __ne__(self, other: object) -> bool:
+        return not self.__eq__(other)
+
+    __hash__ = None  # holds lists, like the triple it stands for
+
+    def __repr__(self) -> str:
+        return f"Rule({self.lhs!r}, {self.kept!r}, {self.rhs!r}, weight={self.weight!r})"
+
+    def __str__(self) -> str:
+        return format_rule(self)
+
+    def __reduce__(self):
+        return (Rule, (self.lhs, self.kept, self.rhs, self.weight))
+
+
+class _Parser:
+    def __init__(self, text: str):
+        if not isinstance(text, str):
+            raise TypeError(f"rule text must be a str, not {type(text).__name__}")
+        self.text = text
+        self.pos = 0
+
+    # -- low level ------------------------------------------------------
+    def fail(self, expected: str, pos: int | None = None) -> RuleSyntaxError:
+        pos = self.pos if pos is None else pos
+        if pos >= len(self.text):
+            found = "end of text"
+        else:
+            found = repr(self.text[pos])
+        return RuleSyntaxError(f"expected {expected}, found {found}", self.text, pos)
+
+    def skip_space(self, newlines: bool = True) -> None:
+        while self.pos < len(self.text):
+            c = self.text[self.pos]
+            if c == "\n" and not newlines:
+                return
+            if not c.isspace():
+                return
+            self.pos += 1
+
+    def peek(self) -> str:
+        return self.text[self.pos] if self.pos < len(self.text) else ""
+
+    def expect(self, token: str, what: str | None = None) -> None:
+        self.skip_space()
+        if not self.text.startswith(token, self.pos):
+            raise self.fail(what or repr(token))
+        self.pos += len(token)
+
+    def at_end(self) -> bool:
+        self.skip_space()
+        return self.pos >= len(self.text)
+
+    # -- grammar --------------------------------------------------------
+    def atom(self) -> str:
+        self.skip_space()
+        start = self.pos
+        while self.pos < len(self.text) and (self.text[self.pos].isalnum() or self.text[self.pos] == "_"):
+            self.pos += 1
+        if self.pos == start:
+            raise self.fail("a vertex name (letters, digits or '_')")
+        return self.text[start:self.pos]
+
     def edge(self) -> List[str]:
         self.expect("{", "'{' opening a hyperedge")
         names: List[str] = []
