@@ -19,9 +19,10 @@ build: bootstrap
 cpp-test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The distribution as a user gets it: `pip install .`.
+# The distribution as a user gets it: `pip install .`, with the Dask extra
+# that the ensemble tests use.
 install: bootstrap
-	@$(PIP) .
+	@$(PIP) ".[dask]"
 
 test: cpp-test install
 	@$(PYTHON) -m pytest -q tests/python tests/toolkit
@@ -37,3 +38,50 @@ bench: install
 
 clean:
 	rm -rf build
+
+# --- Reliability ---------------------------------------------------------------
+# `make sanitize`: core, C++ tests and extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the C++ tests and the whole pytest suite run
+# against that build. The interpreter itself is not instrumented, so the
+# sanitizer runtimes are preloaded into it, and leak detection is off for it
+# (CPython does not free everything at exit); the C++ tests keep it on. The
+# interpreter keeps its own small-object allocator: the module's allocations
+# are C++ ones, which the sanitizer sees either way, and the valgrind test in
+# tests/python/test_leaks.py runs with PYTHONMALLOC=malloc.
+SAN_BUILD ?= build/sanitize
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SAN_UBSAN  := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+SAN_ASAN   := ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1
+
+.PHONY: sanitize sanitize-build fuzz fuzz-build
+
+sanitize-build: bootstrap
+	@cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON -DVORN_SANITIZE=ON >/dev/null
+	@cmake --build $(SAN_BUILD) -j $(JOBS)
+
+sanitize: sanitize-build
+	@cd $(SAN_BUILD) && $(SAN_ASAN):detect_leaks=1 $(SAN_UBSAN) ctest --output-on-failure -j $(JOBS)
+	@LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_ASAN):detect_leaks=0 $(SAN_UBSAN) VORN_SANITIZED=1 \
+	  PYTHONPATH="$(CURDIR)/$(SAN_BUILD):$(CURDIR)" \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python tests/toolkit
+
+# `make fuzz`: the libFuzzer target built with clang, ASan and UBSan in its own
+# tree, then a run of FUZZ_SECONDS seconds from the committed corpus (new
+# inputs go to $(FUZZ_BUILD)/new-corpus, not into the repository).
+FUZZ_BUILD   ?= build/fuzz
+FUZZ_SECONDS ?= 60
+CLANGXX      ?= clang++
+
+fuzz-build: bootstrap
+	@CXX=$(CLANGXX) cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON -DVORN_SANITIZE=ON -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vorn_fuzz_engine
+
+# The fuzzer's progress goes to $(FUZZ_BUILD)/fuzz.log; on a failure its end
+# (with the input that failed, saved under $(FUZZ_BUILD)/) is shown.
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/new-corpus
+	@$(SAN_UBSAN) ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/vorn_fuzz_engine -max_total_time=$(FUZZ_SECONDS) \
+	  -max_len=512 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/new-corpus fuzz/corpus \
+	  2> $(FUZZ_BUILD)/fuzz.log || { tail -n 60 $(FUZZ_BUILD)/fuzz.log; exit 1; }
+	@grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' $(FUZZ_BUILD)/fuzz.log

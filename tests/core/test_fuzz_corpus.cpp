@@ -1,0 +1,73 @@
+// Replays every input of the fuzzer's committed corpus (fuzz/corpus) through
+// the same decoder, with the invariants checked after each operation, and
+// checks the consistency checker itself on stores broken on purpose.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/operations.hpp"
+#include "hypergraph/consistency.hpp"
+
+using namespace vorn;
+
+#ifndef VORN_FUZZ_CORPUS
+#define VORN_FUZZ_CORPUS "fuzz/corpus"
+#endif
+
+TEST(FuzzCorpus, EveryInputKeepsTheInvariants) {
+  const std::filesystem::path dir(VORN_FUZZ_CORPUS);
+  ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
+  std::size_t replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                     std::istreambuf_iterator<char>());
+    const auto failure = fuzz::run_operations(bytes.data(), bytes.size());
+    EXPECT_FALSE(failure.has_value()) << entry.path() << ": " << failure.value_or("");
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 10u) << "the committed corpus is missing";
+}
+
+TEST(Consistency, AStoreBuiltThroughItsOperationsIsConsistent) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex();
+  g.add_hyperedge({a, b, a});
+  const EdgeId e = g.add_hyperedge({b, c});
+  g.add_hyperedge({});
+  g.add_causal_relation(a, b);
+  EXPECT_TRUE(check_consistency(g).empty());
+  g.remove_hyperedge(e);
+  g.remove_vertex(c);
+  EXPECT_TRUE(check_consistency(g).empty());
+}
+
+TEST(Consistency, ReportsEachKindOfDamage) {
+  const auto damaged = [](auto&& damage) {
+    Hypergraph g;
+    const VertexId a = g.add_vertex(), b = g.add_vertex();
+    g.add_hyperedge({a, b, b});
+    damage(g, a, b);
+    return check_consistency(g);
+  };
+  // A vertex missing from vertex_list, and a wrong position.
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId) { g.vertex_list.pop_back(); }).empty());
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId b) {
+                 std::swap(g.vertex_positions[a], g.vertex_positions[b]);
+               }).empty());
+  // Incidence one occurrence short, one stale id too many.
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId b) { g.incidence[b].pop_back(); }).empty());
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) {
+                 g.incidence[a].push_back(EDGE_ID_COUNTER.load() + 7);
+               }).empty());
+  // A hyperedge over a deleted vertex.
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { g.remove_vertex(a); }).empty());
+  // A live vertex without causal data.
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { g.causal.drop_vertex(a); }).empty());
+  EXPECT_TRUE(damaged([](Hypergraph&, VertexId, VertexId) {}).empty());
+}
