@@ -30,6 +30,10 @@ void save_causal_state(const CausalGraph& causal, VertexId u, UndoRecord& record
 }  // namespace
 
 UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState match) {
+  return apply_match_in_place(rule, graph, match);
+}
+
+UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, MatchState& match) {
   UndoRecord record;
   record.pair_count_before = graph.structural_pair_count;
   auto& bindings = match.bindings;
@@ -57,10 +61,9 @@ UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState ma
   }
 
   // Phase 2: delete the vertices of unkept lhs variables with the hyperedges
-  // still on them, saving the causal data that the removal disturbs.
-  absl::flat_hash_set<VarIndex> variables;
-  for (const auto& [name, index] : rule.var_index) variables.insert(index);
-  for (const VarIndex v : variables) {
+  // still on them, saving the causal data that the removal disturbs. Any
+  // order of the variables will do; index order needs no set.
+  for (VarIndex v = 0; v < rule.var_count; ++v) {
     if (rule.kept.contains(v)) continue;
     const auto bound = bindings.find(v);
     if (bound == bindings.end()) continue;

@@ -12,5 +12,7 @@
 namespace vorn {
 
 UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState match);
+// The same on a caller's match, whose bindings gain the created vertices.
+UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, MatchState& match);
 
 }  // namespace vorn

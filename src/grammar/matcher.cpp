@@ -1,6 +1,7 @@
 #include "grammar/matcher.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace vorn {
@@ -20,11 +21,33 @@ bool contains_all(const std::vector<VertexId>& list, const std::vector<VertexId>
   return true;
 }
 
+void image_into(const std::vector<VarIndex>& pattern, const MatchState& state,
+                std::vector<VertexId>& image) {
+  image.clear();
+  for (const VarIndex v : pattern) image.push_back(state.bindings.at(v));
+}
+
 std::vector<VertexId> image_of(const std::vector<VarIndex>& pattern, const MatchState& state) {
   std::vector<VertexId> image;
-  image.reserve(pattern.size());
-  for (const VarIndex v : pattern) image.push_back(state.bindings.at(v));
+  image_into(pattern, state, image);
   return image;
+}
+
+// Buffers of one level of the search, kept per thread and per depth so that
+// a search allocates nothing once they have grown.
+struct LevelScratch {
+  std::vector<VertexId> candidates;
+  std::vector<VertexId> inside;   // distinct neighbours of c among the candidates
+  std::vector<VertexId> outside;  // distinct neighbours of c outside them
+  std::vector<VertexId> added_candidates;
+  std::vector<VarIndex> added_frontier;
+  std::vector<VertexId> image;
+};
+
+LevelScratch& level_scratch(std::size_t t) {
+  thread_local std::vector<std::unique_ptr<LevelScratch>> levels;
+  while (levels.size() <= t) levels.push_back(std::make_unique<LevelScratch>());
+  return *levels[t];
 }
 
 // Under DPO: no vertex to be deleted may lie on a hyperedge outside the
@@ -127,7 +150,9 @@ bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, Mat
   // Candidates: the neighbourhood of the bound vertices when t is adjacent to
   // a bound variable, every vertex otherwise; snapshot once per level.
   const bool t_in_frontier = state.frontier_vars.contains(t);
-  std::vector<VertexId> candidates;
+  LevelScratch& scratch = level_scratch(t);
+  std::vector<VertexId>& candidates = scratch.candidates;
+  candidates.clear();
   if (t_in_frontier) {
     candidates.assign(state.candidate_vertices.begin(), state.candidate_vertices.end());
   } else {
@@ -152,10 +177,10 @@ bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, Mat
   const std::size_t needed_degree =
       occurrences == rule.lhs_occurrences.end() ? 0 : occurrences->second;
 
-  std::vector<VertexId> inside;   // distinct neighbours of c among the candidates
-  std::vector<VertexId> outside;  // distinct neighbours of c outside them
-  std::vector<VertexId> added_candidates;
-  std::vector<VarIndex> added_frontier;
+  std::vector<VertexId>& inside = scratch.inside;
+  std::vector<VertexId>& outside = scratch.outside;
+  std::vector<VertexId>& added_candidates = scratch.added_candidates;
+  std::vector<VarIndex>& added_frontier = scratch.added_frontier;
   const bool last_level = t + 1 >= n;
   for (const VertexId c : candidates) {
     if (state.used_vertices.contains(c)) continue;
@@ -195,7 +220,8 @@ bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, Mat
     // tested at the level that completed them, against the same graph).
     bool covered = true;
     for (const std::size_t p : rule.cover_tests[t]) {
-      if (!image_covered(graph, image_of(rule.lhs[p], state))) {
+      image_into(rule.lhs[p], state, scratch.image);
+      if (!image_covered(graph, scratch.image)) {
         covered = false;
         break;
       }
@@ -213,13 +239,16 @@ bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, Mat
   return false;
 }
 
-std::optional<MatchState> find_match(const RewriteRule& rule, const Hypergraph& graph,
-                                     VertexId anchor, bool dpo) {
-  MatchState state;
-  if (rule.lhs.empty()) return state;
+bool find_match_into(const RewriteRule& rule, const Hypergraph& graph, VertexId anchor, bool dpo,
+                     MatchState& state) {
+  state.bindings.clear();
+  state.used_vertices.clear();
+  state.candidate_vertices.clear();
+  state.frontier_vars.clear();
+  if (rule.lhs.empty()) return true;
   // An anchor that names no vertex here (id 0 on an empty graph) matches
   // nothing: hyperedges over it would name a vertex of no graph, or another's.
-  if (rule.lhs_var_count == 0 || !graph.vertices.contains(anchor)) return std::nullopt;
+  if (rule.lhs_var_count == 0 || !graph.vertices.contains(anchor)) return false;
   state.bindings.emplace(0, anchor);
   state.used_vertices.insert(anchor);
   for (const VarIndex v : rule.lhs_neighbours[0]) state.frontier_vars.insert(v);
@@ -230,7 +259,13 @@ std::optional<MatchState> find_match(const RewriteRule& rule, const Hypergraph& 
       if (!state.used_vertices.contains(x)) state.candidate_vertices.insert(x);
     }
   }
-  if (backtrack_search(rule, 1, rule.lhs_var_count, state, graph, dpo)) return state;
+  return backtrack_search(rule, 1, rule.lhs_var_count, state, graph, dpo);
+}
+
+std::optional<MatchState> find_match(const RewriteRule& rule, const Hypergraph& graph,
+                                     VertexId anchor, bool dpo) {
+  MatchState state;
+  if (find_match_into(rule, graph, anchor, dpo, state)) return state;
   return std::nullopt;
 }
 

@@ -29,6 +29,11 @@ struct MatchState {
 std::optional<MatchState> find_match(const RewriteRule& rule, const Hypergraph& graph,
                                      VertexId anchor, bool dpo);
 
+// The same search into a caller's state, which is cleared first and keeps its
+// capacity between calls; true when a match was found (the state holds it).
+bool find_match_into(const RewriteRule& rule, const Hypergraph& graph, VertexId anchor, bool dpo,
+                     MatchState& state);
+
 // Binds variables t..n-1; true when the assignment is a match (the state then
 // holds it), false with the state unchanged otherwise.
 bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, MatchState& state,

@@ -81,8 +81,7 @@ bool RewriteEngine::attempt() {
     anchor = graph_.vertex_list[uniform_index(rng_, graph_.vertex_list.size())];
   }
   const RewriteRule& rule = rules_[weighted_choice(rng_, rules_, cumulative_)];
-  std::optional<MatchState> match = find_match(rule, graph_, anchor, dpo_);
-  if (!match) {
+  if (!find_match_into(rule, graph_, anchor, dpo_, match_)) {
     last_undo_.reset();
     return false;
   }
@@ -90,7 +89,7 @@ bool RewriteEngine::attempt() {
   // Drop the old record before building the new one, so that at most one
   // record is alive at a time.
   last_undo_.reset();
-  last_undo_ = apply_match(rule, graph_, std::move(*match));
+  last_undo_ = apply_match_in_place(rule, graph_, match_);
   return true;
 }
 

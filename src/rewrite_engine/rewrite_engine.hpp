@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "grammar/matcher.hpp"
 #include "grammar/rewrite_rule.hpp"
 #include "hypergraph/hypergraph.hpp"
 #include "rewrite_engine/chacha.hpp"
@@ -90,6 +91,7 @@ class RewriteEngine {
   bool verbose_ = false;
   bool dpo_ = true;
   std::vector<double> cumulative_;
+  MatchState match_;  // reused by every attempt, keeping its capacity
 };
 
 // Whether `text` upper-cases (full Unicode mapping) to exactly `upper`, an
