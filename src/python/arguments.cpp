@@ -147,7 +147,9 @@ Ref sequence_items(PyObject* obj) {
   return Ref(PySequence_List(obj));
 }
 
-bool names_value(PyObject* obj, std::vector<std::string>& out) {
+// Converts each item of the sequence `obj` with `item`, into `out`.
+template <class T, class Item>
+bool sequence_value(PyObject* obj, std::vector<T>& out, Item&& item) {
   Ref items = sequence_items(obj);
   if (!items) {
     return false;
@@ -156,31 +158,21 @@ bool names_value(PyObject* obj, std::vector<std::string>& out) {
   out.clear();
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    std::string name;
-    if (!string_value(PyList_GET_ITEM(items.get(), i), name)) {
+    T value;
+    if (!item(PyList_GET_ITEM(items.get(), i), value)) {
       return false;
     }
-    out.push_back(std::move(name));
+    out.push_back(std::move(value));
   }
   return true;
 }
 
+bool names_value(PyObject* obj, std::vector<std::string>& out) {
+  return sequence_value(obj, out, string_value);
+}
+
 bool patterns_value(PyObject* obj, NamePatterns& out) {
-  Ref items = sequence_items(obj);
-  if (!items) {
-    return false;
-  }
-  Py_ssize_t n = PyList_GET_SIZE(items.get());
-  out.clear();
-  out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    std::vector<std::string> pattern;
-    if (!names_value(PyList_GET_ITEM(items.get(), i), pattern)) {
-      return false;
-    }
-    out.push_back(std::move(pattern));
-  }
-  return true;
+  return sequence_value(obj, out, names_value);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ import pytest
 
 from vorn import Engine
 
+from engine_state import engine_state
+
 GROWTH_LHS = [["x", "y"], ["x", "z"]]
 GROWTH_KEPT = ["x", "y", "z"]
 GROWTH_RHS = [["x", "z"], ["x", "w"], ["y", "w"], ["z", "w"]]
@@ -32,14 +34,7 @@ def seed(engine, rhs):
     engine.clear_rules()
 
 
-def state(engine):
-    return {
-        "vertices": set(engine.get_vertices()),
-        "edges": Counter(tuple(e) for e in engine.get_edges()),
-        "degrees": engine.get_degree_map(),
-        "pairs": engine.get_structural_pair_count(),
-        "observables": engine.get_all_observables(),
-    }
+state = engine_state
 
 
 def step_until_fired(engine, tries=500):

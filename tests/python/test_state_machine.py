@@ -17,6 +17,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 from vorn import Engine
 
+from engine_state import engine_state
+
 NAMES = ["a", "b", "c", "d"]
 
 lhs_patterns = st.lists(st.lists(st.sampled_from(NAMES), min_size=1, max_size=2), min_size=0, max_size=2)
@@ -29,14 +31,7 @@ semantics = st.sampled_from(["DPO", "SPO", "dpo", "Spo", "sPo", "\u017fpo", "DpO
 MAX_VERTICES = 150
 
 
-def snapshot(engine):
-    return {
-        "vertices": set(engine.get_vertices()),
-        "edges": Counter(tuple(e) for e in engine.get_edges()),
-        "degrees": engine.get_degree_map(),
-        "pairs": engine.get_structural_pair_count(),
-        "observables": engine.get_all_observables(),
-    }
+snapshot = engine_state
 
 
 class EngineMachine(RuleBasedStateMachine):
