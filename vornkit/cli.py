@@ -211,6 +211,16 @@ def _rules_and_init(args):
     return rules, init
 
 
+def _engine_module():
+    """The vorn extension, or a UserError saying it is not installed."""
+    try:
+        import vorn
+    except ImportError as exc:
+        raise UserError(f"the vorn engine cannot be imported ({exc}); is the package installed?",
+                        EXIT_FAILURE) from None
+    return vorn
+
+
 def _run(args) -> int:
     from .notation import format_hypergraph
 
@@ -219,11 +229,7 @@ def _run(args) -> int:
     _check_output("--growth", args.growth, image=True)
     _check_output("--json", args.json, image=False)
 
-    try:
-        import vorn
-    except ImportError as exc:
-        raise UserError(f"the vorn engine cannot be imported ({exc}); is the package installed?",
-                        EXIT_FAILURE) from None
+    vorn = _engine_module()
     from .evolve import evolve
     from .seeding import seed
 
@@ -292,11 +298,7 @@ def _ensemble(args) -> int:
                         "workers (give one or the other)")
     _check_output("--plot", args.plot, image=True)
     _check_output("--json", args.json, image=False)
-    try:
-        import vorn  # noqa: F401
-    except ImportError as exc:
-        raise UserError(f"the vorn engine cannot be imported ({exc}); is the package installed?",
-                        EXIT_FAILURE) from None
+    _engine_module()
     from .ensemble import DASK_MISSING, Model, build_engine, dask_executor, ensemble
 
     try:
