@@ -35,10 +35,19 @@ uint64_t uniform_index(ChaCha12& rng, uint64_t n) {
 std::size_t weighted_choice(ChaCha12& rng, const std::vector<RewriteRule>& rules,
                             std::vector<double>& cumulative) {
   const std::size_t m = rules.size();
-  cumulative.clear();
   double total = 0.0;
+  for (const RewriteRule& rule : rules) total += rule.weight;
+  // The point u * total has the 52 bits of u only while it stays a normal
+  // number; below that it rounds to a multiple of the smallest subnormal and
+  // favours the later rules. Scaling every weight by one power of two is
+  // exact and changes no probability, and ordinary totals are left alone.
+  // (2^-ilogb can exceed the largest double, so each weight is scaled with
+  // ldexp, which is exact here.)
+  const int shift = total < 0x1p-970 ? -std::ilogb(total) : 0;
+  cumulative.clear();
+  total = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
-    total += rules[i].weight;
+    total += shift == 0 ? rules[i].weight : std::ldexp(rules[i].weight, shift);
     if (i + 1 < m) cumulative.push_back(total);
   }
   const uint64_t r = rng.next_u64();

@@ -49,6 +49,30 @@ TEST(WeightedChoice, SeededChoicesFollowTheDraws) {
   EXPECT_NEAR(first / 4000.0, 0.25, 0.03);
 }
 
+// Subnormal weights: the chosen point would round to a multiple of the
+// smallest subnormal (two rules at 5e-324 came out 25/75), so the table is
+// scaled by a power of two first.
+TEST(WeightedChoice, TinyWeightsKeepTheirProportions) {
+  for (const std::size_t m : {std::size_t{2}, std::size_t{3}}) {
+    std::vector<RewriteRule> rules;
+    for (std::size_t i = 0; i < m; ++i) rules.push_back(RewriteRule::compile({}, {}, {}, 5e-324));
+    std::vector<double> scratch;
+    ChaCha12 rng = ChaCha12::from_u64_seed(5);
+    std::vector<int> counts(m, 0);
+    const int draws = 30000;
+    for (int i = 0; i < draws; ++i) ++counts[weighted_choice(rng, rules, scratch)];
+    for (const int c : counts) EXPECT_NEAR(c, draws / static_cast<double>(m), draws * 0.02) << m;
+  }
+  // Mixed magnitudes below the threshold keep the ratio 1 : 3.
+  std::vector<RewriteRule> rules{RewriteRule::compile({}, {}, {}, 1e-320),
+                                 RewriteRule::compile({}, {}, {}, 3e-320)};
+  std::vector<double> scratch;
+  ChaCha12 rng = ChaCha12::from_u64_seed(6);
+  int first = 0;
+  for (int i = 0; i < 40000; ++i) first += weighted_choice(rng, rules, scratch) == 0;
+  EXPECT_NEAR(first / 40000.0, 0.25, 0.015);
+}
+
 TEST(UniformIndex, StaysInRangeAndIsRoughlyUniform) {
   ChaCha12 rng = ChaCha12::from_u64_seed(1);
   int counts[3] = {0, 0, 0};
@@ -139,6 +163,14 @@ TEST(Weight, TextIsShortestRoundTripPositional) {
   EXPECT_EQ(format_weight(-std::numeric_limits<double>::infinity()), "-inf");
   EXPECT_EQ(format_weight(std::nan("")), "NaN");
   EXPECT_EQ(format_weight(1e21), "1000000000000000000000");
+  // Large magnitudes: the shortest digits, not the exact binary expansion.
+  EXPECT_EQ(format_weight(-1e23), "-100000000000000000000000");
+  EXPECT_EQ(format_weight(-std::ldexp(1.0, 70)), "-1180591620717411300000");
+  EXPECT_EQ(format_weight(-1e300), "-1" + std::string(300, '0'));
+  EXPECT_EQ(format_weight(-std::numeric_limits<double>::max()),
+            "-17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(format_weight(-5e-324), "-0." + std::string(323, '0') + "5");
+  EXPECT_EQ(format_weight(-123.456), "-123.456");
   EXPECT_EQ(*weight_error(0.0),
             "Rule weight must be a finite positive number, got 0. A weight of 0.0 means the "
             "rule would never fire.");

@@ -127,6 +127,8 @@ def test_exception_from_user_code_keeps_type_and_gains_note():
 @pytest.mark.parametrize("weight, text", [
     (0.0, "0"), (0, "0"), (-0.0, "-0"), (-1.5, "-1.5"), (-3, "-3"), (-3.0, "-3"),
     (-0.0000001, "-0.0000001"), (math.inf, "inf"), (-math.inf, "-inf"), (math.nan, "NaN"),
+    (-1e23, "-1" + "0" * 23), (-2.0**70, "-1180591620717411300000"), (-1e300, "-1" + "0" * 300),
+    (-sys.float_info.max, "-17976931348623157" + "0" * 292),
 ])
 def test_rejected_weights(weight, text):
     engine = Engine()
