@@ -15,18 +15,6 @@ std::vector<VertexId> vertices_of(const std::vector<VarIndex>& pattern,
   return out;
 }
 
-// Copies the causal data of u into the record unless an earlier deletion of
-// this application already saved it: the first copy is u's state before the
-// step, which is what a rollback must restore.
-void save_causal_state(const CausalGraph& causal, VertexId u, UndoRecord& record) {
-  if (const FixedBitSet* set = causal.future(u)) record.saved_future_sets.try_emplace(u, *set);
-  if (const FixedBitSet* set = causal.past(u)) record.saved_past_sets.try_emplace(u, *set);
-  if (const CausalLinks* links = causal.links(u)) {
-    record.saved_causes.try_emplace(u, links->causes);
-    record.saved_effects.try_emplace(u, links->effects);
-  }
-}
-
 }  // namespace
 
 UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState match) {
@@ -36,6 +24,7 @@ UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState ma
 UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, MatchState& match) {
   UndoRecord record;
   record.pair_count_before = graph.structural_pair_count;
+  graph.causal.begin_step();
   auto& bindings = match.bindings;
 
   // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length.
@@ -61,7 +50,7 @@ UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, Matc
   }
 
   // Phase 2: delete the vertices of unkept lhs variables with the hyperedges
-  // still on them, saving the causal data that the removal disturbs. Any
+  // still on them. Any
   // order of the variables will do; index order needs no set.
   for (VarIndex v = 0; v < rule.var_count; ++v) {
     if (rule.kept.contains(v)) continue;
@@ -73,13 +62,7 @@ UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, Matc
         record.removed_edges.emplace(e, std::move(*removed));
       }
     }
-    const CausalGraph& causal = graph.causal;
-    save_causal_state(causal, m, record);
-    for (const FixedBitSet* set : {causal.past(m), causal.future(m)}) {
-      if (set != nullptr) {
-        set->for_each_one([&](uint64_t u) { save_causal_state(causal, u, record); });
-      }
-    }
+    // (The causal state around m is saved for an undo when it is replayed.)
     if (auto removed = graph.remove_vertex(m)) {
       record.removed_vertices.emplace(m, std::move(*removed));
     }
@@ -104,6 +87,8 @@ UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, Matc
       graph.add_causal_relation(list[k], list[k + 1]);
     }
   }
+  graph.causal.end_step();
+  record.causal_step = graph.causal.step_token();
   return record;
 }
 

@@ -28,115 +28,258 @@ FixedBitSet own_set(VertexId id, uint64_t capacity) {
 
 }  // namespace
 
-void CausalGraph::add_vertex(VertexId id, uint64_t capacity) {
-  if (log_.empty()) {
-    create(id, capacity);
-  } else {
-    log_.push_back(Entry{Kind::create, id, 0, 0, capacity});
+// --- Writes -------------------------------------------------------------------
+
+void CausalGraph::open_step() {
+  if (in_step_) {
+    if (!step_open_) {
+      log_.step();
+      step_open_ = true;
+      ++steps_;
+    }
+  } else if (tail_open_) {
+    // Only writes outside any application (the store's own operations used
+    // directly) need this; a rewriting engine never writes one.
+    log_.end();
+    tail_open_ = false;
   }
 }
 
-void CausalGraph::create(VertexId id, uint64_t capacity) const {
-  future_.insert_or_assign(id, own_set(id, capacity));
-  past_.insert_or_assign(id, own_set(id, capacity));
-  links_.insert_or_assign(id, CausalLinks{});
+void CausalGraph::add_vertex(VertexId id, uint64_t capacity) {
+  open_step();
+  log_.create(id, capacity);
 }
 
-void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity) {
-  log_.push_back(Entry{Kind::relate, a, b, horizon, capacity});
+void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity,
+                               bool both_live) {
+  if (both_live) {
+    // A live vertex's future holds its own bit, and once a relation between
+    // live vertices has been replayed the cause's future holds the effect
+    // until one of them is removed (it cannot be related again before an undo
+    // brings it back, and an undo forgets every known relation). Replaying it
+    // again would stop at "already related".
+    if (a == b) return;
+    const std::size_t slot = (absl::HashOf(a, b)) & (kKnownSlots - 1);
+    if (known_used_[slot] && known_[slot] == std::pair{a, b}) return;
+    known_[slot] = {a, b};
+    known_used_[slot] = true;
+  }
+  open_step();
+  log_.relate(a, b, horizon, capacity);
+}
+
+void CausalGraph::remove_vertex(VertexId v) {
+  open_step();
+  log_.remove(v);
 }
 
 void CausalGraph::drop_vertex(VertexId v) {
-  if (log_.empty()) {
-    erase(v);
-  } else {
-    log_.push_back(Entry{Kind::drop, v, 0, 0, 0});
-  }
+  open_step();
+  log_.drop(v);
 }
 
-void CausalGraph::erase(VertexId v) const {
-  links_.erase(v);
-  future_.erase(v);
-  past_.erase(v);
+void CausalGraph::begin_step() {
+  in_step_ = true;
+  step_open_ = false;
+  tail_open_ = false;
 }
 
-std::optional<CausalLinks> CausalGraph::remove_vertex(VertexId v) {
-  sync();
-  if (const auto p = past_.find(v); p != past_.end()) {
-    p->second.for_each_one([&](uint64_t x) {
-      if (const auto f = future_.find(x); f != future_.end()) f->second.remove(v);
-    });
-  }
-  if (const auto f = future_.find(v); f != future_.end()) {
-    f->second.for_each_one([&](uint64_t y) {
-      if (const auto p = past_.find(y); p != past_.end()) p->second.remove(v);
-    });
-  }
-  std::optional<CausalLinks> out;
-  if (auto node = links_.extract(v); !node.empty()) out = std::move(node.mapped());
-  future_.erase(v);
-  past_.erase(v);
-  return out;
+void CausalGraph::end_step() {
+  token_ = step_open_ ? steps_ : 0;
+  tail_open_ = step_open_;
+  undoable_ = token_;
+  in_step_ = false;
+  step_open_ = false;
+}
+
+void CausalGraph::undo_step(uint64_t token) {
+  if (token == 0 || token != undoable_) return;
+  undoable_ = 0;
+  tail_open_ = false;
+  log_.mark_last_step_undone();
+  log_.undo();
+  known_used_.fill(false);
+}
+
+// --- Replay -------------------------------------------------------------------
+
+void CausalGraph::StepSnapshot::reset(bool keep) {
+  active = keep;
+  recording = keep;
+  created.clear();
+  removed.clear();
+  future.clear();
+  past.clear();
+  causes.clear();
+  effects.clear();
 }
 
 void CausalGraph::sync() const {
-  // Entries are replayed in order; an entry never appends to the log.
-  for (const Entry& e : log_) {
+  if (log_.empty()) return;
+  log_.for_each([this](const CausalLog::Entry& e) {
     switch (e.kind) {
-      case Kind::relate: relate(e.a, e.b, e.horizon, e.capacity); break;
-      case Kind::drop: erase(e.a); break;
-      case Kind::create: create(e.a, e.capacity); break;
+      case CausalLog::Kind::create:
+        create(e.a, e.capacity);
+        if (snapshot_.recording) snapshot_.created.push_back(e.a);
+        break;
+      case CausalLog::Kind::relate:
+        relate(e.a, e.b, e.horizon, e.capacity);
+        break;
+      case CausalLog::Kind::remove:
+        remove(e.a);
+        break;
+      case CausalLog::Kind::drop:
+        erase(e.a);
+        break;
+      case CausalLog::Kind::step:
+        // Only a step that is undone later, or the latest one (which may
+        // still be), needs what an undo restores.
+        snapshot_.reset(e.undone || log_.is_last_step(e));
+        break;
+      case CausalLog::Kind::undo:
+        if (snapshot_.active) undo_snapshot();
+        snapshot_.reset(false);
+        break;
+      case CausalLog::Kind::end:
+        snapshot_.recording = false;
+        break;
     }
-  }
+  });
   log_.clear();
 }
 
+CausalGraph::Node* CausalGraph::find(VertexId v) const {
+  const auto it = index_.find(v);
+  return it == index_.end() ? nullptr : &nodes_[it->second];
+}
+
+CausalGraph::Node& CausalGraph::node(VertexId v) const {
+  const auto [it, inserted] = index_.try_emplace(v, 0);
+  if (!inserted) return nodes_[it->second];
+  if (free_.empty()) {
+    it->second = static_cast<uint32_t>(nodes_.size());
+    nodes_.emplace_back();
+  } else {
+    it->second = free_.back();
+    free_.pop_back();
+  }
+  Node& n = nodes_[it->second];
+  n.id = v;
+  return n;
+}
+
+void CausalGraph::release_if_empty(Node& n) const {
+  if (n.has_links || n.has_future || n.has_past) return;
+  const auto it = index_.find(n.id);
+  free_.push_back(it->second);
+  index_.erase(it);
+  n.links = CausalLinks{};
+  n.future = FixedBitSet{};
+  n.past = FixedBitSet{};
+}
+
+void CausalGraph::set_future(VertexId v, FixedBitSet set) const {
+  Node& n = node(v);
+  n.future = std::move(set);
+  n.has_future = true;
+}
+
+void CausalGraph::set_past(VertexId v, FixedBitSet set) const {
+  Node& n = node(v);
+  n.past = std::move(set);
+  n.has_past = true;
+}
+
+void CausalGraph::create(VertexId id, uint64_t capacity) const {
+  Node& n = node(id);
+  n.future = own_set(id, capacity);
+  n.past = own_set(id, capacity);
+  n.links = CausalLinks{};
+  n.has_links = n.has_future = n.has_past = true;
+}
+
+void CausalGraph::erase(VertexId v) const {
+  if (Node* n = find(v)) {
+    n->has_links = n->has_future = n->has_past = false;
+    release_if_empty(*n);
+  }
+}
+
+// The causal data of u as it was before the step: the first copy taken in
+// the step wins.
+void CausalGraph::save(VertexId u) const {
+  const Node* n = find(u);
+  if (n == nullptr) return;
+  if (n->has_future) snapshot_.future.try_emplace(u, n->future);
+  if (n->has_past) snapshot_.past.try_emplace(u, n->past);
+  if (n->has_links) {
+    snapshot_.causes.try_emplace(u, n->links.causes);
+    snapshot_.effects.try_emplace(u, n->links.effects);
+  }
+}
+
+void CausalGraph::remove(VertexId v) const {
+  Node* nv = find(v);
+  if (nv == nullptr) return;
+  if (snapshot_.recording) {
+    save(v);
+    if (nv->has_past) nv->past.for_each_one([this](uint64_t u) { save(u); });
+    if (nv->has_future) nv->future.for_each_one([this](uint64_t u) { save(u); });
+  }
+  // Nodes are neither made nor released below, so the pointers stay valid.
+  if (nv->has_past) {
+    nv->past.for_each_one([&](uint64_t x) {
+      if (Node* n = find(x); n != nullptr && n->has_future) n->future.remove(v);
+    });
+  }
+  if (nv->has_future) {
+    nv->future.for_each_one([&](uint64_t y) {
+      if (Node* n = find(y); n != nullptr && n->has_past) n->past.remove(v);
+    });
+  }
+  if (nv->has_links && snapshot_.recording) snapshot_.removed.emplace_back(v, std::move(nv->links));
+  nv->has_links = nv->has_future = nv->has_past = false;
+  release_if_empty(*nv);
+}
+
+// Undo of the step whose snapshot is held: created vertices go, deleted ones
+// get their links back, and the saved sets and lists replace what is there
+// (lists only for vertices that have links).
+void CausalGraph::undo_snapshot() const {
+  for (const VertexId c : snapshot_.created) erase(c);
+  for (auto& [v, links] : snapshot_.removed) {
+    Node& n = node(v);
+    n.links = std::move(links);
+    n.has_links = true;
+  }
+  for (auto& [v, set] : snapshot_.future) set_future(v, std::move(set));
+  for (auto& [v, set] : snapshot_.past) set_past(v, std::move(set));
+  for (auto& [v, list] : snapshot_.causes) {
+    if (Node* n = find(v); n != nullptr && n->has_links) n->links.causes = std::move(list);
+  }
+  for (auto& [v, list] : snapshot_.effects) {
+    if (Node* n = find(v); n != nullptr && n->has_links) n->links.effects = std::move(list);
+  }
+}
+
+// --- Reads --------------------------------------------------------------------
+
 const CausalLinks* CausalGraph::links(VertexId v) const {
   sync();
-  const auto it = links_.find(v);
-  return it == links_.end() ? nullptr : &it->second;
+  const Node* n = find(v);
+  return n != nullptr && n->has_links ? &n->links : nullptr;
 }
 
 const FixedBitSet* CausalGraph::past(VertexId v) const {
   sync();
-  const auto it = past_.find(v);
-  return it == past_.end() ? nullptr : &it->second;
+  const Node* n = find(v);
+  return n != nullptr && n->has_past ? &n->past : nullptr;
 }
 
 const FixedBitSet* CausalGraph::future(VertexId v) const {
   sync();
-  const auto it = future_.find(v);
-  return it == future_.end() ? nullptr : &it->second;
-}
-
-void CausalGraph::restore_links(VertexId v, CausalLinks links) {
-  sync();
-  links_.insert_or_assign(v, std::move(links));
-}
-
-void CausalGraph::restore_past(VertexId v, FixedBitSet set) {
-  sync();
-  past_.insert_or_assign(v, std::move(set));
-}
-
-void CausalGraph::restore_future(VertexId v, FixedBitSet set) {
-  sync();
-  future_.insert_or_assign(v, std::move(set));
-}
-
-void CausalGraph::replace_causes(VertexId v, CausalList causes) {
-  sync();
-  if (const auto it = links_.find(v); it != links_.end()) it->second.causes = std::move(causes);
-}
-
-void CausalGraph::replace_effects(VertexId v, CausalList effects) {
-  sync();
-  if (const auto it = links_.find(v); it != links_.end()) it->second.effects = std::move(effects);
-}
-
-uint64_t CausalGraph::depth_of(VertexId v) const {
-  const auto it = links_.find(v);
-  return it == links_.end() ? 1 : it->second.depth;
+  const Node* n = find(v);
+  return n != nullptr && n->has_future ? &n->future : nullptr;
 }
 
 // Records a -> b and propagates it: every cause of a (a included) reached
@@ -144,57 +287,66 @@ uint64_t CausalGraph::depth_of(VertexId v) const {
 // included) reached forwards within the horizon gains a's past, both as they
 // were before the call.
 void CausalGraph::relate(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity) const {
+  Node* na = find(a);
+  Node* nb = find(b);
   // Already related: nothing changes, not even depths or links.
-  if (const auto fa = future_.find(a); fa != future_.end() && fa->second.contains(b)) return;
+  if (na != nullptr && na->has_future && na->future.contains(b)) return;
 
-  const uint64_t da = depth_of(a);
-  const auto lb = links_.find(b);
-  if (lb != links_.end()) lb->second.depth = std::max(lb->second.depth, da + 1);
-  if (const auto la = links_.find(a); la != links_.end()) la->second.effects.append_unique(b);
-  if (lb != links_.end()) lb->second.causes.append_unique(a);
-  const uint64_t db = depth_of(b);
+  const uint64_t da = na != nullptr && na->has_links ? na->links.depth : 1;
+  if (nb != nullptr && nb->has_links) nb->links.depth = std::max(nb->links.depth, da + 1);
+  if (na != nullptr && na->has_links) na->links.effects.append_unique(b);
+  if (nb != nullptr && nb->has_links) nb->links.causes.append_unique(a);
+  const uint64_t db = nb != nullptr && nb->has_links ? nb->links.depth : 1;
   const uint64_t limit = horizon == 0 ? std::numeric_limits<uint64_t>::max() : horizon;
 
   // Copies share storage with their sources; they are taken before any set
   // changes and are the only things merged below.
-  const auto pa_it = past_.find(a);
-  FixedBitSet pa = pa_it != past_.end() ? pa_it->second : FixedBitSet::with_capacity(capacity);
-  const auto fb_it = future_.find(b);
-  FixedBitSet fb = fb_it != future_.end() ? fb_it->second : FixedBitSet::with_capacity(capacity);
+  FixedBitSet pa = na != nullptr && na->has_past ? na->past : FixedBitSet::with_capacity(capacity);
+  FixedBitSet fb = nb != nullptr && nb->has_future ? nb->future : FixedBitSet::with_capacity(capacity);
   const uint64_t n = std::max(pa.length(), fb.length());
   const uint64_t t = causal_set_length(n, capacity);
   if (pa.length() < n) pa.grow(t);
   if (fb.length() < n) fb.grow(t);
+  // An id without a node has no sets to gain and no links to follow.
+  if (na != nullptr) pass(*na, da, limit, n, t, fb, /*backward=*/true);
+  if (nb != nullptr) pass(*nb, db, limit, n, t, pa, /*backward=*/false);
+}
 
-  // Breadth-first along causes (backward) or effects (forward). A vertex
-  // outside the horizon is marked but neither updated nor expanded. The
-  // visited set holds only the ids met, so it costs what the search costs.
-  const auto pass = [&](VertexId start, uint64_t start_depth, bool backward) {
-    visited_.clear();
-    queue_.clear();
-    visited_.insert(start);
-    queue_.push_back(start);
-    for (std::size_t head = 0; head < queue_.size(); ++head) {
-      const VertexId x = queue_[head];
-      const auto lx = links_.find(x);
-      const uint64_t dx = lx == links_.end() ? 1 : lx->second.depth;
-      if (backward ? (start_depth > dx && start_depth - dx > limit)
-                   : (dx > start_depth && dx - start_depth > limit)) {
-        continue;
-      }
-      auto& sets = backward ? future_ : past_;
-      if (const auto s = sets.find(x); s != sets.end()) {
-        if (s->second.length() < n) s->second.grow(t);
-        s->second.union_with(backward ? fb : pa);
-      }
-      if (lx == links_.end()) continue;
-      for (const VertexId next : backward ? lx->second.causes : lx->second.effects) {
-        if (visited_.insert(next).second) queue_.push_back(next);
+// Breadth-first along causes (backward) or effects (forward). A vertex
+// outside the horizon is marked but neither updated nor expanded; ids
+// without a node would do nothing and are not queued.
+void CausalGraph::pass(Node& start, uint64_t start_depth, uint64_t limit, uint64_t n, uint64_t t,
+                       const FixedBitSet& source, bool backward) const {
+  if (++stamp_ == 0) {  // wrapped: forget every old mark
+    for (Node& node : nodes_) node.stamp = 0;
+    stamp_ = 1;
+  }
+  queue_.clear();
+  start.stamp = stamp_;
+  queue_.push_back(static_cast<uint32_t>(&start - nodes_.data()));
+  for (std::size_t head = 0; head < queue_.size(); ++head) {
+    Node& x = nodes_[queue_[head]];
+    const uint64_t dx = x.has_links ? x.links.depth : 1;
+    if (backward ? (start_depth > dx && start_depth - dx > limit)
+                 : (dx > start_depth && dx - start_depth > limit)) {
+      continue;
+    }
+    if (backward ? x.has_future : x.has_past) {
+      FixedBitSet& set = backward ? x.future : x.past;
+      if (set.length() < n) set.grow(t);
+      set.union_with(source);
+    }
+    if (!x.has_links) continue;
+    for (const VertexId next : backward ? x.links.causes : x.links.effects) {
+      const auto it = index_.find(next);
+      if (it == index_.end()) continue;
+      Node& y = nodes_[it->second];
+      if (y.stamp != stamp_) {
+        y.stamp = stamp_;
+        queue_.push_back(it->second);
       }
     }
-  };
-  pass(a, da, /*backward=*/true);
-  pass(b, db, /*backward=*/false);
+  }
 }
 
 }  // namespace vorn

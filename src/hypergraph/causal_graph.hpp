@@ -3,25 +3,39 @@
 // (each holding the vertex itself); a recorded relation propagates through
 // the relations already known, within the causal horizon.
 //
-// Relations are recorded at once but propagated lazily: `add_vertex`,
-// `add_relation` and `drop_vertex` append to a log that is replayed, in order and with the
-// settings in force when each entry was made, before anything reads the
-// causal state. The result is exactly that of propagating every relation
-// when it is recorded; a run that never reads the causal state never pays
-// for propagation, whose cost grows with the reachable past.
+// Writes cost O(1) and never read the causal state: they are appended to a
+// compact log (CausalLog) that is replayed, in order and with the settings in
+// force when each entry was made, when something reads the causal state. The
+// result is exactly that of propagating every write when it is made. The
+// specified relation is quadratic in size for growth-like rules, so it can
+// only be afforded when somebody asks for it: a run that never reads it never
+// pays for it, and a deletion or an undo is just another entry.
 //
-// Invariants: after `sync()` the log is empty. A vertex has links while it is
-// a live vertex of the store (or restored by an undo); ids without links
-// count as depth 1 and are skipped where links or sets are needed.
+// Why a log and not a persistent state: a rewrite step, its deletions and
+// its undo must cost what the step touches, while a deletion's effect on the
+// sets (clearing its bit around it, and the snapshot an undo needs) depends on
+// the whole reachable past. A log entry defers exactly that, in a few bytes.
+//
+// Rule applications bracket their writes with begin_step/end_step. When a
+// step that may still be undone is replayed, the replay keeps what an undo of
+// it restores (the causal data of the vertices around each deleted vertex as
+// it was before the step, and the links of the deleted vertices), so that
+// undo_step costs O(1) even after a read has propagated everything.
+//
+// Invariants: after `sync()` the log is empty. A vertex has links and sets
+// while it is a live vertex of the store (or restored by an undo); ids without
+// links count as depth 1 and are skipped where links or sets are needed.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <optional>
+#include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "hypergraph/causal_list.hpp"
+#include "hypergraph/causal_log.hpp"
 #include "hypergraph/fixed_bit_set.hpp"
 
 namespace vorn {
@@ -36,56 +50,109 @@ struct CausalLinks {
 
 class CausalGraph {
  public:
+  // --- Writes: constant time, appended to the log ---------------------------
   // A new vertex: depth 1, no links, both sets of length
-  // causal_set_length(capacity, id + 1) or `capacity`, with the own bit set.
+  // causal_set_length(capacity, id + 1), with the own bit set.
   void add_vertex(VertexId id, uint64_t capacity);
-  // Records a as a direct cause of b.
-  void add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity);
+  // Records a as a direct cause of b. `both_live` says that a and b are live
+  // vertices of the store; such a relation that was recorded before (and not
+  // undone since) is known to be in force and changes nothing, so it is not
+  // logged again.
+  void add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity, bool both_live);
+  // Clears v's bit from the future sets of its past and the past sets of its
+  // future, then drops v's links and sets.
+  void remove_vertex(VertexId v);
   // Drops v's links and sets and nothing else (other vertices keep their
   // references to v).
   void drop_vertex(VertexId v);
-  // Drops v's links and sets after clearing v's bit from the future sets of
-  // its past and the past sets of its future. Returns v's links, if any.
-  std::optional<CausalLinks> remove_vertex(VertexId v);
 
-  // Reads, each after bringing the state up to date. Null when absent.
+  // --- Rule applications and their undo ---------------------------------------
+  // The writes between begin_step and end_step form one application.
+  void begin_step();
+  void end_step();
+  // Identifies the causal side of the application last ended; 0 when it
+  // wrote nothing.
+  uint64_t step_token() const { return token_; }
+  // Undoes the causal side of the application with this token, which must be
+  // the latest one: created vertices lose their links and sets, deleted ones
+  // get their links back, and the data saved around each deleted vertex is put
+  // back. Any other token does nothing.
+  void undo_step(uint64_t token);
+
+  // --- Reads, each after bringing the state up to date ------------------------
+  // Null when absent. A returned pointer stays valid until the next call of
+  // any non-const member or of any read (a replay may rehash the maps).
   const CausalLinks* links(VertexId v) const;
   const FixedBitSet* past(VertexId v) const;
   const FixedBitSet* future(VertexId v) const;
 
-  // Writes used by undo; they replace what is there.
-  void restore_links(VertexId v, CausalLinks links);
-  void restore_past(VertexId v, FixedBitSet set);
-  void restore_future(VertexId v, FixedBitSet set);
-  // Replaces v's causes or effects when v has links; otherwise does nothing.
-  void replace_causes(VertexId v, CausalList causes);
-  void replace_effects(VertexId v, CausalList effects);
-
   // Replays the log. Logically const: it changes no result of any read.
   void sync() const;
-  std::size_t pending() const { return log_.size(); }
+  // Bytes of log waiting to be replayed.
+  std::size_t pending() const { return log_.bytes(); }
+  // Bytes the deferred log reserves (for memory reports).
+  std::size_t log_capacity_bytes() const { return log_.capacity_bytes(); }
 
  private:
-  enum class Kind : uint8_t { relate, drop, create };
-  struct Entry {
-    Kind kind;
-    VertexId a;
-    VertexId b;  // relations only
-    uint64_t horizon;   // relations only
-    uint64_t capacity;  // relations and creations
+  // What an undo of the step being replayed restores.
+  struct StepSnapshot {
+    bool active = false;     // holds what an undo of the step restores
+    bool recording = false;  // the entries being replayed belong to the step
+    std::vector<VertexId> created;
+    std::vector<std::pair<VertexId, CausalLinks>> removed;
+    absl::flat_hash_map<VertexId, FixedBitSet> future, past;
+    absl::flat_hash_map<VertexId, CausalList> causes, effects;
+    void reset(bool keep);
   };
+
+  // Before every write: the step entry of an application that writes, or the
+  // end of the last step for a write outside any application.
+  void open_step();
   void create(VertexId id, uint64_t capacity) const;
   void relate(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity) const;
+  void remove(VertexId v) const;
   void erase(VertexId v) const;
-  uint64_t depth_of(VertexId v) const;
+  void save(VertexId u) const;
+  void undo_snapshot() const;
 
-  mutable std::vector<Entry> log_;
-  mutable absl::flat_hash_map<VertexId, CausalLinks> links_;
-  mutable absl::flat_hash_map<VertexId, FixedBitSet> future_;
-  mutable absl::flat_hash_map<VertexId, FixedBitSet> past_;
+  // Writer side.
+  mutable CausalLog log_;
+  bool in_step_ = false;     // between begin_step and end_step
+  bool step_open_ = false;   // the current application has written its step entry
+  bool tail_open_ = false;   // no entry has been written since the last step ended
+  uint64_t steps_ = 0;       // step entries written
+  uint64_t token_ = 0;       // the last ended application's token
+  uint64_t undoable_ = 0;    // the token an undo may still name
+  // Relations recorded since the last undo, by a small direct-mapped cache.
+  static constexpr std::size_t kKnownSlots = 1024;
+  std::array<std::pair<VertexId, VertexId>, kKnownSlots> known_{};
+  std::array<bool, kKnownSlots> known_used_{};
+
+  // Replayed state: one node per vertex id that has links or sets, found
+  // through one lookup. (Links and sets come and go together, except where
+  // an undo puts back the sets of a vertex removed after the step.)
+  struct Node {
+    VertexId id = 0;
+    uint32_t stamp = 0;  // the last breadth-first pass that reached it
+    bool has_links = false, has_future = false, has_past = false;
+    CausalLinks links;
+    FixedBitSet future, past;
+  };
+  Node* find(VertexId v) const;
+  Node& node(VertexId v) const;  // found or made
+  void release_if_empty(Node& n) const;
+  void set_future(VertexId v, FixedBitSet set) const;
+  void set_past(VertexId v, FixedBitSet set) const;
+  void pass(Node& start, uint64_t start_depth, uint64_t limit, uint64_t n, uint64_t t,
+            const FixedBitSet& source, bool backward) const;
+
+  mutable absl::flat_hash_map<VertexId, uint32_t> index_;
+  mutable std::vector<Node> nodes_;
+  mutable std::vector<uint32_t> free_;
+  mutable StepSnapshot snapshot_;
   // Scratch for the breadth-first passes, kept to avoid per-call allocation.
-  mutable absl::flat_hash_set<VertexId> visited_;
-  mutable std::vector<VertexId> queue_;
+  mutable uint32_t stamp_ = 0;
+  mutable std::vector<uint32_t> queue_;
 };
 
 // The smallest power of two not below max(a, b), 1 when that is below 2;

@@ -92,6 +92,7 @@ void check_hyperedges(const Hypergraph& g, Report& report) {
 }
 
 void check_causal(const Hypergraph& g, Report& report) {
+  g.causal.sync();
   for (const auto& [v, vertex] : g.vertices) {
     if (report.full()) return;
     const CausalLinks* links = g.causal.links(v);

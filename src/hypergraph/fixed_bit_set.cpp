@@ -71,6 +71,11 @@ bool node_empty(const Node* n, uint32_t height) {
   return true;
 }
 
+bool tree_contains(const Node* n, uint64_t i, uint32_t height) {
+  for (uint32_t h = height; h > 0 && n != nullptr; --h) n = n->kids[child_slot(i, h)];
+  return n != nullptr && ((n->words[(i >> 6) & 7u] >> (i & 63u)) & 1u) != 0;
+}
+
 // Sets bit i below `n` (an owned reference, which may be null) and returns
 // the owned result.
 Node* insert_into(Node* n, uint64_t i, uint32_t height) {
@@ -245,6 +250,8 @@ void FixedBitSet::insert(uint64_t i) {
     height_ = kSingle;
     return;
   }
+  // A bit that is already there must not cost a copy of a shared path.
+  if (fits(i, height_) && tree_contains(root_, i, height_)) return;
   while (!fits(i, height_)) {
     Node* parent = new_node();
     parent->kids[0] = root_;
@@ -258,12 +265,7 @@ bool FixedBitSet::contains(uint64_t i) const {
   if (i >= length_) return false;
   if (single()) return i == single_;
   if (root_ == nullptr || !fits(i, height_)) return false;
-  const Node* n = root_;
-  for (uint32_t h = height_; h > 0; --h) {
-    n = n->kids[child_slot(i, h)];
-    if (n == nullptr) return false;
-  }
-  return (n->words[(i >> 6) & 7u] >> (i & 63u)) & 1u;
+  return tree_contains(root_, i, height_);
 }
 
 void FixedBitSet::remove(uint64_t i) {

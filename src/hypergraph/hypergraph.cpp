@@ -84,7 +84,8 @@ std::optional<VertexRecord> Hypergraph::remove_vertex(VertexId v) {
   auto node = vertices.extract(v);
   if (node.empty()) return std::nullopt;
   unlist_vertex(v);
-  VertexRecord record{std::move(node.mapped()), causal.remove_vertex(v)};
+  causal.remove_vertex(v);
+  VertexRecord record{std::move(node.mapped())};
   incidence.erase(v);
   return record;
 }

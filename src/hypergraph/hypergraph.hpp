@@ -40,10 +40,10 @@ struct Vertex {
   absl::flat_hash_map<std::string, double> observables;
 };
 
-// A removed vertex with everything needed to put it back.
+// A removed vertex with everything needed to put it back (its causal links
+// are kept by the CausalGraph's undo of the step).
 struct VertexRecord {
   Vertex vertex;
-  std::optional<CausalLinks> links;
 };
 
 struct Hyperedge {
@@ -79,7 +79,8 @@ struct Hypergraph {
   // Causal relation: a is recorded as a direct cause of b and the relation
   // propagates within `causal_horizon`.
   void add_causal_relation(VertexId a, VertexId b) {
-    causal.add_relation(a, b, causal_horizon, bitset_capacity);
+    causal.add_relation(a, b, causal_horizon, bitset_capacity,
+                        vertices.contains(a) && vertices.contains(b));
   }
   // The ids in v's causal past or future set (v included); empty without one.
   absl::flat_hash_set<VertexId> causal_past(VertexId v) const;

@@ -1,5 +1,5 @@
 // Executing an undo record: the created records go, the removed ones come
-// back under their old ids, and the saved causal data is put back in full.
+// back under their old ids, and the causal data is put back as it was.
 #include <utility>
 
 #include "hypergraph/hypergraph.hpp"
@@ -12,7 +12,6 @@ void Hypergraph::execute_undo_record(UndoRecord record) {
   // them (the ids are never handed out again).
   for (const VertexId v : record.created_vertices) {
     vertices.erase(v);
-    causal.drop_vertex(v);
     incidence.erase(v);
     unlist_vertex(v);
   }
@@ -22,7 +21,6 @@ void Hypergraph::execute_undo_record(UndoRecord record) {
   for (auto& [id, removed] : record.removed_vertices) {
     if (vertex_positions.contains(id)) unlist_vertex(id);  // never listed twice
     vertices.insert_or_assign(id, std::move(removed.vertex));
-    if (removed.links) causal.restore_links(id, std::move(*removed.links));
     vertex_positions.insert_or_assign(id, vertex_list.size());
     vertex_list.push_back(id);
   }
@@ -32,11 +30,9 @@ void Hypergraph::execute_undo_record(UndoRecord record) {
     (void)inserted;
     link_hyperedge(e, it->second.vertices);
   }
-  // 5-8. Saved causal data replaces what is there.
-  for (auto& [id, set] : record.saved_future_sets) causal.restore_future(id, std::move(set));
-  for (auto& [id, set] : record.saved_past_sets) causal.restore_past(id, std::move(set));
-  for (auto& [id, list] : record.saved_causes) causal.replace_causes(id, std::move(list));
-  for (auto& [id, list] : record.saved_effects) causal.replace_effects(id, std::move(list));
+  // The causal side: created vertices lose their causal data, deleted ones
+  // get their links back, and the data saved around them is put back.
+  causal.undo_step(record.causal_step);
   // 9. The pair count as it was: the steps above follow the hyperedges, but
   // the count of a hyperedge depends on what covered its pairs at the time.
   structural_pair_count = record.pair_count_before;

@@ -1,5 +1,5 @@
-// UndoRecord: what one rewrite removed and created, and copies of the causal
-// data around each vertex it deleted. It owns everything in it and names the
+// UndoRecord: what one rewrite removed and created, and the token of its
+// causal side. It owns everything in it and names the
 // graph only by ids; executing it (Hypergraph::execute_undo_record) puts the
 // store back to its state before the rewrite.
 #pragma once
@@ -17,10 +17,9 @@ struct UndoRecord {
   std::vector<EdgeId> created_edges;
   absl::flat_hash_map<VertexId, VertexRecord> removed_vertices;
   absl::flat_hash_map<EdgeId, Hyperedge> removed_edges;
-  absl::flat_hash_map<VertexId, FixedBitSet> saved_future_sets;
-  absl::flat_hash_map<VertexId, FixedBitSet> saved_past_sets;
-  absl::flat_hash_map<VertexId, CausalList> saved_causes;
-  absl::flat_hash_map<VertexId, CausalList> saved_effects;
+  // The causal side of the step (CausalGraph::step_token); the CausalGraph
+  // keeps what its undo needs.
+  uint64_t causal_step = 0;
   // The structural pair count before the step. Re-adding and removing
   // hyperedges does not always retrace the count (it depends on the order in
   // which overlapping hyperedges came and went, and is cut off at 0), so the
