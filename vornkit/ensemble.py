@@ -25,6 +25,7 @@ from concurrent.futures import CancelledError, Executor, FIRST_COMPLETED, wait
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
+from .evolve import _resolve_metrics, whole_number
 from .notation import Rule, format_hypergraph, format_rule, parse_hypergraph, parse_rules
 
 __all__ = ["Model", "EnsembleResult", "ensemble", "dask_executor", "DaskExecutor", "plot_ensemble",
@@ -93,17 +94,14 @@ class Model:
             raise ValueError(f"semantics must be 'DPO' or 'SPO', got {self.semantics!r}")
         self.semantics = self.semantics.upper()
         for name in ("causal_horizon", "bitset_capacity"):
-            value = getattr(self, name)
-            if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 0):
-                raise ValueError(f"{name} must be a non-negative integer or None, got {value!r}")
+            if getattr(self, name) is not None:
+                setattr(self, name, whole_number(getattr(self, name), name))
         if isinstance(self.record, str):
             self.record = (self.record,)
         if not isinstance(self.record, Mapping):
             self.record = tuple(self.record)
-        from .evolve import _resolve_metrics
         _resolve_metrics(self.record)  # unknown names and reserved names fail here, not in every worker
-        if isinstance(self.points, bool) or not isinstance(self.points, int) or self.points < 1:
-            raise ValueError(f"points must be a positive integer, got {self.points!r}")
+        self.points = whole_number(self.points, "points", minimum=1)
         if self.spacing not in ("log", "linear"):
             raise ValueError(f"spacing must be 'log' or 'linear', got {self.spacing!r}")
         self.keep_final = bool(self.keep_final)
@@ -175,7 +173,6 @@ def build_engine(model: Model):
 def _run_member(model: Model, steps: int, member: int) -> Dict[str, Any]:
     """One member, in a worker: build, evolve, measure.  Never raises for the member's own faults."""
     global _current_member
-    from .evolve import _resolve_metrics
 
     _current_member = member
     start = time.perf_counter()
@@ -363,11 +360,10 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     (``reason == "interrupted"``).
     """
     model = _as_model(model)
-    for name, value in (("runs", runs), ("steps", steps)):
-        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-            raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
-        raise ValueError(f"workers must be a positive integer, got {workers!r}")
+    runs = whole_number(runs, "runs")
+    steps = whole_number(steps, "steps")
+    if workers is not None:
+        workers = whole_number(workers, "workers", minimum=1)
     if timeout is not None and not (timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
     if executor is not None and workers is not None:

@@ -4,6 +4,7 @@ import sys
 import time
 
 import matplotlib.image as mpimg
+import numpy as np
 import pytest
 
 import vornkit
@@ -58,6 +59,10 @@ def test_model_validates_and_records_on_a_shared_grid():
             Model(**{"rules": GROWTH_RULE, **bad})
     with pytest.raises(ValueError):
         ensemble(Model(GROWTH_RULE), runs=-1, steps=10, progress=False)
+    # numpy integers count like ints
+    assert Model(GROWTH_RULE, points=np.int64(4), spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    empty = ensemble(Model(GROWTH_RULE), runs=np.int64(0), steps=np.int64(10), progress=False)
+    assert (empty.runs, empty.steps, empty.members) == (0, 10, [])
 
 
 def test_process_pool_and_local_dask_cluster_agree():
