@@ -606,9 +606,10 @@ def json_lines(result: EnsembleResult) -> List[str]:
 
 
 def write_jsonl(result: EnsembleResult, path) -> None:
-    """Write :func:`json_lines` to ``path``, one record a line."""
+    """Write :func:`json_lines` to ``path``, one record a line, complete or not at all."""
+    from .files import replaced
     text = "\n".join(json_lines(result)) + "\n"
-    with open(path, "w", encoding="utf-8") as fh:
+    with replaced(path) as fh:
         fh.write(text)
 
 
