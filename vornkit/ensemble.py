@@ -19,6 +19,7 @@ import math
 import os
 import socket
 import sys
+import threading
 import time
 import traceback
 from concurrent.futures import CancelledError, Executor, FIRST_COMPLETED, wait
@@ -26,7 +27,7 @@ from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from .evolve import _resolve_metrics, whole_number
-from .notation import Rule, format_hypergraph, format_rule, parse_hypergraph, parse_rules
+from .notation import Rule, format_hypergraph, format_rule, parse_hypergraph, parse_rules, shorten
 
 __all__ = ["Model", "EnsembleResult", "ensemble", "dask_executor", "DaskExecutor", "plot_ensemble",
            "write_jsonl", "current_member", "ENSEMBLE_FORMAT", "DASK_MISSING"]
@@ -539,13 +540,16 @@ def dask_executor(address: Optional[str] = None, *, n_workers: Optional[int] = N
     ``vornkit`` as this process.  With ``address`` (``"tcp://host:8786"``)
     the client connects to that scheduler; its workers need ``vorn``
     installed.  Waits up to ``timeout`` seconds for the scheduler and for at
-    least one worker, then raises ``OSError``/``TimeoutError``.  Raises
+    least one worker, then raises ``TimeoutError``; an address where no Dask
+    scheduler answers (nothing listening, another protocol, no TLS settings
+    for ``tls://``) raises ``OSError``.  Both name the address.  Raises
     ``ImportError`` naming the package to install when Dask is missing.
 
         with vornkit.dask_executor() as ex:
             result = vornkit.ensemble(model, 32, 10_000, executor=ex)
     """
     try:
+        import asyncio
         import logging
         from distributed import Client, LocalCluster
     except ImportError:
@@ -565,13 +569,66 @@ def dask_executor(address: Optional[str] = None, *, n_workers: Optional[int] = N
         return DaskExecutor(client, cluster)
     if n_workers is not None or cluster_kwargs:
         raise ValueError("n_workers and cluster options apply only to a local cluster (no address)")
-    client = Client(address, timeout=timeout)
+    try:
+        _handshake(address, timeout)
+        client = Client(address, timeout=timeout)
+    except Exception as exc:
+        raise _scheduler_error(address, timeout, exc) from exc
     try:
         client.wait_for_workers(1, timeout=timeout)
-    except BaseException:
+    except BaseException as exc:
         client.close()
+        if isinstance(exc, (TimeoutError, asyncio.TimeoutError)):
+            raise TimeoutError(f"no worker joined the Dask scheduler at {address} within {timeout:g} s") from exc
         raise
     return DaskExecutor(client)
+
+
+def _handshake(address: str, timeout: float) -> None:
+    """Connect to ``address`` and complete Dask's handshake, all within ``timeout`` seconds.
+
+    The client's own connection waits for the scheduler's handshake without a
+    time limit, so a server that accepts and then says nothing would hang it.
+    Runs on a thread of its own, so that it works under a running event loop.
+    """
+    import asyncio
+    from distributed.comm import connect
+    from distributed.security import Security
+
+    async def probe():
+        comm = await connect(address, timeout=timeout, **Security().get_connection_args("client"))
+        await comm.close()
+
+    failure: List[BaseException] = []
+
+    def attempt():
+        try:
+            asyncio.run(asyncio.wait_for(probe(), timeout))
+        except BaseException as exc:  # handed to the caller
+            failure.append(exc)
+
+    thread = threading.Thread(target=attempt, name="vornkit-dask-handshake", daemon=True)
+    thread.start()
+    thread.join(timeout + 5)
+    if thread.is_alive():
+        raise TimeoutError
+    if failure:
+        raise failure[0]
+
+
+def _scheduler_error(address: str, timeout: float, exc: BaseException) -> OSError:
+    """One line naming ``address`` for whatever went wrong while connecting."""
+    import asyncio
+    if isinstance(exc, (TimeoutError, asyncio.TimeoutError)):
+        return TimeoutError(f"no Dask scheduler answered at {address} within {timeout:g} s")
+    text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    if isinstance(exc, TypeError) and "ssl_context" in text:
+        detail = "a tls:// address needs Dask's TLS settings (distributed.comm.tls), and none are configured"
+    elif isinstance(exc, (OSError, ValueError)):
+        detail = shorten(text)
+    else:  # e.g. a MemoryError from a frame length read out of another protocol's reply
+        detail = f"the reply is not Dask's protocol ({type(exc).__name__})"
+    return OSError(f"cannot use the Dask scheduler at {address}: {detail}")
 
 
 # -- output -------------------------------------------------------------------------------------

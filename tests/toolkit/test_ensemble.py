@@ -212,3 +212,55 @@ def test_plot_ensemble_draws_one_panel_per_metric(tmp_path):
     assert mpimg.imread(tmp_path / "e.png").shape[0] > 500
     with pytest.raises(ValueError, match="volume"):
         vornkit.plot_ensemble(result, metrics=["volume"])
+
+
+@pytest.fixture
+def not_a_scheduler():
+    """Start a TCP server on 127.0.0.1 that sends ``reply`` to every client (None: stays silent)."""
+    import socket
+    import threading
+
+    servers = []
+
+    def start(reply):
+        server = socket.create_server(("127.0.0.1", 0))
+        clients = []
+
+        def serve():
+            while True:
+                try:
+                    client, _ = server.accept()
+                except OSError:
+                    return
+                clients.append(client)
+                if reply:
+                    client.sendall(reply)
+
+        threading.Thread(target=serve, daemon=True).start()
+        servers.append((server, clients))
+        return f"tcp://127.0.0.1:{server.getsockname()[1]}"
+
+    yield start
+    for server, clients in servers:
+        for s in [server, *clients]:
+            s.close()
+
+
+@pytest.mark.parametrize("server", ["HTTP", "tls"])
+def test_cli_scheduler_that_is_not_one(vorn_cli, not_a_scheduler, server):
+    pytest.importorskip("distributed")
+    address = not_a_scheduler(b"HTTP/1.1 400 Bad Request\r\n\r\n" * 8) if server == "HTTP" else "tls://127.0.0.1:1"
+    start = time.monotonic()
+    done = vorn_cli("ensemble", "--rule", GROWTH_RULE, "--runs", "2", "--steps", "10", "--scheduler", address)
+    assert time.monotonic() - start < 10  # the command's connect timeout
+    assert done.returncode == 1 and done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1 and address in done.stderr, done.stderr
+
+
+def test_a_silent_server_is_given_up_within_the_timeout(not_a_scheduler):
+    pytest.importorskip("distributed")
+    address = not_a_scheduler(None)
+    start = time.monotonic()
+    with pytest.raises(TimeoutError, match=address):
+        dask_executor(address, timeout=1)
+    assert time.monotonic() - start < 4
