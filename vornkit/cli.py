@@ -26,6 +26,12 @@ right-hand side.  Rules are written in set notation:
 
 Every name (integers too) is a variable: a name on both sides is kept, a
 name only on the left is deleted, a name only on the right is a new vertex.
+
+Hyperedges are ordered, but matching is not: a left-hand-side pattern
+matches any hyperedge at least as long as the pattern that contains the
+pattern's vertices, in any order and multiplicity.  With x = 1 and y = 2,
+{{x,y}} matches the hyperedges {1,2}, {2,1} and {2,5,1} alike, and {{x,x}}
+matches every hyperedge of two or more vertices that contains 1.
 """
 
 RUN_EPILOG = """\

@@ -19,6 +19,7 @@ def vorn_cli(python, subprocess_env, tmp_path):
 def test_help_explains_the_command(vorn_cli):
     top = vorn_cli("--help")
     assert top.returncode == 0 and "run" in top.stdout and "->" in top.stdout
+    assert "in any order and multiplicity" in " ".join(top.stdout.split())  # matching is unordered
     run = vorn_cli("run", "--help")
     assert run.returncode == 0
     for words in ("--rule", "--init", "--steps", "--semantics", "--plot", "--growth", "--json", "examples:",
