@@ -375,7 +375,8 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     owned = executor is None
     if owned:
         from concurrent.futures import ProcessPoolExecutor
-        executor = ProcessPoolExecutor(max_workers=min(workers or _default_workers(), max(runs, 1)))
+        executor = ProcessPoolExecutor(max_workers=min(workers or _default_workers(), max(runs, 1)),
+                                       initializer=_worker_signals)
     described = _describe_executor(executor)
     start = time.perf_counter()
     deadline = None if timeout is None else start + timeout
@@ -413,29 +414,57 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
         except KeyboardInterrupt:
             reason = "interrupted"
         if reason != "completed":
-            for fut, i in futures.items():
+            # Every member gets a record, also one whose submission the interrupt cut short.
+            submitted = {i: fut for fut, i in futures.items()}
+            for i in range(runs):
                 if i in results:
                     continue
-                fut.cancel()
-                if fut.done() and not fut.cancelled():
-                    results[i] = _collect(fut, i)
-                else:
-                    results[i] = _failure(i, reason)
+                fut = submitted.get(i)
+                if fut is not None:
+                    fut.cancel()
+                    if fut.done() and not fut.cancelled():
+                        results[i] = _collect(fut, i)
+                        continue
+                results[i] = _failure(i, reason)
     finally:
         if bar is not None:
             bar.close()
         if owned:
-            if reason != "completed":
-                # Members still running after a time-out or Ctrl-C would keep
-                # their processes (and this interpreter's exit) waiting.
-                _terminate_pool(executor)
-            executor.shutdown(wait=True, cancel_futures=True)
+            _close_pool(executor, terminate=reason != "completed")
 
     members = [results[i] for i in sorted(results) if results[i]["ok"]]
     failures = [results[i] for i in sorted(results) if not results[i]["ok"]]
     return EnsembleResult(model=model, runs=runs, steps=steps, members=members, failures=failures,
                           wall_time=time.perf_counter() - start, reason=reason, executor=described,
                           quantiles=quantiles)
+
+
+def _worker_signals() -> None:
+    """Signals in a pool worker: the parent answers Ctrl-C, and SIGTERM ends the worker at once.
+
+    Ctrl-C in a terminal reaches every process of the group; the parent stops
+    the workers, which would otherwise die noisily on their own.  A forked
+    worker inherits the parent's Python handlers, which could not run while
+    the engine holds the interpreter; the default SIGTERM action always can.
+    """
+    import signal
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _close_pool(executor, terminate: bool) -> None:
+    """Shut down a pool this module made; no worker process outlives it."""
+    try:
+        if terminate:
+            # Members still running after a time-out or Ctrl-C would keep
+            # their processes (and this interpreter's exit) waiting.
+            _terminate_pool(executor)
+        executor.shutdown(wait=True, cancel_futures=True)
+    except BaseException:
+        # Interrupted while waiting for the workers: stop them instead.
+        _terminate_pool(executor)
+        executor.shutdown(wait=False, cancel_futures=True)
+        raise
 
 
 def _terminate_pool(executor) -> None:

@@ -214,6 +214,58 @@ def test_plot_ensemble_draws_one_panel_per_metric(tmp_path):
         vornkit.plot_ensemble(result, metrics=["volume"])
 
 
+def _children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as fh:
+                if int(fh.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            continue
+    return found
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as fh:
+            return fh.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("signal_name, status", [("SIGTERM", 143), ("SIGINT", 130)])
+def test_stopping_the_command_stops_its_workers(python, subprocess_env, tmp_path, signal_name, status):
+    import signal
+    import subprocess
+
+    proc = subprocess.Popen([python, "-m", "vornkit", "ensemble", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}",
+                             "--runs", "3", "--steps", str(10**12), "--workers", "2", "--json", "out.jsonl"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env,
+                            cwd=tmp_path, start_new_session=True)
+    workers = []
+    try:
+        deadline = time.monotonic() + 30
+        while len(workers) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+            workers = _children(proc.pid)
+        time.sleep(0.3)  # the members are running
+        if signal_name == "SIGTERM":
+            proc.send_signal(signal.SIGTERM)  # to the command alone, as `kill` does
+        else:
+            os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C reaches the whole process group
+        out, err = proc.communicate(timeout=30)
+    finally:
+        for pid in [proc.pid, *workers]:
+            if _alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    assert len(workers) == 2 and not any(_alive(w) for w in workers)
+    assert proc.returncode == status and "Traceback" not in err, err
+    assert "0 of 3 members" in out and "interrupted" in out.splitlines()[0]
+    records = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert [r.get("error") for r in records[:-1]] == ["interrupted"] * 3 and records[-1]["type"] == "aggregate"
+
+
 @pytest.fixture
 def not_a_scheduler():
     """Start a TCP server on 127.0.0.1 that sends ``reply`` to every client (None: stays silent)."""
