@@ -214,6 +214,27 @@ def test_plot_ensemble_draws_one_panel_per_metric(tmp_path):
         vornkit.plot_ensemble(result, metrics=["volume"])
 
 
+def test_members_forked_from_a_parent_holding_engines_do_not_repeat_them():
+    # An engine that exists at a fork keeps its generator state in every
+    # child; members must build their own engines after the fork.
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+    from vornkit.ensemble import build_engine
+
+    def tree(vertices, edges):  # the grown tree, vertices named by creation order
+        rank = {v: k for k, v in enumerate(sorted(vertices))}
+        return tuple(sorted(tuple(rank[v] for v in e) for e in edges))
+
+    model = Model(TREE_RULE, "{{1,2}}", points=2, keep_final=True)
+    alive_at_fork = build_engine(model)  # held while the pool forks its workers
+    alive_at_fork.run(10)
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as pool:
+        result = ensemble(model, 6, 300, executor=pool, progress=False, timeout=TIMEOUT)
+    # Members that ran copies of one engine would grow the same tree.
+    trees = {tree(m["final_vertices"], m["final_edges"]) for m in result.members}
+    assert len(result.members) == 6 and len(trees) == 6
+
+
 def _children(pid):
     found = []
     for entry in os.listdir("/proc"):
