@@ -70,6 +70,15 @@ def test_run_record_round_trip(engine, tmp_path):
         vornkit.from_json('{"format": "other"}')
 
 
+def test_run_record_keeps_isolated_vertices(engine):
+    vornkit.seed(engine, "{{1,2},{3,4}}")
+    engine.add_rule([["x", "y"]], ["x", "y"], [], 1.0)  # removes a hyperedge, keeps its vertices
+    result = vornkit.evolve(engine, 1, progress=False)
+    assert result.successful == 1 and len(engine.get_isolated_vertices()) == 2 and len(result.final_edges) == 1
+    back = vornkit.from_json(vornkit.to_json(result))
+    assert back == result and sorted(back.final_vertices) == sorted(engine.get_vertices())
+
+
 def test_outputs_are_complete_or_absent(engine, tmp_path):
     import resource
     import threading
