@@ -3,17 +3,28 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import math
 import os
+import signal
 import sys
-from typing import List, Optional, Sequence
+import threading
+from typing import Callable, List, Optional, Sequence, Tuple
+
+from .notation import shorten
 
 __all__ = ["main", "build_parser"]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = 128 + signal.SIGINT       # 130, as a shell reports a Ctrl-C
+EXIT_TERMINATED = 128 + signal.SIGTERM       # 143
+EXIT_PIPE_CLOSED = 128 + signal.SIGPIPE      # 141, as for a tool stopped by a closed pipe
+
+#: Seconds to wait for a Dask scheduler to answer (and for its first worker).
+CONNECT_TIMEOUT = 10
 
 DESCRIPTION = """\
 Evolve a hypergraph by random rewriting and report what happened.
@@ -26,6 +37,12 @@ right-hand side.  Rules are written in set notation:
 
 Every name (integers too) is a variable: a name on both sides is kept, a
 name only on the left is deleted, a name only on the right is a new vertex.
+
+Hyperedges are ordered, but matching is not: a left-hand-side pattern
+matches any hyperedge at least as long as the pattern that contains the
+pattern's vertices, in any order and multiplicity.  With x = 1 and y = 2,
+{{x,y}} matches the hyperedges {1,2}, {2,1} and {2,5,1} alike, and {{x,x}}
+matches every hyperedge of two or more vertices that contains 1.
 """
 
 RUN_EPILOG = """\
@@ -36,9 +53,11 @@ examples:
   several rules, the second chosen three times as often:
   vorn run --rule "{{x,y}} -> {{x,z},{z,y}}" --rule "{{x}} -> {{x,x}} @ 3" --init "{{1,1}}" --steps 1000
 
-Press Ctrl-C to stop early: the run ends after the current chunk and the
-summary and files describe the state reached.  Exit status: 0 done, 1 failure,
-2 bad arguments, 130 interrupted.
+Press Ctrl-C (or send SIGTERM) to stop early: the run ends after the current
+chunk and the summary and files describe the state reached; the files are
+written in full even if more interrupts come.  A file is replaced only once
+it is complete.  Exit status: 0 done, 1 failure, 2 bad arguments,
+130 interrupted, 143 terminated, 141 standard output closed early.
 """
 
 ENSEMBLE_EPILOG = """\
@@ -51,7 +70,9 @@ examples:
                 --scheduler tcp://host:8786 --json out.jsonl
 
 A member that fails is reported with its error; the others' results are kept.
-Exit status: 0 all members done, 1 some failed, 2 bad arguments, 130 interrupted.
+Ctrl-C or SIGTERM stops the workers and keeps the members that finished.
+Exit status: 0 all members done, 1 some failed, 2 bad arguments,
+130 interrupted, 143 terminated, 141 standard output closed early.
 """
 
 
@@ -77,19 +98,19 @@ def _count(text: str) -> int:
         try:
             f = float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {shorten(text)!r}") from None
         if not f.is_integer():
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {shorten(text)!r}") from None
         value = int(f)
     if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {shorten(text)!r}")
     return value
 
 
 def _positive(text: str) -> int:
     value = _count(text)
     if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number >= 1, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a number >= 1, got {shorten(text)!r}")
     return value
 
 
@@ -97,16 +118,16 @@ def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {shorten(text)!r}") from None
     if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {shorten(text)!r}")
     return value
 
 
 def _semantics(text: str) -> str:
     upper = text.upper()
     if upper not in ("DPO", "SPO"):
-        raise argparse.ArgumentTypeError(f"expected DPO or SPO, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected DPO or SPO, got {shorten(text)!r}")
     return upper
 
 
@@ -178,6 +199,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _check_output(option: str, path: Optional[str], image: bool) -> None:
     if path is None:
         return
+    if not path:
+        raise UserError(f"{option}: the file name is empty")
     if image:
         from matplotlib.backend_bases import FigureCanvasBase
         suffix = os.path.splitext(path)[1].lower().lstrip(".")
@@ -221,7 +244,101 @@ def _engine_module():
     return vorn
 
 
-def _run(args) -> int:
+class _Signals:
+    """SIGINT and SIGTERM while a command runs.
+
+    SIGTERM is answered like a Ctrl-C: when something else handles SIGINT
+    at that moment (``evolve``, which stops after the current chunk), it is
+    passed on to that.  Otherwise, while ``raising`` is true, the first
+    signal raises KeyboardInterrupt (it stops the work: an ensemble then
+    stops its workers); every later one, and any once ``raising`` is false,
+    is only noted, so that the outputs are written in full.  ``received`` is
+    the first signal's number, or None.
+    """
+
+    def __init__(self) -> None:
+        self.received: Optional[int] = None
+        self.raising = True
+        self._old: dict = {}
+
+    def _handle(self, signum, frame) -> None:
+        first = self.received is None
+        if first:
+            self.received = signum
+        current = signal.getsignal(signal.SIGINT)
+        if signum == signal.SIGTERM and callable(current) and current != self._handle:
+            current(signal.SIGINT, frame)
+        elif first and self.raising:
+            raise KeyboardInterrupt
+
+    def __enter__(self) -> "_Signals":
+        if threading.current_thread() is threading.main_thread():
+            # Python already turns a file-size limit (SIGXFSZ) into a write
+            # error rather than a kill; make sure it stays so.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self._old[signum] = signal.signal(signum, self._handle)
+        return self
+
+    def __exit__(self, *exc) -> None:
+        for signum, handler in self._old.items():
+            signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+
+    def status(self, interrupted: bool) -> Optional[int]:
+        """The exit status for a signal received (or an interrupted run), else None."""
+        if self.received is not None:
+            return 128 + self.received
+        return EXIT_INTERRUPTED if interrupted else None
+
+
+def _write_outputs(outputs: Sequence[Tuple[str, str, Callable[[], None]]]) -> Tuple[List[str], List[str]]:
+    """Run each ``(path, label, write)`` in order; the labels written and one message per failure."""
+    written: List[str] = []
+    errors: List[str] = []
+    for path, label, write in outputs:
+        try:
+            write()
+        except (OSError, MemoryError) as exc:
+            detail = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
+            errors.append(f"cannot write {path}: {shorten(detail)}")
+        else:
+            written.append(label)
+    return written, errors
+
+
+class _StdoutError(Exception):
+    """Standard output cannot be written (a closed pipe, a full device)."""
+
+    def __init__(self, error: OSError):
+        super().__init__(str(error))
+        self.error = error
+
+
+def _out(text: str) -> None:
+    """Write ``text`` to standard output at once."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except OSError as exc:
+        raise _StdoutError(exc) from None
+
+
+def _stdout_failed(name: str, error: OSError) -> int:
+    """Report a failing standard output like a well-behaved Unix tool; the exit status."""
+    try:
+        # What is still buffered would fail again when Python exits.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+    if isinstance(error, BrokenPipeError):
+        return EXIT_PIPE_CLOSED  # the reader has gone: nothing to say, and nobody to say it to
+    print(f"{name}: error: cannot write to standard output: {error.strerror or error}", file=sys.stderr)
+    return EXIT_FAILURE
+
+
+def _run(args, signals: _Signals) -> int:
     from .notation import format_hypergraph
 
     rules, init = _rules_and_init(args)
@@ -235,34 +352,40 @@ def _run(args) -> int:
 
     engine = vorn.Engine()
     engine.set_semantics(args.semantics)
-    seed(engine, init, rules)
+    try:
+        seed(engine, init, rules)
+    except (TypeError, ValueError) as exc:  # e.g. weights whose total passes the largest float
+        raise UserError(f"--rule: {exc}") from None
     progress = not args.no_progress and sys.stderr.isatty()
+    # From here on evolve answers Ctrl-C (and SIGTERM through it) by stopping
+    # after the current chunk; whatever comes later waits for the files.
+    signals.raising = False
     result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules)
     result.initial_edges = init
 
-    written: List[str] = []
-    try:
-        if args.plot:
-            from .plotting import plot_hypergraph
-            total = len(result.final_edges)
-            plot_hypergraph(result.final_edges, args.plot, max_edges=args.plot_max_edges,
-                            vertices=result.final_vertices)
-            shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
-            written.append(args.plot + shown)
-        if args.growth:
-            from .plotting import plot_growth
-            title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
-            plot_growth(result, args.growth, metrics=("nodes", "edges", "pairs"), title=title)
-            written.append(args.growth)
-        if args.json:
-            from .export import to_json
-            to_json(result, args.json, indent=1)
-            written.append(args.json)
-    except OSError as exc:
-        raise UserError(f"cannot write {exc.filename or ''}: {exc.strerror or exc}", EXIT_FAILURE) from None
+    outputs = []
+    if args.json:  # first: the record matters most, and it is quick
+        from .export import to_json
+        outputs.append((args.json, args.json, lambda: to_json(result, args.json, indent=1)))
+    if args.plot:
+        from .plotting import plot_hypergraph
+        total = len(result.final_edges)
+        shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
+        outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
+            result.final_edges, args.plot, max_edges=args.plot_max_edges, vertices=result.final_vertices)))
+    if args.growth:
+        from .plotting import plot_growth
+        title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
+        outputs.append((args.growth, args.growth, lambda: plot_growth(
+            result, args.growth, metrics=("nodes", "edges", "pairs"), title=title)))
+    written, errors = _write_outputs(outputs)
 
     _print_summary(result, rules, init, written, format_hypergraph)
-    return EXIT_INTERRUPTED if result.interrupted else EXIT_OK
+    for error in errors:
+        print(f"vorn run: error: {error}", file=sys.stderr)
+    if errors:
+        return EXIT_FAILURE
+    return signals.status(result.interrupted) or EXIT_OK
 
 
 def _print_summary(result, rules, init, written, format_hypergraph) -> None:
@@ -288,10 +411,10 @@ def _print_summary(result, rules, init, written, format_hypergraph) -> None:
         lines.append(f"  {'note':<10} no rule applied: {hint}")
     if written:
         lines.append(f"  {'wrote':<10} {', '.join(written)}")
-    print("\n".join(lines), flush=True)
+    _out("\n".join(lines) + "\n")
 
 
-def _ensemble(args) -> int:
+def _ensemble(args, signals: _Signals) -> int:
     rules, init = _rules_and_init(args)
     if args.scheduler is not None and args.workers is not None:
         raise UserError("--workers sizes the pool on this machine; the cluster at --scheduler has its own "
@@ -305,41 +428,41 @@ def _ensemble(args) -> int:
         model = Model(rules, init, semantics=args.semantics, points=args.points,
                       keep_final=args.final_edges)
         build_engine(model)  # rules the engine refuses fail here, once
-    except ValueError as exc:
-        raise UserError(str(exc)) from None
+    except (TypeError, ValueError) as exc:
+        raise UserError(f"--rule: {exc}") from None
     progress = not args.no_progress and sys.stderr.isatty()
+    # The first Ctrl-C or SIGTERM stops the ensemble (its workers are stopped
+    # and the members that finished kept); later ones wait for the files.
     if args.scheduler is not None:
         try:
-            executor = dask_executor(args.scheduler, timeout=10)
+            executor = dask_executor(args.scheduler, timeout=CONNECT_TIMEOUT)
         except ImportError:
             raise UserError(f"--scheduler: {DASK_MISSING}", EXIT_FAILURE) from None
-        except (OSError, TimeoutError, ValueError) as exc:
-            detail = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-            raise UserError(f"--scheduler {args.scheduler}: cannot use the Dask scheduler ({detail})",
-                            EXIT_FAILURE) from None
+        except OSError as exc:  # the message names the address
+            raise UserError(f"--scheduler: {shorten(str(exc), 200)}", EXIT_FAILURE) from None
         with executor:
             result = ensemble(model, args.runs, args.steps, executor=executor, progress=progress,
                               timeout=args.timeout)
+            signals.raising = False
     else:
         result = ensemble(model, args.runs, args.steps, workers=args.workers, progress=progress,
                           timeout=args.timeout)
+    signals.raising = False
 
-    written: List[str] = []
-    try:
-        if args.json:
-            from .ensemble import write_jsonl
-            write_jsonl(result, args.json)
-            written.append(args.json)
-        if args.plot and result.members:
-            from .ensemble import plot_ensemble
-            plot_ensemble(result, args.plot)
-            written.append(args.plot)
-    except OSError as exc:
-        raise UserError(f"cannot write {exc.filename or ''}: {exc.strerror or exc}", EXIT_FAILURE) from None
+    outputs = []
+    if args.json:
+        from .ensemble import write_jsonl
+        outputs.append((args.json, args.json, lambda: write_jsonl(result, args.json)))
+    if args.plot and result.members:
+        from .ensemble import plot_ensemble
+        outputs.append((args.plot, args.plot, lambda: plot_ensemble(result, args.plot)))
+    written, errors = _write_outputs(outputs)
     _print_ensemble_summary(result, written)
-    if result.reason == "interrupted":
-        return EXIT_INTERRUPTED
-    return EXIT_OK if result.ok else EXIT_FAILURE
+    for error in errors:
+        print(f"vorn ensemble: error: {error}", file=sys.stderr)
+    if errors:
+        return EXIT_FAILURE
+    return signals.status(result.reason == "interrupted") or (EXIT_OK if result.ok else EXIT_FAILURE)
 
 
 def _print_ensemble_summary(result, written) -> None:
@@ -367,24 +490,42 @@ def _print_ensemble_summary(result, written) -> None:
         lines.append(f"  {'':<10} ... and {len(result.failures) - 10} more (see --json)")
     if written:
         lines.append(f"  {'wrote':<10} {', '.join(written)}")
-    print("\n".join(lines), flush=True)
+    _out("\n".join(lines) + "\n")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the ``vorn`` command; returns the exit status."""
+    with _Signals() as signals:
+        return _command(argv, signals)
+
+
+def _command(argv, signals: _Signals) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
-    if args.command is None:
-        parser.print_help()
-        return EXIT_USAGE
+    name = "vorn"
     try:
-        return _ensemble(args) if args.command == "ensemble" else _run(args)
+        text = io.StringIO()
+        with contextlib.redirect_stdout(text):  # --help and --version: written below, where a failure shows
+            try:
+                args = parser.parse_args(argv)
+            except SystemExit as exc:  # argument errors too, already reported on standard error
+                args, code = None, EXIT_OK if exc.code is None else exc.code
+        if text.getvalue():
+            _out(text.getvalue())
+        if args is None:
+            return code
+        if args.command is None:
+            _out(parser.format_help())
+            return EXIT_USAGE
+        name = f"vorn {args.command}"
+        return _ensemble(args, signals) if args.command == "ensemble" else _run(args, signals)
     except UserError as exc:
-        print(f"vorn {args.command}: error: {exc}", file=sys.stderr)
+        print(f"{name}: error: {exc}", file=sys.stderr)
         return exc.code
     except KeyboardInterrupt:
-        print(f"vorn {args.command}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        print(f"{name}: interrupted", file=sys.stderr)
+        return signals.status(True)
+    except _StdoutError as exc:
+        return _stdout_failed(name, exc.error)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -19,13 +19,15 @@ import math
 import os
 import socket
 import sys
+import threading
 import time
 import traceback
 from concurrent.futures import CancelledError, Executor, FIRST_COMPLETED, wait
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-from .notation import Rule, format_hypergraph, format_rule, parse_hypergraph, parse_rules
+from .evolve import _resolve_metrics, whole_number
+from .notation import Rule, format_hypergraph, format_rule, parse_hypergraph, parse_rules, shorten
 
 __all__ = ["Model", "EnsembleResult", "ensemble", "dask_executor", "DaskExecutor", "plot_ensemble",
            "write_jsonl", "current_member", "ENSEMBLE_FORMAT", "DASK_MISSING"]
@@ -93,17 +95,14 @@ class Model:
             raise ValueError(f"semantics must be 'DPO' or 'SPO', got {self.semantics!r}")
         self.semantics = self.semantics.upper()
         for name in ("causal_horizon", "bitset_capacity"):
-            value = getattr(self, name)
-            if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 0):
-                raise ValueError(f"{name} must be a non-negative integer or None, got {value!r}")
+            if getattr(self, name) is not None:
+                setattr(self, name, whole_number(getattr(self, name), name))
         if isinstance(self.record, str):
             self.record = (self.record,)
         if not isinstance(self.record, Mapping):
             self.record = tuple(self.record)
-        from .evolve import _resolve_metrics
         _resolve_metrics(self.record)  # unknown names and reserved names fail here, not in every worker
-        if isinstance(self.points, bool) or not isinstance(self.points, int) or self.points < 1:
-            raise ValueError(f"points must be a positive integer, got {self.points!r}")
+        self.points = whole_number(self.points, "points", minimum=1)
         if self.spacing not in ("log", "linear"):
             raise ValueError(f"spacing must be 'log' or 'linear', got {self.spacing!r}")
         self.keep_final = bool(self.keep_final)
@@ -175,7 +174,6 @@ def build_engine(model: Model):
 def _run_member(model: Model, steps: int, member: int) -> Dict[str, Any]:
     """One member, in a worker: build, evolve, measure.  Never raises for the member's own faults."""
     global _current_member
-    from .evolve import _resolve_metrics
 
     _current_member = member
     start = time.perf_counter()
@@ -363,11 +361,10 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     (``reason == "interrupted"``).
     """
     model = _as_model(model)
-    for name, value in (("runs", runs), ("steps", steps)):
-        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-            raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
-        raise ValueError(f"workers must be a positive integer, got {workers!r}")
+    runs = whole_number(runs, "runs")
+    steps = whole_number(steps, "steps")
+    if workers is not None:
+        workers = whole_number(workers, "workers", minimum=1)
     if timeout is not None and not (timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
     if executor is not None and workers is not None:
@@ -378,7 +375,8 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     owned = executor is None
     if owned:
         from concurrent.futures import ProcessPoolExecutor
-        executor = ProcessPoolExecutor(max_workers=min(workers or _default_workers(), max(runs, 1)))
+        executor = ProcessPoolExecutor(max_workers=min(workers or _default_workers(), max(runs, 1)),
+                                       initializer=_worker_signals)
     described = _describe_executor(executor)
     start = time.perf_counter()
     deadline = None if timeout is None else start + timeout
@@ -416,29 +414,57 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
         except KeyboardInterrupt:
             reason = "interrupted"
         if reason != "completed":
-            for fut, i in futures.items():
+            # Every member gets a record, also one whose submission the interrupt cut short.
+            submitted = {i: fut for fut, i in futures.items()}
+            for i in range(runs):
                 if i in results:
                     continue
-                fut.cancel()
-                if fut.done() and not fut.cancelled():
-                    results[i] = _collect(fut, i)
-                else:
-                    results[i] = _failure(i, reason)
+                fut = submitted.get(i)
+                if fut is not None:
+                    fut.cancel()
+                    if fut.done() and not fut.cancelled():
+                        results[i] = _collect(fut, i)
+                        continue
+                results[i] = _failure(i, reason)
     finally:
         if bar is not None:
             bar.close()
         if owned:
-            if reason != "completed":
-                # Members still running after a time-out or Ctrl-C would keep
-                # their processes (and this interpreter's exit) waiting.
-                _terminate_pool(executor)
-            executor.shutdown(wait=True, cancel_futures=True)
+            _close_pool(executor, terminate=reason != "completed")
 
     members = [results[i] for i in sorted(results) if results[i]["ok"]]
     failures = [results[i] for i in sorted(results) if not results[i]["ok"]]
     return EnsembleResult(model=model, runs=runs, steps=steps, members=members, failures=failures,
                           wall_time=time.perf_counter() - start, reason=reason, executor=described,
                           quantiles=quantiles)
+
+
+def _worker_signals() -> None:
+    """Signals in a pool worker: the parent answers Ctrl-C, and SIGTERM ends the worker at once.
+
+    Ctrl-C in a terminal reaches every process of the group; the parent stops
+    the workers, which would otherwise die noisily on their own.  A forked
+    worker inherits the parent's Python handlers, which could not run while
+    the engine holds the interpreter; the default SIGTERM action always can.
+    """
+    import signal
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _close_pool(executor, terminate: bool) -> None:
+    """Shut down a pool this module made; no worker process outlives it."""
+    try:
+        if terminate:
+            # Members still running after a time-out or Ctrl-C would keep
+            # their processes (and this interpreter's exit) waiting.
+            _terminate_pool(executor)
+        executor.shutdown(wait=True, cancel_futures=True)
+    except BaseException:
+        # Interrupted while waiting for the workers: stop them instead.
+        _terminate_pool(executor)
+        executor.shutdown(wait=False, cancel_futures=True)
+        raise
 
 
 def _terminate_pool(executor) -> None:
@@ -543,13 +569,16 @@ def dask_executor(address: Optional[str] = None, *, n_workers: Optional[int] = N
     ``vornkit`` as this process.  With ``address`` (``"tcp://host:8786"``)
     the client connects to that scheduler; its workers need ``vorn``
     installed.  Waits up to ``timeout`` seconds for the scheduler and for at
-    least one worker, then raises ``OSError``/``TimeoutError``.  Raises
+    least one worker, then raises ``TimeoutError``; an address where no Dask
+    scheduler answers (nothing listening, another protocol, no TLS settings
+    for ``tls://``) raises ``OSError``.  Both name the address.  Raises
     ``ImportError`` naming the package to install when Dask is missing.
 
         with vornkit.dask_executor() as ex:
             result = vornkit.ensemble(model, 32, 10_000, executor=ex)
     """
     try:
+        import asyncio
         import logging
         from distributed import Client, LocalCluster
     except ImportError:
@@ -569,13 +598,66 @@ def dask_executor(address: Optional[str] = None, *, n_workers: Optional[int] = N
         return DaskExecutor(client, cluster)
     if n_workers is not None or cluster_kwargs:
         raise ValueError("n_workers and cluster options apply only to a local cluster (no address)")
-    client = Client(address, timeout=timeout)
+    try:
+        _handshake(address, timeout)
+        client = Client(address, timeout=timeout)
+    except Exception as exc:
+        raise _scheduler_error(address, timeout, exc) from exc
     try:
         client.wait_for_workers(1, timeout=timeout)
-    except BaseException:
+    except BaseException as exc:
         client.close()
+        if isinstance(exc, (TimeoutError, asyncio.TimeoutError)):
+            raise TimeoutError(f"no worker joined the Dask scheduler at {address} within {timeout:g} s") from exc
         raise
     return DaskExecutor(client)
+
+
+def _handshake(address: str, timeout: float) -> None:
+    """Connect to ``address`` and complete Dask's handshake, all within ``timeout`` seconds.
+
+    The client's own connection waits for the scheduler's handshake without a
+    time limit, so a server that accepts and then says nothing would hang it.
+    Runs on a thread of its own, so that it works under a running event loop.
+    """
+    import asyncio
+    from distributed.comm import connect
+    from distributed.security import Security
+
+    async def probe():
+        comm = await connect(address, timeout=timeout, **Security().get_connection_args("client"))
+        await comm.close()
+
+    failure: List[BaseException] = []
+
+    def attempt():
+        try:
+            asyncio.run(asyncio.wait_for(probe(), timeout))
+        except BaseException as exc:  # handed to the caller
+            failure.append(exc)
+
+    thread = threading.Thread(target=attempt, name="vornkit-dask-handshake", daemon=True)
+    thread.start()
+    thread.join(timeout + 5)
+    if thread.is_alive():
+        raise TimeoutError
+    if failure:
+        raise failure[0]
+
+
+def _scheduler_error(address: str, timeout: float, exc: BaseException) -> OSError:
+    """One line naming ``address`` for whatever went wrong while connecting."""
+    import asyncio
+    if isinstance(exc, (TimeoutError, asyncio.TimeoutError)):
+        return TimeoutError(f"no Dask scheduler answered at {address} within {timeout:g} s")
+    text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    if isinstance(exc, TypeError) and "ssl_context" in text:
+        detail = "a tls:// address needs Dask's TLS settings (distributed.comm.tls), and none are configured"
+    elif isinstance(exc, (OSError, ValueError)):
+        detail = shorten(text)
+    else:  # e.g. a MemoryError from a frame length read out of another protocol's reply
+        detail = f"the reply is not Dask's protocol ({type(exc).__name__})"
+    return OSError(f"cannot use the Dask scheduler at {address}: {detail}")
 
 
 # -- output -------------------------------------------------------------------------------------
@@ -610,9 +692,10 @@ def json_lines(result: EnsembleResult) -> List[str]:
 
 
 def write_jsonl(result: EnsembleResult, path) -> None:
-    """Write :func:`json_lines` to ``path``, one record a line."""
+    """Write :func:`json_lines` to ``path``, one record a line, complete or not at all."""
+    from .files import replaced
     text = "\n".join(json_lines(result)) + "\n"
-    with open(path, "w", encoding="utf-8") as fh:
+    with replaced(path) as fh:
         fh.write(text)
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 import signal
 import threading
 import time
@@ -16,6 +17,23 @@ __all__ = ["EvolveResult", "evolve", "METRICS"]
 def _max_degree(engine) -> int:
     degrees = engine.get_degree_map()
     return max(degrees.values()) if degrees else 0
+
+
+def whole_number(value, name: str, minimum: int = 0) -> int:
+    """``value`` as an int: an int or anything with ``__index__`` (numpy.int64), not a bool.
+
+    Raises ``ValueError`` naming ``name`` for anything else or for a value
+    below ``minimum``.
+    """
+    try:
+        if isinstance(value, bool):
+            raise TypeError
+        number = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}") from None
+    if number < minimum:
+        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}")
+    return number
 
 
 #: Metrics that ``evolve`` can record by name.
@@ -68,19 +86,28 @@ class _InterruptFlag:
 
     The engine's ``run`` holds the interpreter lock, so a Ctrl-C is seen by
     Python only after the chunk ends anyway; catching it as a flag lets the
-    current chunk finish and be recorded.  A second Ctrl-C raises
-    KeyboardInterrupt as usual.  Only possible in the main thread; elsewhere a
-    KeyboardInterrupt is caught instead.
+    current chunk finish and be recorded.  A second Ctrl-C goes to the
+    handler that was there before (by default it raises KeyboardInterrupt).
+    After :meth:`hold` every SIGINT only sets the flag: the engine has
+    stopped and the result is being collected.  Only possible in the main
+    thread; elsewhere a KeyboardInterrupt is caught instead.
     """
 
     def __init__(self) -> None:
         self.set = False
         self._old = None
         self._installed = False
+        self._holding = False
 
     def _handler(self, signum, frame) -> None:
         self.set = True
-        signal.signal(signal.SIGINT, self._old if callable(self._old) else signal.default_int_handler)
+        if not self._holding:
+            signal.signal(signal.SIGINT, self._old if callable(self._old) else signal.default_int_handler)
+
+    def hold(self) -> None:
+        if self._installed:
+            self._holding = True
+            signal.signal(signal.SIGINT, self._handler)
 
     def __enter__(self) -> "_InterruptFlag":
         if threading.current_thread() is threading.main_thread():
@@ -140,14 +167,17 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     - ``keep_final``: store the final vertices and hyperedges in the result.
 
     Ctrl-C (SIGINT) stops the run after the current chunk; the result then has
-    ``reason == "interrupted"`` and everything measured so far.  ``attempted``
-    and ``successful`` count this run's steps only (from the engine's
-    counters, which this function does not reset).
+    ``reason == "interrupted"`` and everything measured so far.  Once the
+    engine has stopped, further Ctrl-Cs are ignored until the result is
+    complete.  A history row is kept only when every metric of it was
+    measured, so all lists have the same length even when a metric raises
+    KeyboardInterrupt.  ``attempted`` and ``successful`` count this run's
+    steps only (from the engine's counters, which this function does not
+    reset).  ``steps`` and ``chunk`` may be any integers, numpy's included.
     """
-    if isinstance(steps, bool) or not isinstance(steps, int) or steps < 0:
-        raise ValueError(f"steps must be a non-negative integer, got {steps!r}")
-    if chunk is not None and (isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1):
-        raise ValueError(f"chunk must be a positive integer, got {chunk!r}")
+    steps = whole_number(steps, "steps")
+    if chunk is not None:
+        chunk = whole_number(chunk, "chunk", minimum=1)
     metrics = _resolve_metrics(record)
     rule_list = parse_rules(rules) if rules is not None else []
 
@@ -160,10 +190,16 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
         return engine.get_attempted_rewrites() - attempted0
 
     def take_record() -> None:
-        history["step"].append(done_so_far())
-        history["time"].append(time.perf_counter() - start)
-        for name, fn in metrics.items():
-            history[name].append(fn(engine))
+        # Measure the whole row before storing any of it.
+        row = [done_so_far(), time.perf_counter() - start, *(fn(engine) for fn in metrics.values())]
+        for column, value in zip(history.values(), row):
+            column.append(value)
+
+    def drop_ragged_row() -> None:
+        # An interrupt between two appends of take_record leaves a partial row.
+        rows = min(len(column) for column in history.values())
+        for column in history.values():
+            del column[rows:]
 
     bar = None
     if progress:
@@ -204,25 +240,30 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                     reason = "interrupted"
             except KeyboardInterrupt:
                 reason = "interrupted"
+                flag.hold()
+                drop_ragged_row()
                 # Record the state reached if the interrupt came before its record.
                 if not history["step"] or history["step"][-1] != done_so_far():
-                    take_record()
+                    try:
+                        take_record()
+                    except KeyboardInterrupt:  # raised by a metric: keep the rows taken so far
+                        pass
+            flag.hold()
+            result = EvolveResult(
+                steps_requested=steps,
+                steps_done=done_so_far(),
+                attempted=done_so_far(),
+                successful=engine.get_successful_rewrites() - successful0,
+                wall_time=time.perf_counter() - start,
+                reason=reason,
+                history=history,
+                semantics=engine.get_semantics(),
+                rules=rule_list,
+            )
+            if keep_final:
+                result.final_edges = engine.get_edges()
+                result.final_vertices = engine.get_vertices()
     finally:
         if bar is not None:
             bar.close()
-
-    result = EvolveResult(
-        steps_requested=steps,
-        steps_done=done_so_far(),
-        attempted=done_so_far(),
-        successful=engine.get_successful_rewrites() - successful0,
-        wall_time=time.perf_counter() - start,
-        reason=reason,
-        history=history,
-        semantics=engine.get_semantics(),
-        rules=rule_list,
-    )
-    if keep_final:
-        result.final_edges = engine.get_edges()
-        result.final_vertices = engine.get_vertices()
     return result

@@ -8,6 +8,7 @@ import os
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from .evolve import EvolveResult
+from .files import replaced
 from .notation import Rule, format_rule
 
 __all__ = ["to_networkx", "to_hif", "from_hif", "to_json", "from_json", "RUN_FORMAT"]
@@ -181,7 +182,7 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
 
     ``extra`` keyword arguments are stored under ``"extra"`` (they must be
     JSON-serialisable).  When ``path`` is given the text is also written
-    there.  :func:`from_json` reads it back into an equal result.
+    there, complete or not at all (see :func:`vornkit.files.replaced`).  :func:`from_json` reads it back into an equal result.
     """
     record = {
         "format": RUN_FORMAT,
@@ -200,7 +201,7 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
         record["extra"] = extra
     text = json.dumps(record, indent=indent, allow_nan=False, default=_plain)
     if path is not None:
-        with open(path, "w", encoding="utf-8") as fh:
+        with replaced(path) as fh:
             fh.write(text)
             fh.write("\n")
     return text

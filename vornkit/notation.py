@@ -33,7 +33,14 @@ __all__ = [
 
 Pattern = List[List[str]]
 
-_NUMBER = re.compile(r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|[+-]?(?:inf|nan)\b", re.IGNORECASE)
+_NUMBER = re.compile(r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|[+-]?(?:inf|nan)", re.IGNORECASE)
+# What a user wrote as a weight: everything up to a space, a separator or a brace.
+_WEIGHT_TEXT = re.compile(r"[\w.+-]+")
+
+
+def shorten(text: str, limit: int = 80) -> str:
+    """``text`` cut to ``limit`` characters, an ellipsis marking the cut."""
+    return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
 class RuleSyntaxError(ValueError):
@@ -46,8 +53,7 @@ class RuleSyntaxError(ValueError):
     def __init__(self, message: str, text: str, position: int):
         self.text = text
         self.position = position
-        shown = text if len(text) <= 80 else text[:77] + "..."
-        super().__init__(f"{message} at position {position} in {shown!r}")
+        super().__init__(f"{message} at position {position} in {shorten(text)!r}")
 
 
 class Rule(tuple):
@@ -185,12 +191,14 @@ class _Parser:
 
     def weight(self) -> float:
         self.skip_space()
-        m = _NUMBER.match(self.text, self.pos)
+        m = _WEIGHT_TEXT.match(self.text, self.pos)
         if not m:
             raise self.fail("a rule weight (a positive number)")
-        value = float(m.group(0))
+        written = m.group(0)
+        value = float(written) if _NUMBER.fullmatch(written) else math.nan
         if not (math.isfinite(value) and value > 0):
-            raise RuleSyntaxError(f"rule weight must be a finite positive number, got {m.group(0)}",
+            # Echo the text as written ("0x10", not the "0" it starts with).
+            raise RuleSyntaxError(f"rule weight must be a finite positive number, got {shorten(written)}",
                                   self.text, self.pos)
         self.pos = m.end()
         return value
@@ -322,13 +330,37 @@ def format_rule(rule: Union[Rule, Tuple[Pattern, Sequence[str], Pattern]], weigh
     return text
 
 
+def check_rules(rules: Sequence[Rule]) -> None:
+    """Refuse, before an engine is touched, what ``Engine.add_rule`` would refuse part-way.
+
+    Names must be strings (a :class:`Rule`'s lists can be changed after it
+    was made) and the weights must add up to a finite total, summed in order
+    as the engine sums them.  Raises ``TypeError`` or ``ValueError``.
+    """
+    total = 0.0
+    for r in rules:
+        for part in (*r.lhs, r.kept, *r.rhs):
+            for name in part:
+                if not isinstance(name, str):
+                    raise TypeError(f"vertex name {shorten(repr(name))} in a rule is not a str")
+        total += r.weight
+        if not math.isfinite(total):
+            raise ValueError(f"the total of the rule weights must stay finite: adding weight {r.weight!r} "
+                             f"would make it {total!r}")
+
+
 def add_rules(engine, rules) -> List[Rule]:
     """Parse ``rules`` (see :func:`parse_rules`) and add them to ``engine``.
 
-    All rules are parsed before the first is added, so a syntax error adds
-    nothing.  Returns the list of rules added.
+    All rules are parsed and checked (:func:`check_rules`) before the first is
+    added, so a refused call adds nothing.  One case cannot be checked
+    beforehand: the engine cannot list the rules it already holds, so when
+    their weights and the new ones together pass the largest float, the
+    engine refuses the rule that tips the total over (a ``ValueError``) and
+    the rules before it stay.  Returns the list of rules added.
     """
     parsed = parse_rules(rules)
+    check_rules(parsed)
     for r in parsed:
         engine.add_rule(r.lhs, r.kept, r.rhs, r.weight)
     return parsed

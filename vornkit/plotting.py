@@ -2,7 +2,8 @@
 
 Both functions build a stand-alone ``matplotlib.figure.Figure`` (no pyplot
 state, so they work headless and leak no open windows), write it to ``path``
-when given (PNG, SVG, PDF ... chosen by the file's suffix) and return it.
+when given (PNG, SVG, PDF ... chosen by the file's suffix; complete or not at
+all) and return it.
 """
 
 from __future__ import annotations
@@ -12,6 +13,8 @@ from collections import deque
 from typing import Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
+
+from .files import replaced
 
 __all__ = ["plot_hypergraph", "plot_growth", "local_part"]
 
@@ -31,7 +34,8 @@ def _save(fig, path) -> None:
     if suffix not in supported:
         raise ValueError(f"cannot tell the image format from {path!r}; "
                          f"use one of the suffixes {', '.join('.' + s for s in sorted(supported))}")
-    fig.savefig(path, format=suffix)
+    with replaced(path, binary=True) as fh:
+        fig.savefig(fh, format=suffix)
 
 
 def _new_figure(figsize, dpi):

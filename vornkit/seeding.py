@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections import Counter
 from typing import Dict, Hashable, Iterable, List, Union
 
-from .notation import Rule, add_rules, parse_hypergraph, parse_rules
+from .notation import Rule, add_rules, check_rules, parse_hypergraph, parse_rules
 
 __all__ = ["seed"]
 
@@ -49,10 +49,12 @@ def seed(engine, edges, rules=None, *, reset_counters: bool = True) -> Dict[Hash
     Returns a dict from each label to the id of the vertex built for it.
     """
     shape = _as_edges(edges)
-    # Parse the rules before touching the engine, so bad text changes nothing.
+    # Parse and check the rules before touching the engine, so that a refused
+    # rule changes nothing (the engine holds no other rules when they are added).
     parsed: List[Rule] = []
     if rules is not None:
         parsed = parse_rules(rules)
+        check_rules(parsed)
 
     labels: List[Hashable] = []
     names: Dict[Hashable, str] = {}

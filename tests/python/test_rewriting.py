@@ -282,12 +282,13 @@ def test_rollback_counters():
 
 # --- DPO and SPO -------------------------------------------------------------------
 
-def test_dpo_refuses_a_dangling_deletion_that_spo_performs():
+@pytest.mark.parametrize("kept", [["x"], ["y"]])  # deletes y, or x: the anchor, variable 0
+def test_dpo_refuses_a_dangling_deletion_that_spo_performs(kept):
     engine = Engine()
     seed(engine, [["a", "b"], ["b", "c"], ["c", "a"]])
     engine.reset_counters()
     triangle = state(engine)
-    engine.add_rule([["x", "y"]], ["x"], [], 1.0)  # deletes y
+    engine.add_rule([["x", "y"]], kept, [], 1.0)
     for _ in range(100):
         assert engine.step() is False  # every vertex lies on a second hyperedge
     assert state(engine) == triangle
@@ -310,6 +311,21 @@ def test_dpo_deletes_a_vertex_whose_hyperedges_are_all_matched():
     assert engine.step() is True
     assert engine.node_count() == 1 and engine.edge_count() == 0
     assert engine.get_isolated_vertices() == engine.get_vertices()
+
+
+# --- the anchor ---------------------------------------------------------------------
+
+def test_every_slot_of_the_vertex_list_is_drawn_as_the_anchor():
+    # A one-variable rule rewrites only its anchor: each step adds a
+    # one-vertex hyperedge there. Missing a slot would leave its vertex alone
+    # (for two vertices and 64 steps, by chance with probability 2**-63).
+    engine = Engine()
+    seed(engine, [["a"], ["b"]])
+    engine.add_rule([["x"]], ["x"], [["x"], ["x"]], 1.0)
+    engine.run(64)
+    degrees = engine.get_degree_map()
+    assert len(degrees) == 2 and sum(degrees.values()) == 2 + 64
+    assert min(degrees.values()) > 1
 
 
 # --- rule choice by weight -----------------------------------------------------------

@@ -1,5 +1,6 @@
 import json
 import shutil
+import signal
 import subprocess
 
 import matplotlib.image as mpimg
@@ -19,6 +20,7 @@ def vorn_cli(python, subprocess_env, tmp_path):
 def test_help_explains_the_command(vorn_cli):
     top = vorn_cli("--help")
     assert top.returncode == 0 and "run" in top.stdout and "->" in top.stdout
+    assert "in any order and multiplicity" in " ".join(top.stdout.split())  # matching is unordered
     run = vorn_cli("run", "--help")
     assert run.returncode == 0
     for words in ("--rule", "--init", "--steps", "--semantics", "--plot", "--growth", "--json", "examples:",
@@ -62,13 +64,17 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--semantics", "xpo"], "DPO or SPO"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--plot", "h.jpgx"], "picture format"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--json", "missing/run.json"], "does not exist"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--json", ""], "--json: the file name is empty"),
+    (["run", "--rule", "{{x}} -> {{x}} @ 1e308; {{x}} -> {{x,x}} @ 1e308", "--steps", "1"], "total"),
+    (["run", "--rule", "{{x}} -> {} @ 1e" + "9" * 100_000, "--steps", "1"], "got 1e999"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "1" * 100_000 + "x"], "whole number"),
     (["walk"], "invalid choice"),
 ])
 def test_user_mistakes_give_one_line_and_status_2(vorn_cli, tmp_path, args, words):
     done = vorn_cli(*args)
     assert done.returncode == 2
     assert done.stdout == ""
-    assert len(done.stderr.strip().splitlines()) == 1, done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and len(done.stderr) < 300, done.stderr
     assert done.stderr.startswith("vorn") and "error" in done.stderr and words in done.stderr
     assert not any(p.suffix in (".png", ".json") for p in tmp_path.iterdir())
 
@@ -81,8 +87,12 @@ def test_console_script_if_installed(subprocess_env):
     assert done.returncode == 0 and done.stdout.startswith("vorn ")
 
 
-def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path):
-    import signal
+@pytest.mark.parametrize("signals, status", [
+    ([signal.SIGINT], 130),
+    ([signal.SIGINT, signal.SIGINT, signal.SIGINT], 130),  # impatient Ctrl-Cs do not lose the record
+    ([signal.SIGTERM], 143),
+])
+def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path, signals, status):
     import time
 
     proc = subprocess.Popen([python, "-m", "vornkit", "run", "--rule", "{{x}} -> {{x}}", "--steps",
@@ -90,13 +100,88 @@ def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env,
                             cwd=tmp_path)
     try:
-        time.sleep(2)
-        proc.send_signal(signal.SIGINT)
+        time.sleep(1.5)
+        for signum in signals:
+            proc.send_signal(signum)
+            time.sleep(0.02)
         out, err = proc.communicate(timeout=60)
     finally:
         proc.kill()
-    assert proc.returncode == 130, err
+    assert proc.returncode == status, err
     assert "Traceback" not in err
     assert "interrupted after" in out.splitlines()[0]
     record = json.loads((tmp_path / "run.json").read_text())
     assert record["reason"] == "interrupted" and record["counts"]["steps_done"] > 0
+
+
+@pytest.mark.parametrize("stdout, status, message", [
+    ("closed pipe", 141, ""),  # like `vorn run ... | head -c 0`: quiet, as a tool stopped by SIGPIPE
+    ("/dev/full", 1, "vorn run: error: cannot write to standard output: No space left on device\n"),
+])
+def test_failing_standard_output(python, subprocess_env, tmp_path, stdout, status, message):
+    args = [python, "-m", "vornkit", "run", "--rule", "{{x}} -> {{x}}", "--init", "{{1}}", "--steps", "5",
+            "--json", "run.json"]
+    if stdout == "closed pipe":
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=subprocess_env, cwd=tmp_path)
+        proc.stdout.close()
+        err = proc.stderr.read()
+        proc.wait(60)
+    else:
+        with open(stdout, "w") as full:
+            proc = subprocess.Popen(args, stdout=full, stderr=subprocess.PIPE, text=True, env=subprocess_env,
+                                    cwd=tmp_path)
+            err = proc.communicate(timeout=60)[1]
+    assert (proc.returncode, err) == (status, message)
+    assert json.loads((tmp_path / "run.json").read_text())["reason"] == "completed"
+
+
+def test_a_file_that_cannot_be_written_whole_is_not_written(python, subprocess_env, tmp_path):
+    import resource
+
+    def limit_file_size():  # as `ulimit -f`
+        resource.setrlimit(resource.RLIMIT_FSIZE, (16_384, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+    (tmp_path / "run.json").write_text("the previous record\n")
+    done = subprocess.run([python, "-m", "vornkit", "run", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}",
+                           "--steps", "2000", "--json", "run.json"], capture_output=True, text=True,
+                          env=subprocess_env, cwd=tmp_path, timeout=120, preexec_fn=limit_file_size)
+    assert done.returncode == 1
+    assert done.stderr == "vorn run: error: cannot write run.json: File too large\n"
+    assert done.stdout.startswith("vorn: 2,000 steps") and "wrote" not in done.stdout
+    assert [p.name for p in tmp_path.iterdir()] == ["run.json"]
+    assert (tmp_path / "run.json").read_text() == "the previous record\n"
+
+
+INTERRUPTED_WHILE_WRITING = """
+import os, signal, sys
+import vornkit.export, vornkit.plotting
+from vornkit.cli import main
+
+def interrupted(write):
+    def wrapper(*args, **kwargs):
+        os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C after the run, while the files are written
+        os.kill(os.getpid(), signal.SIGINT)
+        return write(*args, **kwargs)
+    return wrapper
+
+plot_growth = vornkit.plotting.plot_growth
+def growth_after_the_record(*args, **kwargs):
+    assert os.path.exists("run.json"), "the record is written before the pictures"
+    return plot_growth(*args, **kwargs)
+
+vornkit.export.to_json = interrupted(vornkit.export.to_json)
+vornkit.plotting.plot_growth = interrupted(growth_after_the_record)
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_interrupts_after_the_run_wait_for_the_files(python, subprocess_env, tmp_path):
+    done = subprocess.run([python, "-c", INTERRUPTED_WHILE_WRITING, "run", "--rule", GROWTH_RULE,
+                           "--init", "{{1,2},{1,3}}", "--steps", "300", "--json", "run.json",
+                           "--growth", "g.png"], capture_output=True, text=True, env=subprocess_env,
+                          cwd=tmp_path, timeout=120)
+    assert done.returncode == 130 and done.stderr == ""
+    assert "completed" in done.stdout.splitlines()[0] and "wrote      run.json, g.png" in done.stdout
+    assert json.loads((tmp_path / "run.json").read_text())["counts"]["steps_done"] == 300
+    assert mpimg.imread(tmp_path / "g.png").shape[:2] == (750, 1050)

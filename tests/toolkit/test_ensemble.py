@@ -4,6 +4,7 @@ import sys
 import time
 
 import matplotlib.image as mpimg
+import numpy as np
 import pytest
 
 import vornkit
@@ -58,6 +59,10 @@ def test_model_validates_and_records_on_a_shared_grid():
             Model(**{"rules": GROWTH_RULE, **bad})
     with pytest.raises(ValueError):
         ensemble(Model(GROWTH_RULE), runs=-1, steps=10, progress=False)
+    # numpy integers count like ints
+    assert Model(GROWTH_RULE, points=np.int64(4), spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    empty = ensemble(Model(GROWTH_RULE), runs=np.int64(0), steps=np.int64(10), progress=False)
+    assert (empty.runs, empty.steps, empty.members) == (0, 10, [])
 
 
 def test_process_pool_and_local_dask_cluster_agree():
@@ -207,3 +212,128 @@ def test_plot_ensemble_draws_one_panel_per_metric(tmp_path):
     assert mpimg.imread(tmp_path / "e.png").shape[0] > 500
     with pytest.raises(ValueError, match="volume"):
         vornkit.plot_ensemble(result, metrics=["volume"])
+
+
+def test_members_forked_from_a_parent_holding_engines_do_not_repeat_them():
+    # An engine that exists at a fork keeps its generator state in every
+    # child; members must build their own engines after the fork.
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+    from vornkit.ensemble import build_engine
+
+    def tree(vertices, edges):  # the grown tree, vertices named by creation order
+        rank = {v: k for k, v in enumerate(sorted(vertices))}
+        return tuple(sorted(tuple(rank[v] for v in e) for e in edges))
+
+    model = Model(TREE_RULE, "{{1,2}}", points=2, keep_final=True)
+    alive_at_fork = build_engine(model)  # held while the pool forks its workers
+    alive_at_fork.run(10)
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as pool:
+        result = ensemble(model, 6, 300, executor=pool, progress=False, timeout=TIMEOUT)
+    # Members that ran copies of one engine would grow the same tree.
+    trees = {tree(m["final_vertices"], m["final_edges"]) for m in result.members}
+    assert len(result.members) == 6 and len(trees) == 6
+
+
+def _children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as fh:
+                if int(fh.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            continue
+    return found
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as fh:
+            return fh.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("signal_name, status", [("SIGTERM", 143), ("SIGINT", 130)])
+def test_stopping_the_command_stops_its_workers(python, subprocess_env, tmp_path, signal_name, status):
+    import signal
+    import subprocess
+
+    proc = subprocess.Popen([python, "-m", "vornkit", "ensemble", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}",
+                             "--runs", "3", "--steps", str(10**12), "--workers", "2", "--json", "out.jsonl"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env,
+                            cwd=tmp_path, start_new_session=True)
+    workers = []
+    try:
+        deadline = time.monotonic() + 30
+        while len(workers) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+            workers = _children(proc.pid)
+        time.sleep(0.3)  # the members are running
+        if signal_name == "SIGTERM":
+            proc.send_signal(signal.SIGTERM)  # to the command alone, as `kill` does
+        else:
+            os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C reaches the whole process group
+        out, err = proc.communicate(timeout=30)
+    finally:
+        for pid in [proc.pid, *workers]:
+            if _alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    assert len(workers) == 2 and not any(_alive(w) for w in workers)
+    assert proc.returncode == status and "Traceback" not in err, err
+    assert "0 of 3 members" in out and "interrupted" in out.splitlines()[0]
+    records = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert [r.get("error") for r in records[:-1]] == ["interrupted"] * 3 and records[-1]["type"] == "aggregate"
+
+
+@pytest.fixture
+def not_a_scheduler():
+    """Start a TCP server on 127.0.0.1 that sends ``reply`` to every client (None: stays silent)."""
+    import socket
+    import threading
+
+    servers = []
+
+    def start(reply):
+        server = socket.create_server(("127.0.0.1", 0))
+        clients = []
+
+        def serve():
+            while True:
+                try:
+                    client, _ = server.accept()
+                except OSError:
+                    return
+                clients.append(client)
+                if reply:
+                    client.sendall(reply)
+
+        threading.Thread(target=serve, daemon=True).start()
+        servers.append((server, clients))
+        return f"tcp://127.0.0.1:{server.getsockname()[1]}"
+
+    yield start
+    for server, clients in servers:
+        for s in [server, *clients]:
+            s.close()
+
+
+@pytest.mark.parametrize("server", ["HTTP", "tls"])
+def test_cli_scheduler_that_is_not_one(vorn_cli, not_a_scheduler, server):
+    pytest.importorskip("distributed")
+    address = not_a_scheduler(b"HTTP/1.1 400 Bad Request\r\n\r\n" * 8) if server == "HTTP" else "tls://127.0.0.1:1"
+    start = time.monotonic()
+    done = vorn_cli("ensemble", "--rule", GROWTH_RULE, "--runs", "2", "--steps", "10", "--scheduler", address)
+    assert time.monotonic() - start < 10  # the command's connect timeout
+    assert done.returncode == 1 and done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1 and address in done.stderr, done.stderr
+
+
+def test_a_silent_server_is_given_up_within_the_timeout(not_a_scheduler):
+    pytest.importorskip("distributed")
+    address = not_a_scheduler(None)
+    start = time.monotonic()
+    with pytest.raises(TimeoutError, match=address):
+        dask_executor(address, timeout=1)
+    assert time.monotonic() - start < 4

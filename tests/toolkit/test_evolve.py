@@ -58,6 +58,31 @@ def test_bad_arguments(engine, kwargs):
         vornkit.evolve(engine, progress=False, **kwargs)
 
 
+def test_numpy_step_counts(engine):
+    pair_engine(engine)
+    result = vornkit.evolve(engine, np.int64(30), chunk=np.uint8(10), progress=False)
+    assert result.history["step"] == [0, 10, 20, 30] and type(result.steps_requested) is int
+
+
+def test_interrupt_inside_a_metric_keeps_only_complete_rows(engine):
+    pair_engine(engine)
+    calls = []
+
+    def edges(e):
+        calls.append(None)
+        if len(calls) == 4:  # the fourth row: step 30
+            raise KeyboardInterrupt
+        return e.edge_count()
+
+    result = vornkit.evolve(engine, 100, chunk=10, progress=False,
+                            record={"nodes": vornkit.METRICS["nodes"], "edges": edges})
+    assert result.interrupted and result.steps_done == 30
+    assert result.history["step"] == [0, 10, 20, 30]  # the state reached, measured again
+    assert result.history["edges"] == [0, 10, 20, 30] and result.history["nodes"] == [0, 20, 40, 60]
+    assert len(result.history["time"]) == 4
+    vornkit.plot_growth(result)
+
+
 def test_growth_model(engine):
     vornkit.seed(engine, [[1, 2], [1, 3]], rules=GROWTH_RULE)
     result = vornkit.evolve(engine, 200, chunk=50, progress=False, rules=GROWTH_RULE)

@@ -1,4 +1,5 @@
 import json
+import os
 from collections import Counter
 
 import networkx as nx
@@ -67,3 +68,49 @@ def test_run_record_round_trip(engine, tmp_path):
     assert vornkit.from_json(path) == result
     with pytest.raises(ValueError):
         vornkit.from_json('{"format": "other"}')
+
+
+def test_run_record_keeps_isolated_vertices(engine):
+    vornkit.seed(engine, "{{1,2},{3,4}}")
+    engine.add_rule([["x", "y"]], ["x", "y"], [], 1.0)  # removes a hyperedge, keeps its vertices
+    result = vornkit.evolve(engine, 1, progress=False)
+    assert result.successful == 1 and len(engine.get_isolated_vertices()) == 2 and len(result.final_edges) == 1
+    back = vornkit.from_json(vornkit.to_json(result))
+    assert back == result and sorted(back.final_vertices) == sorted(engine.get_vertices())
+
+
+def test_outputs_are_complete_or_absent(engine, tmp_path):
+    import resource
+    import threading
+
+    from vornkit.files import replaced
+
+    vornkit.seed(engine, [[i, i + 1] for i in range(300)])
+    result = vornkit.evolve(engine, 0, progress=False)
+    old = tmp_path / "run.json"
+    old.write_text("old\n")
+    with pytest.raises(KeyboardInterrupt):
+        with replaced(old) as fh:
+            fh.write("partial")
+            raise KeyboardInterrupt
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, hard))  # as `ulimit -f`
+    try:
+        with pytest.raises(OSError) as info:
+            vornkit.to_json(result, old)
+        with pytest.raises(OSError):
+            vornkit.plot_hypergraph(result.final_edges[:40], tmp_path / "h.png", figsize=(3, 3), dpi=100)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    assert info.value.filename == str(old) and "too large" in str(info.value)
+    assert [p.name for p in tmp_path.iterdir()] == ["run.json"] and old.read_text() == "old\n"
+
+    # Something that is not a regular file is written, not replaced.
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(pipe.read_text()))
+    reader.start()
+    vornkit.to_json(result, pipe)
+    reader.join(10)
+    assert json.loads(received[0])["format"] == "vornkit-run/1" and pipe.is_fifo()

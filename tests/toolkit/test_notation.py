@@ -56,6 +56,7 @@ def test_several_rules_and_weights():
     ("{{x}} -> {{y}} @ 0", 17, "positive"),
     ("{{x}} -> {{y}} @ -1", 17, "positive"),
     ("{{x}} -> {{y}} @ nan", 17, "positive"),
+    ("{{x}} -> {{y}} @ 0x10", 17, "got 0x10 "),  # as written, not the "0" it starts with
     ("{{x}} -> {{y}} @", 16, "weight"),
     ("{{x}} -> {{y}} extra", 15, "end of the rule"),
     ("{{x}} -> {{y}}; {{z}} -> {}", 14, "parse_rules"),
@@ -70,6 +71,13 @@ def test_malformed_rule_names_first_bad_position(text, position, words):
     assert isinstance(err, RuleSyntaxError)
     assert err.position == position
     assert f"at position {position}" in str(err) and words in str(err)
+
+
+def test_messages_cut_long_text():
+    with pytest.raises(RuleSyntaxError) as info:
+        parse_rule("{{x}} -> {{y}} @ 1e" + "9" * 100_000)
+    message = str(info.value)
+    assert len(message) < 250 and "got 1e999" in message and "...'" in message
 
 
 def test_malformed_rule_lists():
@@ -105,6 +113,12 @@ def test_hypergraph_text():
 def test_add_rules_is_all_or_nothing(engine):
     with pytest.raises(RuleSyntaxError):
         vornkit.add_rules(engine, ["{} -> {{a}}", "{{x"])
+    with pytest.raises(ValueError, match="total"):
+        vornkit.add_rules(engine, ["{} -> {{a}} @ 1e308", "{} -> {{a,b}} @ 1e308"])
+    rule = parse_rule("{} -> {{a}}")
+    rule.rhs[0].append(7)  # a Rule's lists can be changed after it was made
+    with pytest.raises(TypeError, match="7"):
+        vornkit.add_rules(engine, ["{} -> {{a}}", rule])
     assert engine.step() is False  # no rule was added
     added = vornkit.add_rules(engine, "{} -> {{a,b}} @ 2")
     assert added[0].weight == 2.0

@@ -57,7 +57,10 @@ def test_seed_rejects_bad_input_without_changing_engine(engine, bad, error):
     assert engine.step() is True  # the rule is still there
 
 
-def test_seed_with_bad_rules_changes_nothing(engine):
+@pytest.mark.parametrize("rules", ["{{x} -> {}", "{{x}} -> {} @ 1e308; {{x}} -> {{x}} @ 1e308"])
+def test_seed_with_bad_rules_changes_nothing(engine, rules):
+    engine.add_rule([], [], [["p"]], 1.0)
     with pytest.raises(ValueError):
-        vornkit.seed(engine, [[1, 2]], rules="{{x} -> {}")
+        vornkit.seed(engine, [[1, 2]], rules=rules)
     assert engine.node_count() == 0
+    assert engine.step() is True  # the old rule is still there
