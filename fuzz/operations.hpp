@@ -25,9 +25,9 @@
 #include <utility>
 #include <vector>
 
-#include "hypergraph/consistency.hpp"
 #include "hypergraph/hypergraph.hpp"
 #include "rewrite_engine/rewrite_engine.hpp"
+#include "support/access.hpp"
 
 namespace vorn::fuzz {
 
@@ -60,17 +60,19 @@ struct StoreSnapshot {
 
   static StoreSnapshot of(const Hypergraph& g) {
     StoreSnapshot s;
-    for (const auto& [v, vertex] : g.vertices) {
+    g.for_each_vertex([&](Slot slot) {
+      const VertexId v = g.id_of(slot);
       s.vertices.push_back(v);
-      const auto entry = g.incidence.find(v);
-      s.degrees[v] = entry == g.incidence.end() ? 0 : entry->second.size();
-      if (!vertex.observables.empty()) {
-        s.observables[v] = {vertex.observables.begin(), vertex.observables.end()};
-      }
-    }
+      s.degrees[v] = g.incidence(slot).size();
+      const Observables& observables = *g.observables(v);
+      if (!observables.empty()) s.observables[v] = {observables.begin(), observables.end()};
+    });
     std::sort(s.vertices.begin(), s.vertices.end());
-    for (const auto& [e, edge] : g.hyperedges) s.edges[e] = edge.vertices;
-    s.pairs = g.structural_pair_count;
+    g.for_each_hyperedge([&](EdgeSlot e) {
+      std::vector<VertexId>& list = s.edges[g.edge_id(e)];
+      for (const Slot m : g.members(e)) list.push_back(g.id_of(m));
+    });
+    s.pairs = g.structural_pair_count();
     return s;
   }
   bool operator==(const StoreSnapshot& o) const {
@@ -137,27 +139,30 @@ class Session {
     return out;
   }
 
-  static std::optional<VertexId> pick(const std::vector<VertexId>& ids, ByteReader& in) {
-    if (ids.empty()) return std::nullopt;
-    return ids[in.below(ids.size())];
+  // A live vertex of g, in the order of its live list.
+  static std::optional<VertexId> pick(const Hypergraph& g, ByteReader& in) {
+    const std::span<const Slot> live = g.vertex_list();
+    if (live.empty()) return std::nullopt;
+    return g.id_of(live[in.below(live.size())]);
   }
 
   static std::optional<EdgeId> pick_edge(const Hypergraph& g, ByteReader& in) {
-    if (g.hyperedges.empty()) return std::nullopt;
-    std::size_t k = in.below(g.hyperedges.size());
-    for (const auto& [e, edge] : g.hyperedges) {
-      if (k-- == 0) return e;
-    }
-    return std::nullopt;
+    if (g.edge_count() == 0) return std::nullopt;
+    std::size_t k = in.below(g.edge_count());
+    std::optional<EdgeId> out;
+    g.for_each_hyperedge([&](EdgeSlot e) {
+      if (k-- == 0) out = g.edge_id(e);
+    });
+    return out;
   }
 
   // Adds a hyperedge of 0..4 positions over live vertices of g (repeats allowed).
   static void add_edge(Hypergraph& g, ByteReader& in) {
-    if (g.hyperedges.size() >= kMaxEdges) return;
+    if (g.edge_count() >= kMaxEdges) return;
     std::vector<VertexId> list(in.below(5));
-    if (!list.empty() && g.vertex_list.empty()) return;
-    for (auto& v : list) v = *pick(g.vertex_list, in);
-    g.add_hyperedge(std::move(list));
+    if (!list.empty() && g.vertex_count() == 0) return;
+    for (auto& v : list) v = *pick(g, in);
+    g.add_hyperedge(list);
   }
 
   // Removes a vertex the way a rewrite does: its hyperedges first, so that no
@@ -172,10 +177,10 @@ class Session {
     switch (op % kOperationCount) {
       // --- the bare store ---------------------------------------------------
       case 0:
-        if (raw.vertices.size() < kMaxVertices) raw.add_vertex();
+        if (raw.vertex_count() < kMaxVertices) raw.add_vertex();
         break;
       case 1:
-        if (auto v = pick(raw.vertex_list, in)) remove_vertex(raw, *v);
+        if (auto v = pick(raw, in)) remove_vertex(raw, *v);
         break;
       case 2:
         add_edge(raw, in);
@@ -184,16 +189,16 @@ class Session {
         if (auto e = pick_edge(raw, in)) raw.remove_hyperedge(*e);
         break;
       case 4: {
-        auto a = pick(raw.vertex_list, in);
-        auto b = pick(raw.vertex_list, in);
+        auto a = pick(raw, in);
+        auto b = pick(raw, in);
         if (a && b) raw.add_causal_relation(*a, *b);
         break;
       }
       case 5:
-        raw.causal_horizon = setting(in);
+        raw.set_causal_horizon(setting(in));
         break;
       case 6:
-        raw.bitset_capacity = setting(in);
+        raw.set_bitset_capacity(setting(in));
         break;
       case 7: {
         // Unknown ids are harmless: reads are empty, removals find nothing.
@@ -204,7 +209,7 @@ class Session {
         if (raw.remove_vertex(unknown) || raw.remove_hyperedge(EDGE_ID_COUNTER.load() + 1)) {
           return "removing an unknown id removed something";
         }
-        if (auto v = pick(raw.vertex_list, in)) {
+        if (auto v = pick(raw, in)) {
           if (!raw.causal_past(*v).contains(*v)) return "a past set lacks its own vertex";
         }
         break;
@@ -269,9 +274,9 @@ class Session {
         // Seed the engine's own store directly while it holds no undo record
         // (a record describes the store as the step left it).
         if (engine_.has_undo()) break;
-        Hypergraph& g = engine_.graph();
+        Hypergraph& g = EngineAccess::graph(engine_);
         if (in.byte() & 1) {
-          if (g.vertices.size() < kMaxVertices) g.add_vertex();
+          if (g.vertex_count() < kMaxVertices) g.add_vertex();
         } else {
           add_edge(g, in);
         }
@@ -279,10 +284,10 @@ class Session {
       }
       case 23: {
         // An observable on a live vertex of the engine.
-        if (auto v = pick(engine_.graph().vertex_list, in)) {
+        if (auto v = pick(engine_.graph(), in)) {
           const std::string key = name(in);
           const double value = in.byte();
-          engine_.graph().vertices.at(*v).observables.insert_or_assign(key, value);
+          engine_.set_observable(*v, key, value);
           // A rollback leaves a surviving vertex's observables alone.
           if (before_step_ && std::binary_search(before_step_->vertices.begin(),
                                                  before_step_->vertices.end(), *v)) {
@@ -297,8 +302,8 @@ class Session {
 
   void step() {
     // Graphs grow by rewriting; keep them small so that an input stays fast.
-    if (engine_.graph().vertices.size() >= kMaxVertices ||
-        engine_.graph().hyperedges.size() >= kMaxEdges) {
+    if (engine_.graph().vertex_count() >= kMaxVertices ||
+        engine_.graph().edge_count() >= kMaxEdges) {
       engine_.clear_graph();
       before_step_.reset();
     }

@@ -1,95 +1,67 @@
 #include "grammar/apply.hpp"
 
 #include <algorithm>
-#include <utility>
+#include <vector>
 
 namespace vorn {
 
 namespace {
 
-std::vector<VertexId> vertices_of(const std::vector<VarIndex>& pattern,
-                                  const absl::flat_hash_map<VarIndex, VertexId>& bindings) {
-  std::vector<VertexId> out;
-  out.reserve(pattern.size());
-  for (const VarIndex v : pattern) out.push_back(bindings.at(v));
-  return out;
+bool holds(std::span<const Slot> list, Slot s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
 }
 
 }  // namespace
 
-UndoRecord apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState match) {
-  return apply_match_in_place(rule, graph, match);
-}
+void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
+                 UndoRecord& record) {
+  std::vector<Slot>& binding = match.binding;
+  graph.begin_rewrite(record);
 
-UndoRecord apply_match_in_place(const RewriteRule& rule, Hypergraph& graph, MatchState& match) {
-  UndoRecord record;
-  record.pair_count_before = graph.structural_pair_count;
-  graph.causal.begin_step();
-  auto& bindings = match.bindings;
-
-  // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length.
+  // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length,
+  // holding every vertex of the pattern (order and multiplicity aside).
   for (const auto& pattern : rule.lhs) {
     if (pattern.empty()) continue;
-    const std::vector<VertexId> image = vertices_of(pattern, bindings);
-    const auto entry = graph.incidence.find(image.front());
-    if (entry == graph.incidence.end()) continue;
-    for (const EdgeId e : entry->second) {
-      const auto edge = graph.hyperedges.find(e);
-      if (edge == graph.hyperedges.end()) continue;
-      const auto& list = edge->second.vertices;
-      if (list.size() != image.size()) continue;
-      const bool holds_all = std::all_of(image.begin(), image.end(), [&list](VertexId v) {
-        return std::find(list.begin(), list.end(), v) != list.end();
-      });
+    const Slot first = binding[pattern.front()];
+    for (const EdgeSlot e : graph.incidence(first)) {
+      const std::span<const Slot> members = graph.members(e);
+      if (members.size() != pattern.size()) continue;
+      const bool holds_all = std::all_of(pattern.begin(), pattern.end(),
+                                         [&](VarIndex v) { return holds(members, binding[v]); });
       if (!holds_all) continue;
-      if (auto removed = graph.remove_hyperedge(e)) {
-        record.removed_edges.emplace(e, std::move(*removed));
-      }
-      break;  // `entry` may have changed: stop walking it
+      graph.remove_hyperedge(e, record);
+      break;  // the incidence list changed: stop walking it
     }
   }
 
   // Phase 2: delete the vertices of unkept lhs variables with the hyperedges
-  // still on them. Any
-  // order of the variables will do; index order needs no set.
-  for (VarIndex v = 0; v < rule.var_count; ++v) {
-    if (rule.kept.contains(v)) continue;
-    const auto bound = bindings.find(v);
-    if (bound == bindings.end()) continue;
-    const VertexId m = bound->second;
-    for (const EdgeId e : graph.edges_containing(m)) {
-      if (auto removed = graph.remove_hyperedge(e)) {
-        record.removed_edges.emplace(e, std::move(*removed));
-      }
-    }
-    // (The causal state around m is saved for an undo when it is replayed.)
-    if (auto removed = graph.remove_vertex(m)) {
-      record.removed_vertices.emplace(m, std::move(*removed));
-    }
+  // still on them. (The causal state around each is saved for an undo when
+  // the causal log is replayed.)
+  for (const uint32_t v : rule.deleted) {
+    const Slot m = binding[v];
+    if (!graph.is_vertex(m)) continue;
+    while (!graph.incidence(m).empty()) graph.remove_hyperedge(graph.incidence(m).front(), record);
+    graph.remove_vertex(m, record);
   }
 
   // Phase 3: one new vertex per rhs-only variable, at its first occurrence.
   for (const auto& pattern : rule.rhs) {
     for (const VarIndex v : pattern) {
-      if (bindings.contains(v)) continue;
-      const VertexId id = graph.add_vertex();
-      record.created_vertices.push_back(id);
-      bindings.emplace(v, id);
+      if (binding[v] == kNoSlot) binding[v] = graph.add_vertex(record);
     }
   }
 
   // Phase 4: the rhs hyperedges; each position is a cause of the next.
+  std::vector<Slot>& members = match.scratch;
   for (const auto& pattern : rule.rhs) {
-    std::vector<VertexId> list = vertices_of(pattern, bindings);
-    const EdgeId e = graph.add_hyperedge(list);
-    record.created_edges.push_back(e);
-    for (std::size_t k = 0; k + 1 < list.size(); ++k) {
-      graph.add_causal_relation(list[k], list[k + 1]);
+    members.clear();
+    for (const VarIndex v : pattern) members.push_back(binding[v]);
+    graph.add_hyperedge(members, record);
+    for (std::size_t k = 0; k + 1 < members.size(); ++k) {
+      graph.add_causal_relation(members[k], members[k + 1]);
     }
   }
-  graph.causal.end_step();
-  record.causal_step = graph.causal.step_token();
-  return record;
+  graph.end_rewrite(record);
 }
 
 }  // namespace vorn

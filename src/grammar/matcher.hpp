@@ -1,47 +1,104 @@
 // Matching a rule's left-hand side around an anchor vertex by backtracking.
 //
-// MatchState invariants during a search: `used_vertices` equals the values of
-// `bindings`; `candidate_vertices` is disjoint from `used_vertices`;
-// `frontier_vars` holds unbound variables only. A failed backtrack_search
-// leaves the state exactly as it found it.
+// The search binds variables in index order, variable 0 to the anchor
+// without a test. Each candidate for variable t passes, before it is bound,
+// injectivity, the degree test (at least as many incidence entries as t has
+// occurrences) and the two counting look-aheads, and after it is bound the
+// cover test of the patterns it completes; under DPO a complete assignment
+// must pass the dangling check. A candidate these reject is never tried.
+// Candidates for t are the unbound vertices on the hyperedges of the bound
+// ones when t shares a pattern with a bound variable, and every vertex
+// otherwise; the order in which they are tried is unspecified (here: the
+// bound vertices' incidence order, or the live-vertex list).
+//
+// Nothing is allocated per search once the scratch buffers have grown: the
+// per-level sets are small open-addressing tables reset by a generation
+// count, and candidates are enumerated straight from the incidence lists.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
 #include "grammar/rewrite_rule.hpp"
 #include "hypergraph/hypergraph.hpp"
 
 namespace vorn {
 
-struct MatchState {
-  absl::flat_hash_map<VarIndex, VertexId> bindings;
-  absl::flat_hash_set<VertexId> used_vertices;
-  absl::flat_hash_set<VertexId> candidate_vertices;
-  absl::flat_hash_set<VarIndex> frontier_vars;
+// A set of 32-bit slots, open addressing; clear() costs O(1) amortised.
+class SlotSet {
+ public:
+  void clear();
+  // True when `s` was not in the set.
+  bool insert(uint32_t s);
+  bool contains(uint32_t s) const;
+  void erase(uint32_t s);
+  uint32_t size() const { return size_; }
+
+ private:
+  static constexpr uint32_t kTombstone = UINT32_MAX;
+  struct Cell {
+    uint32_t generation = 0;
+    uint32_t key = 0;
+  };
+  void rehash(std::size_t capacity);
+  std::vector<Cell> cells_;
+  uint32_t generation_ = 1;
+  uint32_t size_ = 0;
+  uint32_t occupied_ = 0;  // live keys and tombstones
 };
 
-// A match of the rule's left-hand side with variable 0 bound to `anchor`, or
-// nothing. An empty left-hand side matches everywhere. A non-empty one never
-// matches at an anchor that names no vertex of `graph`.
-std::optional<MatchState> find_match(const RewriteRule& rule, const Hypergraph& graph,
-                                     VertexId anchor, bool dpo);
+// The bindings of a match: per variable of the rule (left-hand side first,
+// then right-hand-side-only ones, which application binds), a vertex slot or
+// kNoSlot.
+struct MatchState {
+  std::vector<Slot> binding;
+  std::vector<Slot> scratch;  // application's buffer, kept between steps
+};
 
-// The same search into a caller's state, which is cleared first and keeps its
-// capacity between calls; true when a match was found (the state holds it).
-bool find_match_into(const RewriteRule& rule, const Hypergraph& graph, VertexId anchor, bool dpo,
-                     MatchState& state);
+class Matcher {
+ public:
+  // A match of the rule's left-hand side with variable 0 bound to `anchor`
+  // (kNoSlot when the graph has no live vertex), written into `match`. An
+  // empty left-hand side matches everywhere; a non-empty one never matches
+  // at an anchor that is no live vertex.
+  bool find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo,
+            MatchState& match);
 
-// Binds variables t..n-1; true when the assignment is a match (the state then
-// holds it), false with the state unchanged otherwise.
-bool backtrack_search(const RewriteRule& rule, std::size_t t, std::size_t n, MatchState& state,
-                      const Hypergraph& graph, bool dpo);
+ private:
+  struct Level {
+    uint32_t need_in = 0;   // look-ahead A
+    uint32_t need_out = 0;  // look-ahead B
+    SlotSet seen;        // candidates enumerated at this level
+    SlotSet candidates;  // the candidate set, when a look-ahead needs it
+    SlotSet around;      // one candidate's distinct neighbours
+    std::vector<Slot> image;
+  };
+  bool search(std::size_t t);
+  bool attempt(std::size_t t, Slot c, Level& level);
+  bool used(Slot s, std::size_t t) const;
+  bool dangling_check();
+  bool look_ahead(std::size_t t, Slot c, Level& level);
 
-// Whether the pattern image is covered: some hyperedge on the first image
-// vertex's incidence list at least as long as the image contains every image
-// vertex. An empty image is never covered.
-bool image_covered(const Hypergraph& graph, const std::vector<VertexId>& image);
+  const RewriteRule* rule_ = nullptr;
+  const Hypergraph* graph_ = nullptr;
+  std::vector<Slot>* binding_ = nullptr;
+  std::size_t n_ = 0;
+  bool dpo_ = true;
+  SlotSet used_;  // the bound vertices, kept only for wide rules
+  std::vector<Level> levels_;
+  std::vector<EdgeSlot> matched_;
+};
+
+// Whether the image is covered: some hyperedge on the first image vertex's
+// incidence list at least as long as the image contains every image vertex.
+// An empty image is never covered.
+bool image_covered(const Hypergraph& graph, std::span<const Slot> image);
+
+// By vertex ids, for tests and tools: the bindings of variables 0..n-1 of a
+// fresh search, or nothing.
+std::optional<std::vector<VertexId>> find_match(const RewriteRule& rule, const Hypergraph& graph,
+                                                VertexId anchor, bool dpo);
 
 }  // namespace vorn

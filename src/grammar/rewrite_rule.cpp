@@ -54,26 +54,108 @@ RewriteRule RewriteRule::compile(NamePatterns lhs, std::vector<std::string> kept
     for (const VarIndex v : pattern) ++rule.lhs_occurrences[v];
   }
   rule.weight = weight;
-  rule.lhs_neighbours.resize(rule.lhs_var_count);
-  rule.cover_tests.resize(rule.lhs_var_count);
-  for (std::size_t p = 0; p < rule.lhs.size(); ++p) {
-    const auto& pattern = rule.lhs[p];
+  compile_matcher_facts(rule);
+  return rule;
+}
+
+void RewriteRule::compile_matcher_facts(RewriteRule& rule) {
+  const std::size_t n = rule.lhs_var_count;
+  const std::size_t patterns = rule.lhs.size();
+  constexpr uint32_t kNone = UINT32_MAX;
+  rule.occurrences.assign(n, 0);
+  for (const auto& [v, count] : rule.lhs_occurrences) rule.occurrences[v] = static_cast<uint32_t>(count);
+  rule.is_kept.assign(rule.var_count, 0);
+  for (const VarIndex v : rule.kept) rule.is_kept[v] = 1;
+  for (VarIndex v = 0; v < n; ++v) {
+    if (!rule.is_kept[v]) rule.deleted.push_back(static_cast<uint32_t>(v));
+  }
+  // The lowest pattern-mate of each variable: per pattern, its lowest and
+  // second-lowest distinct variables are all that matter.
+  std::vector<uint32_t> lowest_mate(n, kNone);
+  std::vector<uint32_t> count(n + 1, 0);
+  std::vector<uint32_t> seen(n, kNone);  // last pattern counted, per variable
+  for (std::size_t p = 0; p < patterns; ++p) {
+    uint32_t lo = kNone, lo2 = kNone;
+    for (const VarIndex v : rule.lhs[p]) {
+      const auto x = static_cast<uint32_t>(v);
+      if (x < lo) {
+        lo2 = lo;
+        lo = x;
+      } else if (x != lo && x < lo2) {
+        lo2 = x;
+      }
+      if (seen[x] != p) {
+        seen[x] = static_cast<uint32_t>(p);
+        ++count[x + 1];
+      }
+    }
+    for (const VarIndex v : rule.lhs[p]) {
+      const uint32_t mate = v == lo ? lo2 : lo;
+      lowest_mate[v] = std::min(lowest_mate[v], mate);
+    }
+  }
+  rule.in_frontier.assign(n, 0);
+  rule.new_mates.assign(n, 0);
+  for (VarIndex v = 0; v < n; ++v) {
+    if (lowest_mate[v] != kNone && lowest_mate[v] < v) {
+      rule.in_frontier[v] = 1;
+      ++rule.new_mates[lowest_mate[v]];
+    }
+  }
+  // The patterns of each variable.
+  rule.mates_begin.assign(n + 1, 0);
+  for (std::size_t v = 0; v < n; ++v) rule.mates_begin[v + 1] = rule.mates_begin[v] + count[v + 1];
+  rule.mates_pattern.assign(rule.mates_begin[n], 0);
+  std::vector<uint32_t> fill(rule.mates_begin.begin(), rule.mates_begin.end() - 1);
+  std::fill(seen.begin(), seen.end(), kNone);
+  for (std::size_t p = 0; p < patterns; ++p) {
+    for (const VarIndex v : rule.lhs[p]) {
+      if (seen[v] != p) {
+        seen[v] = static_cast<uint32_t>(p);
+        rule.mates_pattern[fill[v]++] = static_cast<uint32_t>(p);
+      }
+    }
+  }
+  // Cover tests: a pattern is complete once its largest variable is bound;
+  // the first test happens at level 1 (patterns over variable 0 alone and
+  // empty ones included), and none when there is no level 1.
+  std::vector<uint32_t> at(patterns, kNone);
+  rule.tests_begin.assign(n + 1, 0);
+  for (std::size_t p = 0; p < patterns; ++p) {
     VarIndex largest = 0;
-    for (const VarIndex t : pattern) {
-      largest = std::max(largest, t);
-      auto& neighbours = rule.lhs_neighbours[t];
-      for (const VarIndex v : pattern) {
-        if (v != t && std::find(neighbours.begin(), neighbours.end(), v) == neighbours.end()) {
-          neighbours.push_back(v);
+    for (const VarIndex v : rule.lhs[p]) largest = std::max(largest, v);
+    const VarIndex level = std::max<VarIndex>(largest, 1);
+    if (level < n) {
+      at[p] = static_cast<uint32_t>(level);
+      ++rule.tests_begin[level + 1];
+    }
+  }
+  for (std::size_t t = 0; t < n; ++t) rule.tests_begin[t + 1] += rule.tests_begin[t];
+  rule.tests_pattern.assign(rule.tests_begin[n], 0);
+  fill.assign(rule.tests_begin.begin(), rule.tests_begin.end() - 1);
+  for (std::size_t p = 0; p < patterns; ++p) {
+    if (at[p] != kNone) rule.tests_pattern[fill[at[p]]++] = static_cast<uint32_t>(p);
+  }
+  rule.later_mates.assign(n, -1);
+}
+
+uint32_t RewriteRule::old_mates(std::size_t t) const {
+  if (later_mates[t] < 0) {
+    // Distinct later variables over the patterns holding t; a variable is
+    // met when its mark is t + 1.
+    if (met_.size() != lhs_var_count) met_.assign(lhs_var_count, 0);
+    int64_t later = 0;
+    for (uint32_t k = mates_begin[t]; k < mates_begin[t + 1]; ++k) {
+      for (const VarIndex v : lhs[mates_pattern[k]]) {
+        if (v > t && met_[v] != t + 1) {
+          met_[v] = static_cast<uint32_t>(t + 1);
+          ++later;
         }
       }
     }
-    // Variables are bound in index order, so a pattern is complete exactly
-    // when its largest variable is bound; the first test happens at t = 1.
-    const VarIndex at = std::max<VarIndex>(largest, 1);
-    if (at < rule.lhs_var_count) rule.cover_tests[at].push_back(p);
+    later_mates[t] = later;
   }
-  return rule;
+  return static_cast<uint32_t>(later_mates[t]) - new_mates[t];
 }
 
 std::string format_weight(double weight) {

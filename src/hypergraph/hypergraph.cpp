@@ -8,106 +8,244 @@ namespace vorn {
 std::atomic<uint64_t> VERTEX_ID_COUNTER{0};
 std::atomic<uint64_t> EDGE_ID_COUNTER{0};
 
-VertexId Hypergraph::add_vertex() {
-  const VertexId id = VERTEX_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
-  causal.add_vertex(id, bitset_capacity);
-  vertices.insert_or_assign(id, Vertex{id, {}});
-  vertex_positions.insert_or_assign(id, vertex_list.size());
-  vertex_list.push_back(id);
-  return id;
+namespace {
+
+bool contains(std::span<const Slot> list, Slot s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
 }
 
-bool Hypergraph::pair_covered(VertexId v, VertexId u, std::optional<EdgeId> excluded) const {
-  const auto entry = incidence.find(v);
-  if (entry == incidence.end()) return false;
-  for (const EdgeId e : entry->second) {
-    if (excluded && e == *excluded) continue;
-    const auto edge = hyperedges.find(e);
-    if (edge == hyperedges.end()) continue;
-    const auto& list = edge->second.vertices;
-    if (std::find(list.begin(), list.end(), u) != list.end()) return true;
+const Observables kNoObservables;
+
+}  // namespace
+
+Hypergraph::~Hypergraph() = default;
+
+// --- Slots --------------------------------------------------------------------
+
+Slot Hypergraph::allocate_vertex_slot(VertexId id) {
+  Slot s;
+  if (free_vertices_.empty()) {
+    s = vertices_.grow();
+  } else {
+    s = free_vertices_.back();
+    free_vertices_.pop_back();
+  }
+  VertexRecord& r = vertices_[s];
+  r.id = id;
+  r.position = 0;
+  r.refs = 0;
+  r.flags = 0;
+  r.incidence.reset();
+  slot_of_id_.insert_or_assign(id, s);
+  return s;
+}
+
+Slot Hypergraph::slot_for_member(VertexId v) {
+  const auto it = slot_of_id_.find(v);
+  return it != slot_of_id_.end() ? it->second : allocate_vertex_slot(v);
+}
+
+void Hypergraph::free_if_unused(Slot s) {
+  VertexRecord& r = vertices_[s];
+  if ((r.flags & (kLive | kHasList | kFree)) != 0 || r.refs != 0) return;
+  slot_of_id_.erase(r.id);
+  r.incidence.reset();
+  r.flags = kFree;
+  free_vertices_.push_back(s);
+}
+
+std::optional<Slot> Hypergraph::slot_of(VertexId v) const {
+  const auto it = slot_of_id_.find(v);
+  if (it == slot_of_id_.end() || (vertices_[it->second].flags & kLive) == 0) return std::nullopt;
+  return it->second;
+}
+
+void Hypergraph::list_vertex(Slot s) {
+  VertexRecord& r = vertices_[s];
+  r.position = static_cast<uint32_t>(vertex_list_.size());
+  r.flags |= kLive;
+  vertex_list_.push_back(s);
+}
+
+void Hypergraph::unlist_vertex(Slot s) {
+  VertexRecord& r = vertices_[s];
+  const Slot last = vertex_list_.back();
+  vertex_list_[r.position] = last;
+  vertices_[last].position = r.position;
+  vertex_list_.pop_back();
+  r.flags &= ~kLive;
+}
+
+// A live vertex leaves the store: its place in the live list, its incidence
+// list and its observables go; the slot stays while hyperedges name it.
+void Hypergraph::unlink_vertex(Slot s) {
+  unlist_vertex(s);
+  VertexRecord& r = vertices_[s];
+  r.incidence.reset();
+  r.flags &= ~(kHasList | kComplete);
+  if ((r.flags & kObserved) != 0) {
+    observables_.erase(r.id);
+    r.flags &= ~kObserved;
+  }
+}
+
+// --- Hyperedges -----------------------------------------------------------------
+
+bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
+  const VertexRecord& rv = vertices_[v];
+  if ((rv.flags & kHasList) == 0) return false;
+  // A complete list holds every stored hyperedge on its vertex, so when both
+  // lists are complete, a hyperedge with both vertices lies on each and the
+  // shorter one decides the same. (A new vertex's list is short.)
+  std::span<const EdgeSlot> scan = incidence(v);
+  Slot other = u;
+  const VertexRecord& ru = vertices_[u];
+  if ((rv.flags & kComplete) != 0 && (ru.flags & kComplete) != 0 &&
+      ru.incidence.size() < rv.incidence.size()) {
+    scan = incidence(u);
+    other = v;
+  }
+  for (const EdgeSlot f : scan) {
+    if (f != excluded && contains(edges_[f].members(), other)) return true;
   }
   return false;
 }
 
-void Hypergraph::link_hyperedge(EdgeId e, const std::vector<VertexId>& list) {
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const VertexId v = list[i];
-    incidence[v].push_back(e);
-    for (std::size_t j = i + 1; j < list.size(); ++j) {
-      if (!pair_covered(v, list[j], e)) ++structural_pair_count;
+EdgeSlot Hypergraph::store_hyperedge(EdgeId id, std::span<const Slot> members) {
+  EdgeSlot e;
+  if (free_edges_.empty()) {
+    e = edges_.grow();
+  } else {
+    e = free_edges_.back();
+    free_edges_.pop_back();
+  }
+  EdgeRecord& r = edges_[e];
+  r.id = id;
+  r.size = static_cast<uint32_t>(members.size());
+  Slot* out = r.size > 4 ? (r.u.heap = new Slot[r.size]) : r.u.inl;
+  std::copy(members.begin(), members.end(), out);
+  r.live = 1;
+  ++edge_count_;
+  // A list made now is complete unless hyperedges already name the slot.
+  for (const Slot v : members) {
+    VertexRecord& rv = vertices_[v];
+    if ((rv.flags & kHasList) == 0) rv.flags |= kHasList | (rv.refs == 0 ? kComplete : 0);
+  }
+  for (const Slot v : members) {
+    vertices_[v].incidence.push_back(e);
+    ++vertices_[v].refs;
+  }
+  // Every pair of positions not covered by another hyperedge counts.
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    for (std::size_t j = i + 1; j < members.size(); ++j) {
+      if (!pair_covered(members[i], members[j], e)) ++pair_count_;
     }
   }
-}
-
-EdgeId Hypergraph::add_hyperedge(std::vector<VertexId> list) {
-  const EdgeId e = EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
-  auto [it, inserted] = hyperedges.insert_or_assign(e, Hyperedge{e, std::move(list)});
-  (void)inserted;
-  link_hyperedge(e, it->second.vertices);
   return e;
 }
 
-std::optional<Hyperedge> Hypergraph::remove_hyperedge(EdgeId e) {
-  auto node = hyperedges.extract(e);
-  if (node.empty()) return std::nullopt;
-  Hyperedge removed = std::move(node.mapped());
-  const auto& list = removed.vertices;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const VertexId v = list[i];
-    const auto entry = incidence.find(v);
-    if (entry != incidence.end()) {
-      auto& ids = entry->second;
-      ids.erase(std::remove(ids.begin(), ids.end(), e), ids.end());
-    }
-    for (std::size_t j = i + 1; j < list.size(); ++j) {
-      if (!pair_covered(v, list[j], std::nullopt) && structural_pair_count > 0) {
-        --structural_pair_count;
-      }
+void Hypergraph::unstore_hyperedge(EdgeSlot e) {
+  EdgeRecord& r = edges_[e];
+  r.live = 0;
+  --edge_count_;
+  const std::span<const Slot> members = r.members();
+  for (const Slot v : members) {
+    VertexRecord& rv = vertices_[v];
+    if ((rv.flags & kHasList) != 0) rv.incidence.erase_all(e);
+  }
+  // With e off every list, a pair is counted off unless something else
+  // still covers it; the count stops at 0.
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    for (std::size_t j = i + 1; j < members.size(); ++j) {
+      if (pair_count_ > 0 && !pair_covered(members[i], members[j], kNoSlot)) --pair_count_;
     }
   }
-  return removed;
+  for (const Slot v : members) --vertices_[v].refs;
+  for (const Slot v : members) free_if_unused(v);
+  r.release();
+  free_edges_.push_back(e);
 }
 
-void Hypergraph::unlist_vertex(VertexId v) {
-  const auto pos = vertex_positions.find(v);
-  if (pos == vertex_positions.end()) return;
-  const uint64_t p = pos->second;
-  vertex_positions.erase(pos);
-  if (vertex_list.empty() || p >= vertex_list.size()) return;  // broken invariant: leave as is
-  vertex_list[p] = vertex_list.back();
-  vertex_list.pop_back();
-  if (p < vertex_list.size()) vertex_positions[vertex_list[p]] = p;
+std::optional<EdgeSlot> Hypergraph::find_hyperedge(EdgeId e) const {
+  for (EdgeSlot f = 0; f < edges_.size(); ++f) {
+    if (edges_[f].live != 0 && edges_[f].id == e) return f;
+  }
+  return std::nullopt;
 }
 
-std::optional<VertexRecord> Hypergraph::remove_vertex(VertexId v) {
-  auto node = vertices.extract(v);
-  if (node.empty()) return std::nullopt;
-  unlist_vertex(v);
-  causal.remove_vertex(v);
-  VertexRecord record{std::move(node.mapped())};
-  incidence.erase(v);
-  return record;
+// --- The store's operations, by id --------------------------------------------
+
+VertexId Hypergraph::add_vertex() {
+  const VertexId id = VERTEX_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  list_vertex(slot_for_member(id));
+  causal_.add_vertex(id, bitset_capacity_);
+  return id;
+}
+
+EdgeId Hypergraph::add_hyperedge(const std::vector<VertexId>& list) {
+  std::vector<Slot> members;
+  members.reserve(list.size());
+  for (const VertexId v : list) members.push_back(slot_for_member(v));
+  const EdgeId e = EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  store_hyperedge(e, members);
+  return e;
+}
+
+std::optional<Vertex> Hypergraph::remove_vertex(VertexId v) {
+  const auto s = slot_of(v);
+  if (!s) return std::nullopt;
+  Vertex out{v, {}};
+  if ((vertices_[*s].flags & kObserved) != 0) out.observables = std::move(observables_[v]);
+  unlink_vertex(*s);
+  causal_.remove_vertex(v);
+  free_if_unused(*s);
+  return out;
+}
+
+std::optional<Hyperedge> Hypergraph::remove_hyperedge(EdgeId e) {
+  const auto f = find_hyperedge(e);
+  if (!f) return std::nullopt;
+  Hyperedge out{e, {}};
+  for (const Slot s : members(*f)) out.vertices.push_back(id_of(s));
+  unstore_hyperedge(*f);
+  return out;
+}
+
+std::optional<Hyperedge> Hypergraph::hyperedge(EdgeId e) const {
+  const auto f = find_hyperedge(e);
+  if (!f) return std::nullopt;
+  Hyperedge out{e, {}};
+  for (const Slot s : members(*f)) out.vertices.push_back(id_of(s));
+  return out;
 }
 
 std::vector<EdgeId> Hypergraph::edges_containing(VertexId v) const {
-  const auto entry = incidence.find(v);
-  if (entry == incidence.end()) return {};
-  return entry->second;
+  std::vector<EdgeId> out;
+  const auto it = slot_of_id_.find(v);
+  if (it == slot_of_id_.end()) return out;
+  for (const EdgeSlot e : incidence(it->second)) out.push_back(edges_[e].id);
+  return out;
+}
+
+bool Hypergraph::has_incidence_list(VertexId v) const {
+  const auto it = slot_of_id_.find(v);
+  return it != slot_of_id_.end() && (vertices_[it->second].flags & kHasList) != 0;
 }
 
 absl::flat_hash_set<VertexId> Hypergraph::structural_neighbors(VertexId v) const {
   absl::flat_hash_set<VertexId> out;
-  const auto entry = incidence.find(v);
-  if (entry == incidence.end()) return out;
-  for (const EdgeId e : entry->second) {
-    const auto edge = hyperedges.find(e);
-    if (edge == hyperedges.end()) continue;
-    for (const VertexId u : edge->second.vertices) {
-      if (u != v) out.insert(u);
+  const auto it = slot_of_id_.find(v);
+  if (it == slot_of_id_.end()) return out;
+  for (const EdgeSlot e : incidence(it->second)) {
+    for (const Slot u : members(e)) {
+      if (u != it->second) out.insert(id_of(u));
     }
   }
   return out;
+}
+
+void Hypergraph::add_causal_relation(VertexId a, VertexId b) {
+  causal_.add_relation(a, b, causal_horizon_, bitset_capacity_, has_vertex(a) && has_vertex(b));
 }
 
 namespace {
@@ -121,11 +259,91 @@ absl::flat_hash_set<VertexId> ids_of(const FixedBitSet* set) {
 }  // namespace
 
 absl::flat_hash_set<VertexId> Hypergraph::causal_past(VertexId v) const {
-  return ids_of(causal.past(v));
+  return ids_of(causal_.past(v));
 }
 
 absl::flat_hash_set<VertexId> Hypergraph::causal_future(VertexId v) const {
-  return ids_of(causal.future(v));
+  return ids_of(causal_.future(v));
+}
+
+bool Hypergraph::set_observable(VertexId v, std::string key, double value) {
+  const auto s = slot_of(v);
+  if (!s) return false;
+  observables_[v].insert_or_assign(std::move(key), value);
+  vertices_[*s].flags |= kObserved;
+  return true;
+}
+
+const Observables* Hypergraph::observables(VertexId v) const {
+  const auto s = slot_of(v);
+  if (!s) return nullptr;
+  if ((vertices_[*s].flags & kObserved) == 0) return &kNoObservables;
+  return &observables_.find(v)->second;
+}
+
+// --- Rule application -----------------------------------------------------------
+
+void Hypergraph::begin_rewrite(UndoRecord& record) {
+  record.clear();
+  record.pair_count_before = pair_count_;
+  causal_.begin_step();
+}
+
+void Hypergraph::end_rewrite(UndoRecord& record) {
+  causal_.end_step();
+  record.causal_step = causal_.step_token();
+}
+
+Slot Hypergraph::add_vertex(UndoRecord& record) {
+  const VertexId id = VERTEX_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  const Slot s = slot_for_member(id);
+  list_vertex(s);
+  causal_.add_vertex(id, bitset_capacity_);
+  record.created_vertices.push_back({s, id});
+  return s;
+}
+
+EdgeSlot Hypergraph::add_hyperedge(std::span<const Slot> members, UndoRecord& record) {
+  const EdgeId id = EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  const EdgeSlot e = store_hyperedge(id, members);
+  record.created_edges.push_back({e, id});
+  return e;
+}
+
+void Hypergraph::remove_hyperedge(EdgeSlot e, UndoRecord& record) {
+  const EdgeRecord& r = edges_[e];
+  record.removed_edges.push_back(
+      {r.id, static_cast<uint32_t>(record.removed_edge_vertices.size()), r.size});
+  for (const Slot s : r.members()) record.removed_edge_vertices.push_back(id_of(s));
+  unstore_hyperedge(e);
+}
+
+void Hypergraph::remove_vertex(Slot s, UndoRecord& record) {
+  const VertexId id = vertices_[s].id;
+  const bool observed = (vertices_[s].flags & kObserved) != 0;
+  record.removed_vertices.push_back({id, observed});
+  if (observed) record.removed_observables.push_back(std::move(observables_[id]));
+  unlink_vertex(s);
+  causal_.remove_vertex(id);
+  free_if_unused(s);
+}
+
+void Hypergraph::add_causal_relation(Slot a, Slot b) {
+  causal_.add_relation(id_of(a), id_of(b), causal_horizon_, bitset_capacity_, true);
+}
+
+Hypergraph::Memory Hypergraph::memory() const {
+  Memory m{};
+  m.vertices = vertices_.reserved_bytes() + vertex_list_.capacity() * sizeof(Slot) +
+               free_vertices_.capacity() * sizeof(Slot);
+  for (Slot s = 0; s < vertices_.size(); ++s) m.vertices += vertices_[s].incidence.heap_bytes();
+  m.hyperedges = edges_.reserved_bytes() + free_edges_.capacity() * sizeof(EdgeSlot);
+  for (EdgeSlot e = 0; e < edges_.size(); ++e) {
+    if (edges_[e].size > 4) m.hyperedges += edges_[e].size * sizeof(Slot);
+  }
+  m.index = slot_of_id_.capacity() * (sizeof(std::pair<VertexId, Slot>) + 1);
+  m.causal_log = causal_.log_capacity_bytes();
+  return m;
 }
 
 }  // namespace vorn

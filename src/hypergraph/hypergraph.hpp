@@ -1,103 +1,237 @@
-// The hypergraph store: vertices and ordered hyperedges with process-wide ids,
-// incidence, the live-vertex vector for uniform anchor draws, the causal
+// The hypergraph store: vertices and ordered hyperedges with process-wide
+// ids, incidence, the live-vertex list for uniform anchor draws, the causal
 // relation between vertices and an incrementally kept structural pair count.
 //
-// Invariants kept by every writer:
-// - `vertex_list` holds each key of `vertices` exactly once and
-//   `vertex_positions` maps each of them to its index there;
-// - a vertex made by `add_vertex` has causal links and both causal sets, with
-//   its own bit set, until it is removed;
-// - for every stored hyperedge, the incidence entry of each of its vertices
-//   holds the hyperedge id once per occurrence (unless `remove_vertex` dropped
-//   the entry). Entries may be empty and outlive their hyperedges.
-// - `causes`, `effects` and causal sets may name removed vertices.
+// Layout. Vertex and hyperedge ids are process-wide 64-bit values at the
+// boundary; inside, records live in dense slots (one 64-byte line per vertex,
+// 32 bytes per hyperedge), hyperedges list their vertices by slot and
+// incidence lists name hyperedges by slot, each inline up to a small size. A
+// vertex id enters through one id-to-slot lookup; the rewriting works on
+// slots throughout. Slots of removed records are reused.
+//
+// Invariants kept by every operation:
+// - the live-vertex list holds each live vertex's slot exactly once, and
+//   each live vertex records its position there;
+// - for every stored hyperedge, the incidence list of each of its vertices
+//   holds the hyperedge once per occurrence (unless remove_vertex dropped that
+//   vertex's list meanwhile: the list is then "incomplete" and covers only the
+//   hyperedges added since); lists may be empty and outlive their hyperedges;
+// - a slot stays allocated while it is a live vertex, has an incidence list,
+//   or is named by a stored hyperedge; otherwise it is free and its id is
+//   forgotten;
+// - the causal relation may name removed vertices; readers tolerate this.
 // The store trusts its callers: unknown ids give empty results, never errors.
+// Iteration orders (vertices, hyperedges) are slot order: deterministic for
+// a given sequence of operations, and otherwise unspecified.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "hypergraph/causal_graph.hpp"
-#include "hypergraph/fixed_bit_set.hpp"
+#include "hypergraph/slot_storage.hpp"
+#include "hypergraph/undo_record.hpp"
 
 namespace vorn {
 
 using VertexId = uint64_t;
 using EdgeId = uint64_t;
+using Slot = uint32_t;      // a vertex record's place in the store
+using EdgeSlot = uint32_t;  // a hyperedge record's place in the store
+inline constexpr Slot kNoSlot = UINT32_MAX;
 
 // Process-wide id sources shared by every engine; never reset or decremented.
 extern std::atomic<uint64_t> VERTEX_ID_COUNTER;
 extern std::atomic<uint64_t> EDGE_ID_COUNTER;
 
-// A live vertex. Its causal data lives in the store's CausalGraph.
+// A vertex as handed back by remove_vertex.
 struct Vertex {
   VertexId id = 0;
-  absl::flat_hash_map<std::string, double> observables;
+  Observables observables;
 };
 
-// A removed vertex with everything needed to put it back (its causal links
-// are kept by the CausalGraph's undo of the step).
-struct VertexRecord {
-  Vertex vertex;
-};
-
+// A hyperedge as handed back by remove_hyperedge and hyperedge().
 struct Hyperedge {
   EdgeId id = 0;
   std::vector<VertexId> vertices;
 };
 
-struct UndoRecord;
-
 inline constexpr uint64_t kDefaultCausalHorizon = 6;
 inline constexpr uint64_t kDefaultBitsetCapacity = 1024;
 
-struct Hypergraph {
-  std::vector<VertexId> vertex_list;
-  absl::flat_hash_map<VertexId, Vertex> vertices;
-  absl::flat_hash_map<EdgeId, Hyperedge> hyperedges;
-  // Per vertex: depth, direct causes and effects, past and future sets.
-  CausalGraph causal;
-  absl::flat_hash_map<VertexId, std::vector<EdgeId>> incidence;
-  absl::flat_hash_map<VertexId, uint64_t> vertex_positions;
-  uint64_t structural_pair_count = 0;
-  uint64_t causal_horizon = kDefaultCausalHorizon;
-  uint64_t bitset_capacity = kDefaultBitsetCapacity;
+class Hypergraph {
+ public:
+  Hypergraph() = default;
+  Hypergraph(Hypergraph&&) noexcept = default;
+  Hypergraph& operator=(Hypergraph&&) noexcept = default;
+  Hypergraph(const Hypergraph&) = delete;
+  Hypergraph& operator=(const Hypergraph&) = delete;
+  ~Hypergraph();
 
-  // Store operations.
+  // --- The store's operations, by id ----------------------------------------
   VertexId add_vertex();
-  EdgeId add_hyperedge(std::vector<VertexId> list);
-  std::optional<VertexRecord> remove_vertex(VertexId v);
+  // The list is not checked: it may be empty, repeat a vertex, or name ids
+  // that are no vertex (they get incidence lists all the same).
+  EdgeId add_hyperedge(const std::vector<VertexId>& list);
+  std::optional<Vertex> remove_vertex(VertexId v);
+  // Finds e by a scan of the hyperedges: O(E). The rewriting removes by slot.
   std::optional<Hyperedge> remove_hyperedge(EdgeId e);
   std::vector<EdgeId> edges_containing(VertexId v) const;
   absl::flat_hash_set<VertexId> structural_neighbors(VertexId v) const;
-
-  // Causal relation: a is recorded as a direct cause of b and the relation
-  // propagates within `causal_horizon`.
-  void add_causal_relation(VertexId a, VertexId b) {
-    causal.add_relation(a, b, causal_horizon, bitset_capacity,
-                        vertices.contains(a) && vertices.contains(b));
-  }
+  // Records a as a direct cause of b (propagated within the causal horizon).
+  void add_causal_relation(VertexId a, VertexId b);
   // The ids in v's causal past or future set (v included); empty without one.
   absl::flat_hash_set<VertexId> causal_past(VertexId v) const;
   absl::flat_hash_set<VertexId> causal_future(VertexId v) const;
 
-  // Undo (undo.cpp): puts the store back to its state before the step that
-  // filled the record.
-  void execute_undo_record(UndoRecord record);
+  // --- Queries ----------------------------------------------------------------
+  std::size_t vertex_count() const { return vertex_list_.size(); }
+  std::size_t edge_count() const { return edge_count_; }
+  bool has_vertex(VertexId v) const { return slot_of(v).has_value(); }
+  // O(E), as remove_hyperedge.
+  std::optional<Hyperedge> hyperedge(EdgeId e) const;
+  // Whether v has an incidence list (possibly empty).
+  bool has_incidence_list(VertexId v) const;
+  uint64_t structural_pair_count() const { return pair_count_; }
+  // Calls f(slot) for every live vertex / stored hyperedge, in slot order.
+  template <class F>
+  void for_each_vertex(F&& f) const;
+  template <class F>
+  void for_each_hyperedge(F&& f) const;
 
-  // Helpers shared by the operations above.
-  // Whether the pair (v, u) is covered by a stored hyperedge in v's incidence
-  // entry other than `excluded` that contains u.
-  bool pair_covered(VertexId v, VertexId u, std::optional<EdgeId> excluded) const;
-  // Step 3 of add_hyperedge: incidence and pair count for a stored hyperedge e.
-  void link_hyperedge(EdgeId e, const std::vector<VertexId>& list);
-  // Removes v from `vertex_list` by moving the last id into its place.
-  void unlist_vertex(VertexId v);
+  uint64_t causal_horizon() const { return causal_horizon_; }
+  void set_causal_horizon(uint64_t horizon) { causal_horizon_ = horizon; }
+  uint64_t bitset_capacity() const { return bitset_capacity_; }
+  void set_bitset_capacity(uint64_t capacity) { bitset_capacity_ = capacity; }
+  const CausalGraph& causal() const { return causal_; }
+
+  // Observables of a live vertex: false / null when v is no vertex.
+  bool set_observable(VertexId v, std::string key, double value);
+  const Observables* observables(VertexId v) const;
+
+  // --- Slots: the rewriting's view --------------------------------------------
+  // The slot of a live vertex.
+  std::optional<Slot> slot_of(VertexId v) const;
+  VertexId id_of(Slot s) const { return vertices_[s].id; }
+  bool is_vertex(Slot s) const { return (vertices_[s].flags & kLive) != 0; }
+  // The live vertices' slots: every one exactly once, order unspecified.
+  std::span<const Slot> vertex_list() const { return vertex_list_; }
+  std::span<const EdgeSlot> incidence(Slot s) const {
+    const auto& list = vertices_[s].incidence;
+    return {list.begin(), list.size()};
+  }
+  // Whether s's incidence list holds every stored hyperedge that names s.
+  bool has_complete_list(Slot s) const { return (vertices_[s].flags & kComplete) != 0; }
+  std::span<const Slot> members(EdgeSlot e) const { return edges_[e].members(); }
+  EdgeId edge_id(EdgeSlot e) const { return edges_[e].id; }
+  uint32_t slot_capacity() const { return vertices_.size(); }
+
+  // Rule application: every change of one rewrite goes into `record`,
+  // which begin_rewrite clears. Between begin_rewrite and end_rewrite the
+  // causal writes form one step that execute_undo_record can undo.
+  void begin_rewrite(UndoRecord& record);
+  void end_rewrite(UndoRecord& record);
+  Slot add_vertex(UndoRecord& record);
+  EdgeSlot add_hyperedge(std::span<const Slot> members, UndoRecord& record);
+  // Removes a stored hyperedge.
+  void remove_hyperedge(EdgeSlot e, UndoRecord& record);
+  // Removes a live vertex (its hyperedges are the caller's business).
+  void remove_vertex(Slot s, UndoRecord& record);
+  // Records a as a direct cause of b; both are live vertices.
+  void add_causal_relation(Slot a, Slot b);
+  // Puts the store back to its state before the rewrite that filled the
+  // record, and clears the record.
+  void execute_undo_record(UndoRecord& record);
+
+  // Bytes held by the store's own structures, by part (for memory reports).
+  struct Memory {
+    std::size_t vertices, hyperedges, index, causal_log;
+  };
+  Memory memory() const;
+
+ private:
+  enum Flag : uint32_t {
+    kLive = 1,       // a live vertex
+    kHasList = 2,    // has an incidence list
+    kComplete = 4,   // the list holds every stored hyperedge naming the slot
+    kObserved = 8,   // has observables (in observables_)
+    kFree = 16,      // on the free list
+  };
+  struct alignas(64) VertexRecord {
+    VertexId id = 0;
+    uint32_t position = 0;  // in vertex_list_, while live
+    uint32_t refs = 0;      // positions of stored hyperedges that name the slot
+    uint32_t flags = 0;
+    SlotList<8> incidence;
+  };
+  struct EdgeRecord {
+    EdgeId id = 0;
+    uint32_t size = 0;
+    uint32_t live = 0;
+    union {
+      Slot inl[4];
+      Slot* heap;
+    } u{};
+    std::span<const Slot> members() const { return {size > 4 ? u.heap : u.inl, size}; }
+    EdgeRecord() = default;
+    EdgeRecord(const EdgeRecord&) = delete;
+    EdgeRecord& operator=(const EdgeRecord&) = delete;
+    ~EdgeRecord() { release(); }
+    void release() {
+      if (size > 4) delete[] u.heap;
+      size = 0;
+    }
+  };
+
+  Slot allocate_vertex_slot(VertexId id);
+  // The slot for an id named by a hyperedge: the vertex's, or one that only
+  // carries an incidence list.
+  Slot slot_for_member(VertexId v);
+  void free_if_unused(Slot s);
+  void list_vertex(Slot s);
+  void unlist_vertex(Slot s);
+  void unlink_vertex(Slot s);  // drops a live vertex from the store's structures
+  EdgeSlot store_hyperedge(EdgeId id, std::span<const Slot> members);
+  void unstore_hyperedge(EdgeSlot e);
+  // Whether the pair (v, u) is covered by a stored hyperedge other than
+  // `excluded` that lies on v's incidence list and contains u.
+  bool pair_covered(Slot v, Slot u, EdgeSlot excluded) const;
+  std::optional<EdgeSlot> find_hyperedge(EdgeId e) const;
+
+  PagedArray<VertexRecord> vertices_;
+  PagedArray<EdgeRecord, 13> edges_;
+  std::vector<Slot> free_vertices_;
+  std::vector<EdgeSlot> free_edges_;
+  std::vector<Slot> vertex_list_;
+  absl::flat_hash_map<VertexId, Slot> slot_of_id_;
+  absl::flat_hash_map<VertexId, Observables> observables_;
+  std::size_t edge_count_ = 0;
+  uint64_t pair_count_ = 0;
+  uint64_t causal_horizon_ = kDefaultCausalHorizon;
+  uint64_t bitset_capacity_ = kDefaultBitsetCapacity;
+  CausalGraph causal_;
+
+  friend struct StoreAccess;  // test support: reads of the raw records
 };
+
+template <class F>
+void Hypergraph::for_each_vertex(F&& f) const {
+  for (Slot s = 0; s < vertices_.size(); ++s) {
+    if ((vertices_[s].flags & kLive) != 0) f(s);
+  }
+}
+
+template <class F>
+void Hypergraph::for_each_hyperedge(F&& f) const {
+  for (EdgeSlot e = 0; e < edges_.size(); ++e) {
+    if (edges_[e].live != 0) f(e);
+  }
+}
 
 }  // namespace vorn

@@ -4,45 +4,54 @@ namespace vorn {
 
 std::vector<std::pair<VertexId, uint64_t>> degree_map(const Hypergraph& graph) {
   std::vector<std::pair<VertexId, uint64_t>> out;
-  out.reserve(graph.vertices.size());
-  for (const auto& [v, vertex] : graph.vertices) {
-    const auto entry = graph.incidence.find(v);
-    out.emplace_back(v, entry == graph.incidence.end() ? 0 : entry->second.size());
-  }
+  out.reserve(graph.vertex_count());
+  graph.for_each_vertex([&](Slot s) { out.emplace_back(graph.id_of(s), graph.incidence(s).size()); });
   return out;
 }
 
 std::vector<std::pair<EdgeId, uint64_t>> edge_size_map(const Hypergraph& graph) {
   std::vector<std::pair<EdgeId, uint64_t>> out;
-  out.reserve(graph.hyperedges.size());
-  for (const auto& [e, edge] : graph.hyperedges) out.emplace_back(e, edge.vertices.size());
+  out.reserve(graph.edge_count());
+  graph.for_each_hyperedge(
+      [&](EdgeSlot e) { out.emplace_back(graph.edge_id(e), graph.members(e).size()); });
   return out;
 }
 
 std::vector<VertexId> isolated_vertices(const Hypergraph& graph) {
   std::vector<VertexId> out;
-  for (const auto& [v, vertex] : graph.vertices) {
-    const auto entry = graph.incidence.find(v);
-    if (entry == graph.incidence.end() || entry->second.empty()) out.push_back(v);
-  }
+  graph.for_each_vertex([&](Slot s) {
+    if (graph.incidence(s).empty()) out.push_back(graph.id_of(s));
+  });
   return out;
 }
 
+// Breadth-first by levels over slots: a step goes from a vertex to any other
+// vertex on one of its hyperedges, and the search stops at the first level
+// that reaches the target.
 std::optional<uint64_t> shortest_path_distance(const Hypergraph& graph, VertexId start,
                                                VertexId target) {
-  if (!graph.vertices.contains(start) || !graph.vertices.contains(target)) return std::nullopt;
-  if (start == target) return 0;
-  absl::flat_hash_set<VertexId> visited{start};
-  std::vector<VertexId> level{start};
-  std::vector<VertexId> next;
+  const auto from = graph.slot_of(start);
+  const auto to = graph.slot_of(target);
+  if (!from || !to) return std::nullopt;
+  if (*from == *to) return 0;
+  std::vector<uint8_t> visited(graph.slot_capacity(), 0);
+  visited[*from] = 1;
+  std::vector<Slot> level{*from};
+  std::vector<Slot> next;
   uint64_t d = 0;
   while (!level.empty()) {
     ++d;
     next.clear();
-    for (const VertexId u : level) {
-      for (const VertexId w : graph.structural_neighbors(u)) {
-        if (w == target) return d;
-        if (visited.insert(w).second) next.push_back(w);
+    for (const Slot u : level) {
+      for (const EdgeSlot e : graph.incidence(u)) {
+        for (const Slot w : graph.members(e)) {
+          if (w == u) continue;
+          if (w == *to) return d;
+          if (!visited[w]) {
+            visited[w] = 1;
+            next.push_back(w);
+          }
+        }
       }
     }
     level.swap(next);

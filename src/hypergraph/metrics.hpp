@@ -1,5 +1,5 @@
-// Read-only measurements of a store. Results follow the store's map
-// iteration order; the Python layer only converts them.
+// Read-only measurements of a store. Results follow the store's slot order;
+// the Python layer only converts them.
 #pragma once
 
 #include <cstdint>

@@ -290,18 +290,21 @@ PyObject* rollback(PyObject* self, PyObject*) {
 
 PyObject* node_count(PyObject* self, PyObject*) {
   return call_noargs(self, "Engine.node_count()", Access::shared,
-                     [](RewriteEngine& e) { return py_u64(e.graph().vertices.size()); });
+                     [](RewriteEngine& e) { return py_u64(e.graph().vertex_count()); });
 }
 
 PyObject* edge_count(PyObject* self, PyObject*) {
   return call_noargs(self, "Engine.edge_count()", Access::shared,
-                     [](RewriteEngine& e) { return py_u64(e.graph().hyperedges.size()); });
+                     [](RewriteEngine& e) { return py_u64(e.graph().edge_count()); });
 }
 
 PyObject* get_vertices(PyObject* self, PyObject*) {
   return call_noargs(self, "Engine.get_vertices()", Access::shared, [](RewriteEngine& e) {
-    const auto& vertices = e.graph().vertices;
-    return list_of(vertices, vertices.size(), [](const auto& entry) { return py_u64(entry.first); });
+    const Hypergraph& g = e.graph();
+    std::vector<VertexId> ids;
+    ids.reserve(g.vertex_count());
+    g.for_each_vertex([&](Slot s) { ids.push_back(g.id_of(s)); });
+    return list_of(ids, ids.size(), [](VertexId v) { return py_u64(v); });
   });
 }
 
@@ -316,11 +319,9 @@ PyObject* set_observable(VORN_FASTCALL_ARGS) {
                               !convert(a[2], "value", value)) {
                             return nullptr;
                           }
-                          auto found = e.graph().vertices.find(v_id);
-                          if (found == e.graph().vertices.end()) {
+                          if (!e.set_observable(v_id, std::move(key), value)) {
                             return vertex_not_found(v_id);
                           }
-                          found->second.observables.insert_or_assign(std::move(key), value);
                           return none();
                         });
 }
@@ -334,13 +335,12 @@ PyObject* get_observable(VORN_FASTCALL_ARGS) {
                           if (!convert(a[0], "v_id", v_id) || !convert(a[1], "key", key)) {
                             return nullptr;
                           }
-                          const auto& vertices = std::as_const(e).graph().vertices;
-                          auto found = vertices.find(v_id);
-                          if (found == vertices.end()) {
+                          const Observables* observables = e.graph().observables(v_id);
+                          if (observables == nullptr) {
                             return vertex_not_found(v_id);
                           }
-                          auto value = found->second.observables.find(key);
-                          if (value == found->second.observables.end()) {
+                          auto value = observables->find(key);
+                          if (value == observables->end()) {
                             return none();
                           }
                           return PyFloat_FromDouble(value->second);
@@ -354,21 +354,25 @@ PyObject* get_all_observables(PyObject* self, PyObject*) {
                        if (!dict) {
                          return nullptr;
                        }
-                       for (const auto& [id, vertex] : std::as_const(e).graph().vertices) {
-                         if (!dict_set(dict.get(), py_u64(id), observables_dict(vertex.observables))) {
-                           return nullptr;
-                         }
-                       }
-                       return dict.release();
+                       const Hypergraph& g = e.graph();
+                       bool ok = true;
+                       g.for_each_vertex([&](Slot s) {
+                         const VertexId id = g.id_of(s);
+                         ok = ok && dict_set(dict.get(), py_u64(id), observables_dict(*g.observables(id)));
+                       });
+                       return ok ? dict.release() : nullptr;
                      });
 }
 
 PyObject* get_edges(PyObject* self, PyObject*) {
   return call_noargs(self, "Engine.get_edges()", Access::shared, [](RewriteEngine& e) {
-    const auto& edges = std::as_const(e).graph().hyperedges;
-    return list_of(edges, edges.size(), [](const auto& entry) {
-      const std::vector<VertexId>& members = entry.second.vertices;
-      return list_of(members, members.size(), [](VertexId v) { return py_u64(v); });
+    const Hypergraph& g = e.graph();
+    std::vector<EdgeSlot> edges;
+    edges.reserve(g.edge_count());
+    g.for_each_hyperedge([&](EdgeSlot f) { edges.push_back(f); });
+    return list_of(edges, edges.size(), [&g](EdgeSlot f) {
+      const std::span<const Slot> members = g.members(f);
+      return list_of(members, members.size(), [&g](Slot s) { return py_u64(g.id_of(s)); });
     });
   });
 }
@@ -381,7 +385,7 @@ PyObject* get_degree_map(PyObject* self, PyObject*) {
 
 PyObject* get_structural_pair_count(PyObject* self, PyObject*) {
   return call_noargs(self, "Engine.get_structural_pair_count()", Access::shared,
-                     [](RewriteEngine& e) { return py_u64(e.graph().structural_pair_count); });
+                     [](RewriteEngine& e) { return py_u64(e.graph().structural_pair_count()); });
 }
 
 PyObject* clear_rules(PyObject* self, PyObject*) {

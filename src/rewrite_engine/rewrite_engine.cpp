@@ -32,8 +32,7 @@ uint64_t uniform_index(ChaCha12& rng, uint64_t n) {
   return (l + h2 < l) ? h + 1 : h;
 }
 
-std::size_t weighted_choice(ChaCha12& rng, const std::vector<RewriteRule>& rules,
-                            std::vector<double>& cumulative) {
+void WeightTable::rebuild(const std::vector<RewriteRule>& rules) {
   const std::size_t m = rules.size();
   double total = 0.0;
   for (const RewriteRule& rule : rules) total += rule.weight;
@@ -44,15 +43,19 @@ std::size_t weighted_choice(ChaCha12& rng, const std::vector<RewriteRule>& rules
   // (2^-ilogb can exceed the largest double, so each weight is scaled with
   // ldexp, which is exact here.)
   const int shift = total < 0x1p-970 ? -std::ilogb(total) : 0;
-  cumulative.clear();
+  cumulative_.clear();
   total = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
     total += shift == 0 ? rules[i].weight : std::ldexp(rules[i].weight, shift);
-    if (i + 1 < m) cumulative.push_back(total);
+    if (i + 1 < m) cumulative_.push_back(total);
   }
+  total_ = total;
+}
+
+std::size_t WeightTable::choose(ChaCha12& rng) const {
   const uint64_t r = rng.next_u64();
   const double u = static_cast<double>(r >> 12) * 0x1p-52;
-  return index_for_point(cumulative, u * total);
+  return index_for_point(cumulative_, u * total_);
 }
 
 std::size_t index_for_point(const std::vector<double>& cumulative, double x) {
@@ -78,27 +81,24 @@ bool RewriteEngine::step() {
   }
   ++attempted_rewrites_;
   if (rules_.empty()) {
-    last_undo_.reset();
+    has_undo_ = false;
     return false;
   }
   return attempt();
 }
 
 bool RewriteEngine::attempt() {
-  VertexId anchor = 0;
-  if (!graph_.vertex_list.empty()) {
-    anchor = graph_.vertex_list[uniform_index(rng_, graph_.vertex_list.size())];
-  }
-  const RewriteRule& rule = rules_[weighted_choice(rng_, rules_, cumulative_)];
-  if (!find_match_into(rule, graph_, anchor, dpo_, match_)) {
-    last_undo_.reset();
+  Slot anchor = kNoSlot;
+  const std::span<const Slot> live = graph_.vertex_list();
+  if (!live.empty()) anchor = live[uniform_index(rng_, live.size())];
+  const RewriteRule& rule = rules_[weights_.choose(rng_)];
+  if (!matcher_.find(rule, graph_, anchor, dpo_, match_)) {
+    has_undo_ = false;
     return false;
   }
   ++successful_rewrites_;
-  // Drop the old record before building the new one, so that at most one
-  // record is alive at a time.
-  last_undo_.reset();
-  last_undo_ = apply_match_in_place(rule, graph_, match_);
+  apply_match(rule, graph_, match_, undo_);
+  has_undo_ = true;
   return true;
 }
 
@@ -107,10 +107,9 @@ void RewriteEngine::run(uint64_t steps) {
 }
 
 bool RewriteEngine::rollback() {
-  std::optional<UndoRecord> record = std::move(last_undo_);
-  last_undo_.reset();
-  if (!record) return false;
-  graph_.execute_undo_record(std::move(*record));
+  if (!has_undo_) return false;
+  has_undo_ = false;
+  graph_.execute_undo_record(undo_);
   if (successful_rewrites_ > 0) --successful_rewrites_;
   if (attempted_rewrites_ > 0) --attempted_rewrites_;
   if (step_count_ > 0) --step_count_;
@@ -130,11 +129,18 @@ std::optional<std::string> RewriteEngine::add_rule(NamePatterns lhs, std::vector
            format_weight(weight) + " would make it " + format_weight(total) + ".";
   }
   rules_.push_back(RewriteRule::compile(std::move(lhs), std::move(kept), std::move(rhs), weight));
+  weights_.rebuild(rules_);
   return std::nullopt;
 }
 
+void RewriteEngine::clear_rules() {
+  rules_.clear();
+  weights_.rebuild(rules_);
+}
+
 void RewriteEngine::clear_graph() {
-  last_undo_.reset();
+  has_undo_ = false;
+  undo_.clear();
   graph_ = Hypergraph{};
   step_count_ = 0;
   attempted_rewrites_ = 0;

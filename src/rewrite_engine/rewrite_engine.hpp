@@ -12,8 +12,8 @@
 #include "grammar/matcher.hpp"
 #include "grammar/rewrite_rule.hpp"
 #include "hypergraph/hypergraph.hpp"
+#include "hypergraph/undo_record.hpp"
 #include "rewrite_engine/chacha.hpp"
-#include "rules/undo_record.hpp"
 
 namespace vorn {
 
@@ -26,11 +26,18 @@ uint64_t uniform_index(ChaCha12& rng, uint64_t n);
 // boundary goes to the later index. With no sums it is 0.
 std::size_t index_for_point(const std::vector<double>& cumulative, double x);
 
-// Index chosen by weight: one 64-bit draw, a point in [0, total), binary
-// search over the cumulative sums; a point on a boundary goes to the later
-// index. `cumulative` is scratch space reused between calls.
-std::size_t weighted_choice(ChaCha12& rng, const std::vector<RewriteRule>& rules,
-                            std::vector<double>& cumulative);
+// The cumulative weights of the rules, for the choice of a rule by weight:
+// one 64-bit draw, a point in [0, total), a binary search; a point on a
+// boundary goes to the later rule. Rebuilt whenever the rules change.
+class WeightTable {
+ public:
+  void rebuild(const std::vector<RewriteRule>& rules);
+  std::size_t choose(ChaCha12& rng) const;
+
+ private:
+  std::vector<double> cumulative_;
+  double total_ = 0.0;
+};
 
 class RewriteEngine {
  public:
@@ -49,7 +56,7 @@ class RewriteEngine {
   // weight returns the ValueError message and adds nothing.
   std::optional<std::string> add_rule(NamePatterns lhs, std::vector<std::string> kept,
                                       NamePatterns rhs, double weight);
-  void clear_rules() { rules_.clear(); }
+  void clear_rules();
   // A new empty store and zeroed counters; drops the undo record too, since
   // it describes a graph that no longer exists.
   void clear_graph();
@@ -57,8 +64,12 @@ class RewriteEngine {
 
   void set_print_interval(uint64_t interval) { print_interval_ = interval; }
   void set_verbose(bool verbose) { verbose_ = verbose; }
-  void set_causal_horizon(uint64_t horizon) { graph_.causal_horizon = horizon; }
-  void set_bitset_capacity(uint64_t capacity) { graph_.bitset_capacity = capacity; }
+  void set_causal_horizon(uint64_t horizon) { graph_.set_causal_horizon(horizon); }
+  void set_bitset_capacity(uint64_t capacity) { graph_.set_bitset_capacity(capacity); }
+  // Sets an observable of a live vertex; false when v is no vertex.
+  bool set_observable(VertexId v, std::string key, double value) {
+    return graph_.set_observable(v, std::move(key), value);
+  }
   // Text compared case-insensitively by the Unicode upper-case mapping; an
   // unknown text writes a warning and selects SPO.
   void set_semantics(std::string_view text);
@@ -72,17 +83,15 @@ class RewriteEngine {
   bool verbose() const { return verbose_; }
 
   const Hypergraph& graph() const { return graph_; }
-  Hypergraph& graph() { return graph_; }
   const std::vector<RewriteRule>& rules() const { return rules_; }
-  bool has_undo() const { return last_undo_.has_value(); }
-  ChaCha12& rng() { return rng_; }
+  bool has_undo() const { return has_undo_; }
 
  private:
   bool attempt();
 
-  std::optional<UndoRecord> last_undo_;
   Hypergraph graph_;
   std::vector<RewriteRule> rules_;
+  WeightTable weights_;
   ChaCha12 rng_;
   uint64_t step_count_ = 0;
   uint64_t print_interval_ = kDefaultPrintInterval;
@@ -90,8 +99,14 @@ class RewriteEngine {
   uint64_t successful_rewrites_ = 0;
   bool verbose_ = false;
   bool dpo_ = true;
-  std::vector<double> cumulative_;
-  MatchState match_;  // reused by every attempt, keeping its capacity
+  // The record of the last successful step, when `has_undo_`; one record
+  // and one match state are reused by every step, keeping their capacity.
+  UndoRecord undo_;
+  bool has_undo_ = false;
+  Matcher matcher_;
+  MatchState match_;
+
+  friend struct EngineAccess;  // test support
 };
 
 // Whether `text` upper-cases (full Unicode mapping) to exactly `upper`, an

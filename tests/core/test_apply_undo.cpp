@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "grammar/apply.hpp"
@@ -24,31 +25,53 @@ struct Snapshot {
   std::map<VertexId, uint64_t> depth;
   std::map<VertexId, std::map<std::string, double>> observables;
 
-  explicit Snapshot(const Hypergraph& g) : pairs(g.structural_pair_count) {
-    for (const auto& [v, vertex] : g.vertices) {
+  explicit Snapshot(const Hypergraph& g) : pairs(g.structural_pair_count()) {
+    g.for_each_vertex([&](Slot s) {
+      const VertexId v = g.id_of(s);
       vertices.push_back(v);
       degrees[v] = g.edges_containing(v).size();
-      past[v] = g.causal.past(v)->ones();
-      future[v] = g.causal.future(v)->ones();
-      causes[v] = g.causal.links(v)->causes;
-      effects[v] = g.causal.links(v)->effects;
-      depth[v] = g.causal.links(v)->depth;
-      observables[v] = std::map<std::string, double>(vertex.observables.begin(),
-                                                     vertex.observables.end());
-    }
+      past[v] = g.causal().past(v)->ones();
+      future[v] = g.causal().future(v)->ones();
+      causes[v] = g.causal().links(v)->causes;
+      effects[v] = g.causal().links(v)->effects;
+      depth[v] = g.causal().links(v)->depth;
+      const Observables& o = *g.observables(v);
+      observables[v] = std::map<std::string, double>(o.begin(), o.end());
+    });
     std::sort(vertices.begin(), vertices.end());
-    for (const auto& [e, edge] : g.hyperedges) edges.insert(edge.vertices);
+    g.for_each_hyperedge([&](EdgeSlot e) {
+      std::vector<VertexId> list;
+      for (const Slot m : g.members(e)) list.push_back(g.id_of(m));
+      edges.insert(list);
+    });
   }
   bool operator==(const Snapshot&) const = default;
 };
 
-MatchState bound(std::initializer_list<std::pair<VarIndex, VertexId>> pairs) {
+MatchState bound(const RewriteRule& rule, const Hypergraph& g,
+                 std::initializer_list<std::pair<VarIndex, VertexId>> pairs) {
   MatchState m;
-  for (const auto& [var, v] : pairs) {
-    m.bindings.emplace(var, v);
-    m.used_vertices.insert(v);
-  }
+  m.binding.assign(rule.var_count, kNoSlot);
+  for (const auto& [var, v] : pairs) m.binding[var] = *g.slot_of(v);
   return m;
+}
+
+UndoRecord apply(const RewriteRule& rule, Hypergraph& g, MatchState match) {
+  UndoRecord record;
+  apply_match(rule, g, match, record);
+  return record;
+}
+
+std::set<EdgeId> removed_edges(const UndoRecord& r) {
+  std::set<EdgeId> out;
+  for (const auto& e : r.removed_edges) out.insert(e.id);
+  return out;
+}
+
+std::vector<VertexId> ids(const std::vector<UndoRecord::Created>& created) {
+  std::vector<VertexId> out;
+  for (const auto& c : created) out.push_back(c.id);
+  return out;
 }
 
 }  // namespace
@@ -58,7 +81,7 @@ TEST(Apply, DeletingRuleUnderSpoAndItsRollback) {
   const VertexId v10 = g.add_vertex(), v11 = g.add_vertex(), v12 = g.add_vertex();
   const EdgeId e5 = g.add_hyperedge({v10, v11});
   const EdgeId e6 = g.add_hyperedge({v11, v12});
-  g.vertices.at(v11).observables["mass"] = 1.5;
+  g.set_observable(v11, "mass", 1.5);
   // Related to the deleted vertex, so their causal data is saved as well.
   g.add_causal_relation(v10, v11);
   g.add_causal_relation(v11, v12);
@@ -66,24 +89,24 @@ TEST(Apply, DeletingRuleUnderSpoAndItsRollback) {
 
   const RewriteRule rule =
       RewriteRule::compile({{"a", "b"}}, {"a"}, {{"a", "c"}, {"c", "b2"}}, 1.0);
-  UndoRecord record = apply_match(rule, g, bound({{0, v10}, {1, v11}}));
-  EXPECT_EQ(record.removed_edges.size(), 2u);
-  EXPECT_TRUE(record.removed_edges.contains(e5) && record.removed_edges.contains(e6));
+  UndoRecord record = apply(rule, g, bound(rule, g, {{0, v10}, {1, v11}}));
+  EXPECT_EQ(removed_edges(record), (std::set<EdgeId>{e5, e6}));
   ASSERT_EQ(record.removed_vertices.size(), 1u);
-  EXPECT_EQ(record.removed_vertices.at(v11).vertex.observables.at("mass"), 1.5);
+  ASSERT_TRUE(record.removed_vertices[0].has_observables);
+  EXPECT_EQ(record.removed_observables.at(0).at("mass"), 1.5);
   ASSERT_EQ(record.created_vertices.size(), 2u);
   ASSERT_EQ(record.created_edges.size(), 2u);
-  const VertexId c = record.created_vertices[0], b2 = record.created_vertices[1];
+  const VertexId c = record.created_vertices[0].id, b2 = record.created_vertices[1].id;
   EXPECT_LT(c, b2);
-  EXPECT_EQ(g.hyperedges.at(record.created_edges[0]).vertices, (std::vector<VertexId>{v10, c}));
-  EXPECT_EQ(g.hyperedges.at(record.created_edges[1]).vertices, (std::vector<VertexId>{c, b2}));
-  EXPECT_EQ(g.causal.links(c)->causes, (std::vector<VertexId>{v10}));
-  EXPECT_TRUE(g.causal.future(v10)->contains(b2));  // propagated, not direct
-  EXPECT_FALSE(g.vertices.contains(v11));
+  EXPECT_EQ(g.hyperedge(record.created_edges[0].id)->vertices, (std::vector<VertexId>{v10, c}));
+  EXPECT_EQ(g.hyperedge(record.created_edges[1].id)->vertices, (std::vector<VertexId>{c, b2}));
+  EXPECT_EQ(g.causal().links(c)->causes, (std::vector<VertexId>{v10}));
+  EXPECT_TRUE(g.causal().future(v10)->contains(b2));  // propagated, not direct
+  EXPECT_FALSE(g.has_vertex(v11));
 
-  g.execute_undo_record(std::move(record));
+  g.execute_undo_record(record);
   EXPECT_TRUE(Snapshot(g) == before);
-  EXPECT_EQ(g.vertices.at(v11).observables.at("mass"), 1.5);
+  EXPECT_EQ(g.observables(v11)->at("mass"), 1.5);
 }
 
 TEST(Apply, PatternsRemoveOneHyperedgeOfExactLengthEach) {
@@ -93,32 +116,31 @@ TEST(Apply, PatternsRemoveOneHyperedgeOfExactLengthEach) {
   const EdgeId ba = g.add_hyperedge({b, a});
   const EdgeId ab = g.add_hyperedge({a, b});
   const RewriteRule rule = RewriteRule::compile({{"x", "y"}}, {"x", "y"}, {}, 1.0);
-  UndoRecord record = apply_match(rule, g, bound({{0, a}, {1, b}}));
+  UndoRecord record = apply(rule, g, bound(rule, g, {{0, a}, {1, b}}));
   // The first length-2 hyperedge on a's list holding both: (b, a).
-  EXPECT_EQ(record.removed_edges.size(), 1u);
-  EXPECT_TRUE(record.removed_edges.contains(ba));
-  EXPECT_TRUE(g.hyperedges.contains(longer) && g.hyperedges.contains(ab));
+  EXPECT_EQ(removed_edges(record), (std::set<EdgeId>{ba}));
+  EXPECT_TRUE(g.hyperedge(longer) && g.hyperedge(ab));
   // Two equal patterns remove two distinct hyperedges.
   const RewriteRule twice = RewriteRule::compile({{"x", "y"}, {"x", "y"}}, {"x", "y"}, {}, 1.0);
   g.add_hyperedge({b, a});
-  UndoRecord r2 = apply_match(twice, g, bound({{0, a}, {1, b}}));
+  UndoRecord r2 = apply(twice, g, bound(twice, g, {{0, a}, {1, b}}));
   EXPECT_EQ(r2.removed_edges.size(), 2u);
-  EXPECT_EQ(g.hyperedges.size(), 1u);  // only the longer one is left
+  EXPECT_EQ(g.edge_count(), 1u);  // only the longer one is left
 }
 
 TEST(Apply, EmptyLhsCreatesOneVertexPerNameAndRecordsCausality) {
   Hypergraph g;
   const RewriteRule rule =
       RewriteRule::compile({}, {}, {{"a", "b", "c"}, {}, {"a"}, {"c", "c"}}, 1.0);
-  UndoRecord record = apply_match(rule, g, MatchState{});
+  UndoRecord record = apply(rule, g, bound(rule, g, {}));
   ASSERT_EQ(record.created_vertices.size(), 3u);
   EXPECT_EQ(record.created_edges.size(), 4u);
-  const VertexId a = record.created_vertices[0], b = record.created_vertices[1],
-                 c = record.created_vertices[2];
-  EXPECT_EQ(g.causal.links(b)->causes, (std::vector<VertexId>{a}));
-  EXPECT_EQ(g.causal.links(c)->causes, (std::vector<VertexId>{b}));  // not a directly
-  EXPECT_TRUE(g.causal.past(c)->contains(a));
-  EXPECT_TRUE(g.hyperedges.at(record.created_edges[1]).vertices.empty());
+  const VertexId a = record.created_vertices[0].id, b = record.created_vertices[1].id,
+                 c = record.created_vertices[2].id;
+  EXPECT_EQ(g.causal().links(b)->causes, (std::vector<VertexId>{a}));
+  EXPECT_EQ(g.causal().links(c)->causes, (std::vector<VertexId>{b}));  // not a directly
+  EXPECT_TRUE(g.causal().past(c)->contains(a));
+  EXPECT_TRUE(g.hyperedge(record.created_edges[1].id)->vertices.empty());
 }
 
 TEST(Apply, NameOnBothSidesIsKeptEvenWhenNotListed) {
@@ -127,12 +149,12 @@ TEST(Apply, NameOnBothSidesIsKeptEvenWhenNotListed) {
   g.add_hyperedge({x, y});
   // y is not listed as kept but the rhs uses it again: its vertex survives.
   const RewriteRule rule = RewriteRule::compile({{"x", "y"}}, {"x"}, {{"y", "z"}}, 1.0);
-  UndoRecord record = apply_match(rule, g, bound({{0, x}, {1, y}}));
+  UndoRecord record = apply(rule, g, bound(rule, g, {{0, x}, {1, y}}));
   EXPECT_TRUE(record.removed_vertices.empty());
-  EXPECT_TRUE(g.vertices.contains(y));
-  for (const auto& [e, edge] : g.hyperedges) {
-    for (const VertexId v : edge.vertices) EXPECT_TRUE(g.vertices.contains(v));
-  }
+  EXPECT_TRUE(g.has_vertex(y));
+  g.for_each_hyperedge([&](EdgeSlot e) {
+    for (const Slot v : g.members(e)) EXPECT_TRUE(g.is_vertex(v));
+  });
 }
 
 // Two deleted vertices that are causally related: each is in the other's
@@ -151,10 +173,10 @@ TEST(Apply, SeveralDeletedVerticesRollBackToTheStateBeforeTheStep) {
   const Snapshot before(g);
   const RewriteRule rule = RewriteRule::compile({{"x", "y"}}, {}, {{"n"}}, 1.0);
   for (int order = 0; order < 2; ++order) {
-    UndoRecord record = apply_match(rule, g, bound({{0, order ? b : a}, {1, order ? a : b}}));
+    UndoRecord record = apply(rule, g, bound(rule, g, {{0, order ? b : a}, {1, order ? a : b}}));
     EXPECT_EQ(record.removed_vertices.size(), 2u);
-    EXPECT_FALSE(g.causal.future(p)->contains(a));
-    g.execute_undo_record(std::move(record));
+    EXPECT_FALSE(g.causal().future(p)->contains(a));
+    g.execute_undo_record(record);
     EXPECT_TRUE(Snapshot(g) == before) << "order " << order;
   }
 }
@@ -166,17 +188,17 @@ TEST(Apply, RollbackRestoresThePairCountOfOverlappingHyperedges) {
   const VertexId a = g.add_vertex(), b = g.add_vertex();
   g.add_hyperedge({a, b});
   g.add_hyperedge({a, b, a, b});  // every pair already covered
-  ASSERT_EQ(g.structural_pair_count, 1u);
+  ASSERT_EQ(g.structural_pair_count(), 1u);
   const RewriteRule deletes = RewriteRule::compile({{"x"}}, {}, {}, 1.0);
-  UndoRecord record = apply_match(deletes, g, bound({{0, a}}));
-  EXPECT_EQ(g.hyperedges.size(), 0u);
-  g.execute_undo_record(std::move(record));
-  EXPECT_EQ(g.structural_pair_count, 1u);
+  UndoRecord record = apply(deletes, g, bound(deletes, g, {{0, a}}));
+  EXPECT_EQ(g.edge_count(), 0u);
+  g.execute_undo_record(record);
+  EXPECT_EQ(g.structural_pair_count(), 1u);
 
   // New hyperedges that share a pair starting at a new vertex.
   const RewriteRule twice = RewriteRule::compile({}, {}, {{"p", "q"}, {"p", "q"}}, 1.0);
-  UndoRecord r2 = apply_match(twice, g, MatchState{});
-  EXPECT_EQ(g.structural_pair_count, 2u);
-  g.execute_undo_record(std::move(r2));
-  EXPECT_EQ(g.structural_pair_count, 1u);
+  UndoRecord r2 = apply(twice, g, bound(twice, g, {}));
+  EXPECT_EQ(g.structural_pair_count(), 2u);
+  g.execute_undo_record(r2);
+  EXPECT_EQ(g.structural_pair_count(), 1u);
 }

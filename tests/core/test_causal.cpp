@@ -18,23 +18,23 @@ TEST(Causal, ChainOfThree) {
   const VertexId w0 = g.add_vertex(), w1 = g.add_vertex(), w2 = g.add_vertex();
   g.add_causal_relation(w0, w1);
   g.add_causal_relation(w1, w2);
-  EXPECT_EQ(g.causal.links(w0)->depth, 1u);
-  EXPECT_EQ(g.causal.links(w1)->depth, 2u);
-  EXPECT_EQ(g.causal.links(w2)->depth, 3u);
+  EXPECT_EQ(g.causal().links(w0)->depth, 1u);
+  EXPECT_EQ(g.causal().links(w1)->depth, 2u);
+  EXPECT_EQ(g.causal().links(w2)->depth, 3u);
   EXPECT_EQ(g.causal_future(w0), (Ids{w0, w1, w2}));
   EXPECT_EQ(g.causal_future(w1), (Ids{w1, w2}));
   EXPECT_EQ(g.causal_future(w2), (Ids{w2}));
   EXPECT_EQ(g.causal_past(w0), (Ids{w0}));
   EXPECT_EQ(g.causal_past(w1), (Ids{w0, w1}));
   EXPECT_EQ(g.causal_past(w2), (Ids{w0, w1, w2}));
-  EXPECT_EQ(g.causal.links(w1)->causes, (std::vector<VertexId>{w0}));
-  EXPECT_EQ(g.causal.links(w1)->effects, (std::vector<VertexId>{w2}));
+  EXPECT_EQ(g.causal().links(w1)->causes, (std::vector<VertexId>{w0}));
+  EXPECT_EQ(g.causal().links(w1)->effects, (std::vector<VertexId>{w2}));
 }
 
 TEST(Causal, HorizonLimitsTheBackwardPassByDepth) {
   for (const uint64_t horizon : {uint64_t{1}, uint64_t{0}}) {
     Hypergraph g;
-    g.causal_horizon = horizon;
+    g.set_causal_horizon(horizon);
     const VertexId w0 = g.add_vertex(), w1 = g.add_vertex(), w2 = g.add_vertex(),
                    w3 = g.add_vertex();
     g.add_causal_relation(w0, w1);
@@ -53,15 +53,15 @@ TEST(Causal, KnownRelationsChangeNothing) {
   const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex();
   g.add_causal_relation(a, b);
   g.add_causal_relation(c, a);  // raises a's depth; (a, b) stays recorded
-  const CausalLinks before_a = *g.causal.links(a);
-  const uint64_t depth_b = g.causal.links(b)->depth;
+  const CausalLinks before_a = *g.causal().links(a);
+  const uint64_t depth_b = g.causal().links(b)->depth;
   g.add_causal_relation(a, b);
-  EXPECT_EQ(g.causal.links(b)->depth, depth_b);  // no re-raise
-  EXPECT_EQ(g.causal.links(a)->effects, before_a.effects);
-  EXPECT_EQ(g.causal.links(b)->causes, (std::vector<VertexId>{a}));
+  EXPECT_EQ(g.causal().links(b)->depth, depth_b);  // no re-raise
+  EXPECT_EQ(g.causal().links(a)->effects, before_a.effects);
+  EXPECT_EQ(g.causal().links(b)->causes, (std::vector<VertexId>{a}));
   g.add_causal_relation(a, a);
-  EXPECT_EQ(g.causal.links(a)->causes, (std::vector<VertexId>{c}));
-  EXPECT_EQ(g.causal.links(a)->depth, 2u);
+  EXPECT_EQ(g.causal().links(a)->causes, (std::vector<VertexId>{c}));
+  EXPECT_EQ(g.causal().links(a)->depth, 2u);
 }
 
 TEST(Causal, IdsWithoutRecords) {
@@ -69,14 +69,14 @@ TEST(Causal, IdsWithoutRecords) {
   const VertexId gone = g.add_vertex(), b = g.add_vertex();
   g.remove_vertex(gone);
   g.add_causal_relation(gone, b);
-  EXPECT_EQ(g.causal.links(b)->depth, 2u);
-  EXPECT_EQ(g.causal.links(b)->causes, (std::vector<VertexId>{gone}));
+  EXPECT_EQ(g.causal().links(b)->depth, 2u);
+  EXPECT_EQ(g.causal().links(b)->causes, (std::vector<VertexId>{gone}));
   EXPECT_EQ(g.causal_past(b), (Ids{b}));  // nothing to pass on
 
   const VertexId a = g.add_vertex(), gone2 = g.add_vertex();
   g.remove_vertex(gone2);
   g.add_causal_relation(a, gone2);
-  EXPECT_EQ(g.causal.links(a)->effects, (std::vector<VertexId>{gone2}));
+  EXPECT_EQ(g.causal().links(a)->effects, (std::vector<VertexId>{gone2}));
   EXPECT_EQ(g.causal_future(a), (Ids{a}));  // gone2 has no future set to give
 }
 
@@ -87,20 +87,20 @@ TEST(Causal, DeeperEffectKeepsItsDepth) {
   g.add_causal_relation(a, b);
   g.add_causal_relation(b, c);  // c at depth 3
   g.add_causal_relation(d, c);  // d at depth 1: c stays at 3
-  EXPECT_EQ(g.causal.links(c)->depth, 3u);
-  EXPECT_EQ(g.causal.links(c)->causes, (std::vector<VertexId>{b, d}));
+  EXPECT_EQ(g.causal().links(c)->depth, 3u);
+  EXPECT_EQ(g.causal().links(c)->causes, (std::vector<VertexId>{b, d}));
   EXPECT_EQ(g.causal_past(c), (Ids{a, b, c, d}));
 }
 
 TEST(Causal, SetsGrowToAPowerOfTwoForLongerSources) {
   Hypergraph g;
-  g.bitset_capacity = 4;
+  g.set_bitset_capacity(4);
   const VertexId a = g.add_vertex();
-  g.bitset_capacity = 1024;
+  g.set_bitset_capacity(1024);
   const VertexId b = g.add_vertex();
   g.add_causal_relation(a, b);
-  EXPECT_GE(g.causal.future(a)->length(), g.causal.future(b)->length());
-  EXPECT_TRUE(g.causal.future(a)->contains(b));
+  EXPECT_GE(g.causal().future(a)->length(), g.causal().future(b)->length());
+  EXPECT_TRUE(g.causal().future(a)->contains(b));
 }
 
 // The deferred relation against the reference, which propagates every write

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../../fuzz/operations.hpp"
-#include "hypergraph/consistency.hpp"
+#include "support/access.hpp"
 
 using namespace vorn;
 
@@ -56,18 +56,20 @@ TEST(Consistency, ReportsEachKindOfDamage) {
     return check_consistency(g);
   };
   // A vertex missing from vertex_list, and a wrong position.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId) { g.vertex_list.pop_back(); }).empty());
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId) { StoreAccess::drop_last_live(g); }).empty());
   EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId b) {
-                 std::swap(g.vertex_positions[a], g.vertex_positions[b]);
+                 StoreAccess::swap_positions(g, a, b);
                }).empty());
-  // Incidence one occurrence short, one stale id too many.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId b) { g.incidence[b].pop_back(); }).empty());
+  // Incidence short of occurrences, one stale hyperedge too many.
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId b) {
+                 StoreAccess::drop_last_incidence(g, b);
+               }).empty());
   EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) {
-                 g.incidence[a].push_back(EDGE_ID_COUNTER.load() + 7);
+                 StoreAccess::add_stale_incidence(g, a);
                }).empty());
   // A hyperedge over a deleted vertex.
   EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { g.remove_vertex(a); }).empty());
   // A live vertex without causal data.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { g.causal.drop_vertex(a); }).empty());
+  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { StoreAccess::drop_causal(g, a); }).empty());
   EXPECT_TRUE(damaged([](Hypergraph&, VertexId, VertexId) {}).empty());
 }
