@@ -1,33 +1,30 @@
 #include "grammar/apply.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace vorn {
 
-namespace {
-
-bool holds(std::span<const Slot> list, Slot s) {
-  return std::find(list.begin(), list.end(), s) != list.end();
-}
-
-}  // namespace
-
 void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
                  UndoRecord& record) {
-  std::vector<Slot>& binding = match.binding;
-  graph.begin_rewrite(record);
+  Slot* binding = match.binding.data();
+  graph.begin_rewrite(record, rule.new_vertices, static_cast<uint32_t>(rule.flat_rhs.size()));
 
   // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length,
   // holding every vertex of the pattern (order and multiplicity aside).
-  for (const auto& pattern : rule.lhs) {
+  const FlatPatterns& lhs = rule.flat_lhs;
+  for (std::size_t p = 0; p < lhs.size(); ++p) {
+    const std::span<const uint32_t> pattern = lhs[p];
     if (pattern.empty()) continue;
-    const Slot first = binding[pattern.front()];
-    for (const EdgeSlot e : graph.incidence(first)) {
+    for (const EdgeSlot e : graph.incidence(binding[pattern[0]])) {
       const std::span<const Slot> members = graph.members(e);
       if (members.size() != pattern.size()) continue;
-      const bool holds_all = std::all_of(pattern.begin(), pattern.end(),
-                                         [&](VarIndex v) { return holds(members, binding[v]); });
+      bool holds_all = true;
+      for (const uint32_t v : pattern) {
+        if (std::find(members.begin(), members.end(), binding[v]) == members.end()) {
+          holds_all = false;
+          break;
+        }
+      }
       if (!holds_all) continue;
       graph.remove_hyperedge(e, record);
       break;  // the incidence list changed: stop walking it
@@ -45,17 +42,16 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
   }
 
   // Phase 3: one new vertex per rhs-only variable, at its first occurrence.
-  for (const auto& pattern : rule.rhs) {
-    for (const VarIndex v : pattern) {
-      if (binding[v] == kNoSlot) binding[v] = graph.add_vertex(record);
-    }
+  const FlatPatterns& rhs = rule.flat_rhs;
+  for (const uint32_t v : rhs.vars) {
+    if (binding[v] == kNoSlot) binding[v] = graph.add_vertex(record);
   }
 
   // Phase 4: the rhs hyperedges; each position is a cause of the next.
   std::vector<Slot>& members = match.scratch;
-  for (const auto& pattern : rule.rhs) {
+  for (std::size_t p = 0; p < rhs.size(); ++p) {
     members.clear();
-    for (const VarIndex v : pattern) members.push_back(binding[v]);
+    for (const uint32_t v : rhs[p]) members.push_back(binding[v]);
     graph.add_hyperedge(members, record);
     for (std::size_t k = 0; k + 1 < members.size(); ++k) {
       graph.add_causal_relation(members[k], members[k + 1]);

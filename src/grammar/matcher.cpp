@@ -166,24 +166,27 @@ bool Matcher::search(std::size_t t) {
   }
   if (rule.in_frontier[t]) {
     // The unbound vertices on the bound vertices' hyperedges, each once.
+    // (Most levels try a handful of candidates: a short list remembers them
+    // until it would be slower than the set.)
     level.seen.clear();
+    level.few.clear();
     for (std::size_t i = 0; i < t; ++i) {
       for (const EdgeSlot e : graph.incidence((*binding_)[i])) {
         for (const Slot x : graph.members(e)) {
-          if (used(x, t) || !level.seen.insert(x)) continue;
-          if (attempt(t, x, level)) return true;
+          if (used(x, t) || !level.first_time(x)) continue;
+          if (attempt(t, x, e, level)) return true;
         }
       }
     }
   } else {
     for (const Slot x : graph.vertex_list()) {
-      if (!used(x, t) && attempt(t, x, level)) return true;
+      if (!used(x, t) && attempt(t, x, kNoSlot, level)) return true;
     }
   }
   return false;
 }
 
-bool Matcher::attempt(std::size_t t, Slot c, Level& level) {
+bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
   const RewriteRule& rule = *rule_;
   const Hypergraph& graph = *graph_;
   if (graph.incidence(c).size() < rule.occurrences[t]) return false;
@@ -193,7 +196,17 @@ bool Matcher::attempt(std::size_t t, Slot c, Level& level) {
   bool covered = true;
   for (uint32_t k = rule.tests_begin[t]; k < rule.tests_begin[t + 1] && covered; ++k) {
     level.image.clear();
-    for (const VarIndex v : rule.lhs[rule.tests_pattern[k]]) level.image.push_back((*binding_)[v]);
+    for (const uint32_t v : rule.flat_lhs[rule.tests_pattern[k]]) level.image.push_back((*binding_)[v]);
+    // The hyperedge c came from covers the image when it holds all of it, is
+    // long enough and lies on the first image vertex's list (certain when
+    // that list is complete); otherwise the cover is looked for.
+    if (via != kNoSlot && !level.image.empty()) {
+      const std::span<const Slot> members = graph.members(via);
+      if (members.size() >= level.image.size() && graph.has_complete_list(level.image[0]) &&
+          holds_all(members, level.image)) {
+        continue;
+      }
+    }
     covered = image_covered(graph, level.image);
   }
   if (covered && search(t + 1)) return true;
@@ -231,10 +244,11 @@ bool Matcher::dangling_check() {
   if (rule.deleted.empty()) return true;
   matched_.clear();
   std::vector<Slot>& image = levels_[0].image;
-  for (const auto& pattern : rule.lhs) {
+  for (std::size_t p = 0; p < rule.flat_lhs.size(); ++p) {
+    const std::span<const uint32_t> pattern = rule.flat_lhs[p];
     if (pattern.empty()) continue;
     image.clear();
-    for (const VarIndex v : pattern) image.push_back((*binding_)[v]);
+    for (const uint32_t v : pattern) image.push_back((*binding_)[v]);
     for (const EdgeSlot e : graph.incidence(image[0])) {
       if (holds_all(graph.members(e), image)) {
         matched_.push_back(e);

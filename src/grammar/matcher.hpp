@@ -70,13 +70,26 @@ class Matcher {
   struct Level {
     uint32_t need_in = 0;   // look-ahead A
     uint32_t need_out = 0;  // look-ahead B
-    SlotSet seen;        // candidates enumerated at this level
+    SlotSet seen;        // candidates enumerated at this level, beyond `few`
+    std::vector<Slot> few;  // the first ones
+    bool first_time(Slot x) {
+      for (const Slot y : few) {
+        if (y == x) return false;
+      }
+      if (few.size() < 8) {
+        few.push_back(x);
+        return true;
+      }
+      return seen.insert(x);
+    }
     SlotSet candidates;  // the candidate set, when a look-ahead needs it
     SlotSet around;      // one candidate's distinct neighbours
     std::vector<Slot> image;
   };
   bool search(std::size_t t);
-  bool attempt(std::size_t t, Slot c, Level& level);
+  // Tries c for variable t; `via` is a hyperedge on a bound vertex's
+  // incidence list that holds c (kNoSlot when c came from the vertex list).
+  bool attempt(std::size_t t, Slot c, EdgeSlot via, Level& level);
   bool used(Slot s, std::size_t t) const;
   bool dangling_check();
   bool look_ahead(std::size_t t, Slot c, Level& level);

@@ -62,6 +62,13 @@ void RewriteRule::compile_matcher_facts(RewriteRule& rule) {
   const std::size_t n = rule.lhs_var_count;
   const std::size_t patterns = rule.lhs.size();
   constexpr uint32_t kNone = UINT32_MAX;
+  for (const auto* side : {&rule.lhs, &rule.rhs}) {
+    FlatPatterns& flat = side == &rule.lhs ? rule.flat_lhs : rule.flat_rhs;
+    for (const auto& pattern : *side) {
+      for (const VarIndex v : pattern) flat.vars.push_back(static_cast<uint32_t>(v));
+      flat.begin.push_back(static_cast<uint32_t>(flat.vars.size()));
+    }
+  }
   rule.occurrences.assign(n, 0);
   for (const auto& [v, count] : rule.lhs_occurrences) rule.occurrences[v] = static_cast<uint32_t>(count);
   rule.is_kept.assign(rule.var_count, 0);
@@ -69,6 +76,7 @@ void RewriteRule::compile_matcher_facts(RewriteRule& rule) {
   for (VarIndex v = 0; v < n; ++v) {
     if (!rule.is_kept[v]) rule.deleted.push_back(static_cast<uint32_t>(v));
   }
+  rule.new_vertices = static_cast<uint32_t>(rule.var_count - n);
   // The lowest pattern-mate of each variable: per pattern, its lowest and
   // second-lowest distinct variables are all that matter.
   std::vector<uint32_t> lowest_mate(n, kNone);
@@ -139,23 +147,20 @@ void RewriteRule::compile_matcher_facts(RewriteRule& rule) {
   rule.later_mates.assign(n, -1);
 }
 
-uint32_t RewriteRule::old_mates(std::size_t t) const {
-  if (later_mates[t] < 0) {
-    // Distinct later variables over the patterns holding t; a variable is
-    // met when its mark is t + 1.
-    if (met_.size() != lhs_var_count) met_.assign(lhs_var_count, 0);
-    int64_t later = 0;
-    for (uint32_t k = mates_begin[t]; k < mates_begin[t + 1]; ++k) {
-      for (const VarIndex v : lhs[mates_pattern[k]]) {
-        if (v > t && met_[v] != t + 1) {
-          met_[v] = static_cast<uint32_t>(t + 1);
-          ++later;
-        }
+void RewriteRule::count_later_mates(std::size_t t) const {
+  // Distinct later variables over the patterns holding t; a variable is met
+  // when its mark is t + 1.
+  if (met_.size() != lhs_var_count) met_.assign(lhs_var_count, 0);
+  int64_t later = 0;
+  for (uint32_t k = mates_begin[t]; k < mates_begin[t + 1]; ++k) {
+    for (const VarIndex v : lhs[mates_pattern[k]]) {
+      if (v > t && met_[v] != t + 1) {
+        met_[v] = static_cast<uint32_t>(t + 1);
+        ++later;
       }
     }
-    later_mates[t] = later;
   }
-  return static_cast<uint32_t>(later_mates[t]) - new_mates[t];
+  later_mates[t] = later;
 }
 
 std::string format_weight(double weight) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,17 @@ namespace vorn {
 
 using VarIndex = std::size_t;
 using NamePatterns = std::vector<std::vector<std::string>>;
+
+// Patterns laid out flat: pattern p's variables are
+// vars[begin[p] .. begin[p + 1]).
+struct FlatPatterns {
+  std::vector<uint32_t> begin{0};
+  std::vector<uint32_t> vars;
+  std::size_t size() const { return begin.size() - 1; }
+  std::span<const uint32_t> operator[](std::size_t p) const {
+    return {vars.data() + begin[p], begin[p + 1] - begin[p]};
+  }
+};
 
 struct RewriteRule {
   std::vector<std::vector<VarIndex>> lhs;
@@ -41,6 +53,7 @@ struct RewriteRule {
   // (`in_frontier`), how many later variables share one with t and with a
   // bound variable (look-ahead A) or with t as their lowest pattern-mate
   // (look-ahead B).
+  FlatPatterns flat_lhs, flat_rhs;        // lhs and rhs, flat
   std::vector<uint32_t> occurrences;      // per lhs variable
   std::vector<uint8_t> is_kept;           // per variable
   std::vector<uint8_t> in_frontier;       // per lhs variable
@@ -50,13 +63,17 @@ struct RewriteRule {
   std::vector<uint32_t> tests_begin;      // CSR: the patterns whose cover is tested
   std::vector<uint32_t> tests_pattern;    //   once variable t is bound
   std::vector<uint32_t> deleted;          // lhs variables whose vertex is deleted
+  uint32_t new_vertices = 0;              // rhs-only variables: vertices a rewrite creates
   // Per lhs variable t: the number of later variables sharing a pattern with
   // t (A + B), worked out on first use (its cost is that of the patterns
   // holding t, which a search reaching t pays anyway); -1 until then.
   mutable std::vector<int64_t> later_mates;
   mutable std::vector<uint32_t> met_;
   // Look-ahead A for variable t (fills later_mates[t] on first use).
-  uint32_t old_mates(std::size_t t) const;
+  uint32_t old_mates(std::size_t t) const {
+    if (later_mates[t] < 0) count_later_mates(t);
+    return static_cast<uint32_t>(later_mates[t]) - new_mates[t];
+  }
 
   // Compiles the names. Never fails. A name in both lhs and rhs is kept even
   // when `kept` omits it, so its vertex survives and is reused: a rewrite
@@ -66,6 +83,7 @@ struct RewriteRule {
 
  private:
   static void compile_matcher_facts(RewriteRule& rule);
+  void count_later_mates(std::size_t t) const;
 };
 
 // The weight as text for error messages: the shortest decimal that reads

@@ -30,14 +30,12 @@ FixedBitSet own_set(VertexId id, uint64_t capacity) {
 
 // --- Writes -------------------------------------------------------------------
 
-void CausalGraph::open_step() {
+void CausalGraph::open_step_slow() {
   if (in_step_) {
-    if (!step_open_) {
-      log_.step();
-      step_open_ = true;
-      ++steps_;
-    }
-  } else if (tail_open_) {
+    log_.step();
+    step_open_ = true;
+    ++steps_;
+  } else {
     // Only writes outside any application (the store's own operations used
     // directly) need this; a rewriting engine never writes one.
     log_.end();
@@ -48,24 +46,6 @@ void CausalGraph::open_step() {
 void CausalGraph::add_vertex(VertexId id, uint64_t capacity) {
   open_step();
   log_.create(id, capacity);
-}
-
-void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity,
-                               bool both_live) {
-  if (both_live) {
-    // A live vertex's future holds its own bit, and once a relation between
-    // live vertices has been replayed the cause's future holds the effect
-    // until one of them is removed (it cannot be related again before an undo
-    // brings it back, and an undo forgets every known relation). Replaying it
-    // again would stop at "already related".
-    if (a == b) return;
-    const std::size_t slot = (absl::HashOf(a, b)) & (kKnownSlots - 1);
-    if (known_used_[slot] && known_[slot] == std::pair{a, b}) return;
-    known_[slot] = {a, b};
-    known_used_[slot] = true;
-  }
-  open_step();
-  log_.relate(a, b, horizon, capacity);
 }
 
 void CausalGraph::remove_vertex(VertexId v) {
@@ -98,7 +78,7 @@ void CausalGraph::undo_step(uint64_t token) {
   tail_open_ = false;
   log_.mark_last_step_undone();
   log_.undo();
-  known_used_.fill(false);
+  known_.fill({0, 0});
 }
 
 // --- Replay -------------------------------------------------------------------

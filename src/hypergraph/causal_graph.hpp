@@ -107,7 +107,10 @@ class CausalGraph {
 
   // Before every write: the step entry of an application that writes, or the
   // end of the last step for a write outside any application.
-  void open_step();
+  void open_step() {
+    if (in_step_ ? !step_open_ : tail_open_) open_step_slow();
+  }
+  void open_step_slow();
   void create(VertexId id, uint64_t capacity) const;
   void relate(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity) const;
   void remove(VertexId v) const;
@@ -124,9 +127,8 @@ class CausalGraph {
   uint64_t token_ = 0;       // the last ended application's token
   uint64_t undoable_ = 0;    // the token an undo may still name
   // Relations recorded since the last undo, by a small direct-mapped cache.
-  static constexpr std::size_t kKnownSlots = 1024;
+  static constexpr std::size_t kKnownSlots = 256;
   std::array<std::pair<VertexId, VertexId>, kKnownSlots> known_{};
-  std::array<bool, kKnownSlots> known_used_{};
 
   // Replayed state: one node per vertex id that has links or sets, found
   // through one lookup. (Links and sets come and go together, except where
@@ -154,6 +156,24 @@ class CausalGraph {
   mutable uint32_t stamp_ = 0;
   mutable std::vector<uint32_t> queue_;
 };
+
+inline void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity,
+                                      bool both_live) {
+  if (both_live) {
+    // A live vertex's future holds its own bit, and once a relation between
+    // live vertices has been replayed the cause's future holds the effect
+    // until one of them is removed (it cannot be related again before an undo
+    // brings it back, and an undo forgets every known relation). Replaying it
+    // again would stop at "already related".
+    if (a == b) return;
+    // (A pair with a == b is never stored, so {0, 0} marks an empty slot.)
+    const std::size_t slot = ((a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full)) >> 56;
+    if (known_[slot].first == a && known_[slot].second == b) return;
+    known_[slot] = {a, b};
+  }
+  open_step();
+  log_.relate(a, b, horizon, capacity);
+}
 
 // The smallest power of two not below max(a, b), 1 when that is below 2;
 // saturates at 2^64 - 1 where the power of two does not fit.

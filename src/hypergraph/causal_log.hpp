@@ -69,13 +69,33 @@ class CausalLog {
   static constexpr std::size_t kMaxEntry = 1 + 3 * 10;  // tag + three varints
   enum Flag : uint8_t { kARef = 8, kBRef = 16, kNext = 8, kUndone = 8, kSettings = 32 };
 
-  uint8_t* reserve(std::size_t n);
-  void put_varint(uint8_t*& out, uint64_t v);
-  void put_id(uint8_t*& out, uint64_t id);
+  void new_chunk();
+  uint8_t* reserve(std::size_t n) {
+    if (used_in_last_ + n > kChunkSize) new_chunk();
+    return write_ + used_in_last_;
+  }
+  void commit(uint8_t* start, uint8_t* out) {
+    const auto n = static_cast<std::size_t>(out - start);
+    used_in_last_ += n;
+    size_ += n;
+    ++position_;
+  }
+  static void put_varint(uint8_t*& out, uint64_t v) {
+    while (v >= 0x80) {
+      *out++ = static_cast<uint8_t>(v | 0x80);
+      v >>= 7;
+    }
+    *out++ = static_cast<uint8_t>(v);
+  }
+  void put_id(uint8_t*& out, uint64_t id) const {
+    const uint64_t delta = id - ref_;  // modulo 2^64
+    put_varint(out, (delta << 1) ^ static_cast<uint64_t>(static_cast<int64_t>(delta) >> 63));
+  }
   void vertex_entry(Kind kind, uint64_t v);
   void tag_only(Kind kind);
 
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  uint8_t* write_ = nullptr;               // the last chunk
   std::size_t used_in_last_ = kChunkSize;  // bytes used in the last chunk
   std::size_t size_ = 0;                   // bytes in all entries
   std::size_t position_ = 0;               // entries appended since the last clear
@@ -92,6 +112,67 @@ class CausalLog {
   uint64_t start_horizon_ = 0;
   uint64_t start_capacity_ = 0;
 };
+
+inline void CausalLog::create(uint64_t v, uint64_t capacity) {
+  uint8_t* start = reserve(kMaxEntry);
+  uint8_t* out = start + 1;
+  uint8_t tag = static_cast<uint8_t>(Kind::create);
+  if (capacity != capacity_) {
+    tag |= kSettings;
+    put_varint(out, capacity);
+    capacity_ = capacity;
+  }
+  if (v == ref_ + 1) {
+    tag |= kNext;
+  } else {
+    put_id(out, v);
+  }
+  ref_ = v;
+  *start = tag;
+  commit(start, out);
+}
+
+inline void CausalLog::relate(uint64_t a, uint64_t b, uint64_t horizon, uint64_t capacity) {
+  uint8_t* start = reserve(kMaxEntry);
+  uint8_t* out = start + 1;
+  uint8_t tag = static_cast<uint8_t>(Kind::relate);
+  if (horizon != horizon_ || capacity != capacity_) {
+    tag |= kSettings;
+    put_varint(out, horizon);
+    put_varint(out, capacity);
+    horizon_ = horizon;
+    capacity_ = capacity;
+  }
+  if (a == ref_) {
+    tag |= kARef;
+  } else {
+    put_id(out, a);
+  }
+  if (b == ref_) {
+    tag |= kBRef;
+  } else {
+    put_id(out, b);
+  }
+  *start = tag;
+  commit(start, out);
+}
+
+inline void CausalLog::vertex_entry(Kind kind, uint64_t v) {
+  uint8_t* start = reserve(kMaxEntry);
+  uint8_t* out = start + 1;
+  uint8_t tag = static_cast<uint8_t>(kind);
+  if (v == ref_) {
+    tag |= kARef;
+  } else {
+    put_id(out, v);
+  }
+  *start = tag;
+  commit(start, out);
+}
+
+inline void CausalLog::remove(uint64_t v) { vertex_entry(Kind::remove, v); }
+
+inline void CausalLog::drop(uint64_t v) { vertex_entry(Kind::drop, v); }
 
 template <class F>
 void CausalLog::for_each(F&& f) const {

@@ -10,10 +10,6 @@ std::atomic<uint64_t> EDGE_ID_COUNTER{0};
 
 namespace {
 
-bool contains(std::span<const Slot> list, Slot s) {
-  return std::find(list.begin(), list.end(), s) != list.end();
-}
-
 const Observables kNoObservables;
 
 }  // namespace
@@ -36,28 +32,30 @@ Slot Hypergraph::allocate_vertex_slot(VertexId id) {
   r.refs = 0;
   r.flags = 0;
   r.incidence.reset();
-  slot_of_id_.insert_or_assign(id, s);
+  r.index = index_.insert(id, s, index_moves());
   return s;
 }
 
 Slot Hypergraph::slot_for_member(VertexId v) {
-  const auto it = slot_of_id_.find(v);
-  return it != slot_of_id_.end() ? it->second : allocate_vertex_slot(v);
+  // A new vertex's id is above every id held (no lookup needed).
+  if (index_.all_below(v)) return allocate_vertex_slot(v);
+  const Slot s = index_.find(v);
+  return s != kNoSlot ? s : allocate_vertex_slot(v);
 }
 
 void Hypergraph::free_if_unused(Slot s) {
   VertexRecord& r = vertices_[s];
   if ((r.flags & (kLive | kHasList | kFree)) != 0 || r.refs != 0) return;
-  slot_of_id_.erase(r.id);
+  index_.erase(r.index, index_moves());
   r.incidence.reset();
   r.flags = kFree;
   free_vertices_.push_back(s);
 }
 
 std::optional<Slot> Hypergraph::slot_of(VertexId v) const {
-  const auto it = slot_of_id_.find(v);
-  if (it == slot_of_id_.end() || (vertices_[it->second].flags & kLive) == 0) return std::nullopt;
-  return it->second;
+  const Slot s = index_.find(v);
+  if (s == kNoSlot || (vertices_[s].flags & kLive) == 0) return std::nullopt;
+  return s;
 }
 
 void Hypergraph::list_vertex(Slot s) {
@@ -97,16 +95,20 @@ bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
   // A complete list holds every stored hyperedge on its vertex, so when both
   // lists are complete, a hyperedge with both vertices lies on each and the
   // shorter one decides the same. (A new vertex's list is short.)
-  std::span<const EdgeSlot> scan = incidence(v);
-  Slot other = u;
   const VertexRecord& ru = vertices_[u];
-  if ((rv.flags & kComplete) != 0 && (ru.flags & kComplete) != 0 &&
-      ru.incidence.size() < rv.incidence.size()) {
-    scan = incidence(u);
+  const VertexRecord* scan = &rv;
+  Slot other = u;
+  if ((rv.flags & ru.flags & kComplete) != 0 && ru.incidence.size() < rv.incidence.size()) {
+    scan = &ru;
     other = v;
   }
-  for (const EdgeSlot f : scan) {
-    if (f != excluded && contains(edges_[f].members(), other)) return true;
+  for (const EdgeSlot f : scan->incidence) {
+    if (f == excluded) continue;
+    const EdgeRecord& r = edges_[f];
+    const Slot* m = r.data();
+    for (uint32_t i = 0; i < r.size; ++i) {
+      if (m[i] == other) return true;
+    }
   }
   return false;
 }
@@ -123,21 +125,20 @@ EdgeSlot Hypergraph::store_hyperedge(EdgeId id, std::span<const Slot> members) {
   r.id = id;
   r.size = static_cast<uint32_t>(members.size());
   Slot* out = r.size > 4 ? (r.u.heap = new Slot[r.size]) : r.u.inl;
-  std::copy(members.begin(), members.end(), out);
+  for (uint32_t i = 0; i < r.size; ++i) out[i] = members[i];
   r.live = 1;
   ++edge_count_;
   // A list made now is complete unless hyperedges already name the slot.
   for (const Slot v : members) {
     VertexRecord& rv = vertices_[v];
-    if ((rv.flags & kHasList) == 0) rv.flags |= kHasList | (rv.refs == 0 ? kComplete : 0);
-  }
-  for (const Slot v : members) {
-    vertices_[v].incidence.push_back(e);
-    ++vertices_[v].refs;
+    if ((rv.flags & kHasList) == 0) rv.flags |= kHasList | (rv.refs == 0 ? kComplete : 0u);
+    rv.incidence.push_back(e);
+    ++rv.refs;
   }
   // Every pair of positions not covered by another hyperedge counts.
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    for (std::size_t j = i + 1; j < members.size(); ++j) {
+  const std::size_t n = members.size();
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) {
       if (!pair_covered(members[i], members[j], e)) ++pair_count_;
     }
   }
@@ -149,19 +150,24 @@ void Hypergraph::unstore_hyperedge(EdgeSlot e) {
   r.live = 0;
   --edge_count_;
   const std::span<const Slot> members = r.members();
+  // One occurrence of e per position: together every occurrence.
   for (const Slot v : members) {
     VertexRecord& rv = vertices_[v];
-    if ((rv.flags & kHasList) != 0) rv.incidence.erase_all(e);
+    if ((rv.flags & kHasList) != 0) rv.incidence.erase_one(e);
+    --rv.refs;
   }
   // With e off every list, a pair is counted off unless something else
   // still covers it; the count stops at 0.
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    for (std::size_t j = i + 1; j < members.size(); ++j) {
+  const std::size_t n = members.size();
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) {
       if (pair_count_ > 0 && !pair_covered(members[i], members[j], kNoSlot)) --pair_count_;
     }
   }
-  for (const Slot v : members) --vertices_[v].refs;
-  for (const Slot v : members) free_if_unused(v);
+  for (const Slot v : members) {
+    const VertexRecord& rv = vertices_[v];
+    if ((rv.flags & (kLive | kHasList | kFree)) == 0 && rv.refs == 0) free_if_unused(v);
+  }
   r.release();
   free_edges_.push_back(e);
 }
@@ -221,24 +227,24 @@ std::optional<Hyperedge> Hypergraph::hyperedge(EdgeId e) const {
 
 std::vector<EdgeId> Hypergraph::edges_containing(VertexId v) const {
   std::vector<EdgeId> out;
-  const auto it = slot_of_id_.find(v);
-  if (it == slot_of_id_.end()) return out;
-  for (const EdgeSlot e : incidence(it->second)) out.push_back(edges_[e].id);
+  const Slot s = index_.find(v);
+  if (s == kNoSlot) return out;
+  for (const EdgeSlot e : incidence(s)) out.push_back(edges_[e].id);
   return out;
 }
 
 bool Hypergraph::has_incidence_list(VertexId v) const {
-  const auto it = slot_of_id_.find(v);
-  return it != slot_of_id_.end() && (vertices_[it->second].flags & kHasList) != 0;
+  const Slot s = index_.find(v);
+  return s != kNoSlot && (vertices_[s].flags & kHasList) != 0;
 }
 
 absl::flat_hash_set<VertexId> Hypergraph::structural_neighbors(VertexId v) const {
   absl::flat_hash_set<VertexId> out;
-  const auto it = slot_of_id_.find(v);
-  if (it == slot_of_id_.end()) return out;
-  for (const EdgeSlot e : incidence(it->second)) {
+  const Slot s = index_.find(v);
+  if (s == kNoSlot) return out;
+  for (const EdgeSlot e : incidence(s)) {
     for (const Slot u : members(e)) {
-      if (u != it->second) out.insert(id_of(u));
+      if (u != s) out.insert(id_of(u));
     }
   }
   return out;
@@ -283,19 +289,29 @@ const Observables* Hypergraph::observables(VertexId v) const {
 
 // --- Rule application -----------------------------------------------------------
 
-void Hypergraph::begin_rewrite(UndoRecord& record) {
+void Hypergraph::begin_rewrite(UndoRecord& record, uint32_t new_vertices, uint32_t new_edges) {
   record.clear();
   record.pair_count_before = pair_count_;
   causal_.begin_step();
+  // The ids the rewrite will take, in one atomic add per counter: the same
+  // ids, in the same order, as one add per creation (a rewrite runs under the
+  // interpreter lock, so nothing takes ids in between), and taken before the
+  // rewrite's writes are in flight, which a locked add waits for.
+  next_vertex_ = VERTEX_ID_COUNTER.fetch_add(new_vertices, std::memory_order_seq_cst);
+  vertices_left_ = new_vertices;
+  next_edge_ = EDGE_ID_COUNTER.fetch_add(new_edges, std::memory_order_seq_cst);
+  edges_left_ = new_edges;
 }
 
 void Hypergraph::end_rewrite(UndoRecord& record) {
+  vertices_left_ = edges_left_ = 0;
   causal_.end_step();
   record.causal_step = causal_.step_token();
 }
 
 Slot Hypergraph::add_vertex(UndoRecord& record) {
-  const VertexId id = VERTEX_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  const VertexId id = vertices_left_ > 0 ? (--vertices_left_, next_vertex_++)
+                                         : VERTEX_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
   const Slot s = slot_for_member(id);
   list_vertex(s);
   causal_.add_vertex(id, bitset_capacity_);
@@ -304,7 +320,8 @@ Slot Hypergraph::add_vertex(UndoRecord& record) {
 }
 
 EdgeSlot Hypergraph::add_hyperedge(std::span<const Slot> members, UndoRecord& record) {
-  const EdgeId id = EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  const EdgeId id = edges_left_ > 0 ? (--edges_left_, next_edge_++)
+                                    : EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
   const EdgeSlot e = store_hyperedge(id, members);
   record.created_edges.push_back({e, id});
   return e;
@@ -328,10 +345,6 @@ void Hypergraph::remove_vertex(Slot s, UndoRecord& record) {
   free_if_unused(s);
 }
 
-void Hypergraph::add_causal_relation(Slot a, Slot b) {
-  causal_.add_relation(id_of(a), id_of(b), causal_horizon_, bitset_capacity_, true);
-}
-
 Hypergraph::Memory Hypergraph::memory() const {
   Memory m{};
   m.vertices = vertices_.reserved_bytes() + vertex_list_.capacity() * sizeof(Slot) +
@@ -341,7 +354,7 @@ Hypergraph::Memory Hypergraph::memory() const {
   for (EdgeSlot e = 0; e < edges_.size(); ++e) {
     if (edges_[e].size > 4) m.hyperedges += edges_[e].size * sizeof(Slot);
   }
-  m.index = slot_of_id_.capacity() * (sizeof(std::pair<VertexId, Slot>) + 1);
+  m.index = index_.reserved_bytes();
   m.causal_log = causal_.log_capacity_bytes();
   return m;
 }

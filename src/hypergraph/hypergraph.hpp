@@ -35,6 +35,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "hypergraph/causal_graph.hpp"
+#include "hypergraph/id_index.hpp"
 #include "hypergraph/slot_storage.hpp"
 #include "hypergraph/undo_record.hpp"
 
@@ -135,7 +136,9 @@ class Hypergraph {
   // Rule application: every change of one rewrite goes into `record`,
   // which begin_rewrite clears. Between begin_rewrite and end_rewrite the
   // causal writes form one step that execute_undo_record can undo.
-  void begin_rewrite(UndoRecord& record);
+  // `new_vertices` and `new_edges`: how many the rewrite creates (their ids
+  // are taken at once; creations beyond them take ids one by one).
+  void begin_rewrite(UndoRecord& record, uint32_t new_vertices = 0, uint32_t new_edges = 0);
   void end_rewrite(UndoRecord& record);
   Slot add_vertex(UndoRecord& record);
   EdgeSlot add_hyperedge(std::span<const Slot> members, UndoRecord& record);
@@ -144,7 +147,9 @@ class Hypergraph {
   // Removes a live vertex (its hyperedges are the caller's business).
   void remove_vertex(Slot s, UndoRecord& record);
   // Records a as a direct cause of b; both are live vertices.
-  void add_causal_relation(Slot a, Slot b);
+  void add_causal_relation(Slot a, Slot b) {
+    causal_.add_relation(id_of(a), id_of(b), causal_horizon_, bitset_capacity_, true);
+  }
   // Puts the store back to its state before the rewrite that filled the
   // record, and clears the record.
   void execute_undo_record(UndoRecord& record);
@@ -168,6 +173,7 @@ class Hypergraph {
     uint32_t position = 0;  // in vertex_list_, while live
     uint32_t refs = 0;      // positions of stored hyperedges that name the slot
     uint32_t flags = 0;
+    uint32_t index = 0;     // its entry's position in index_
     SlotList<8> incidence;
   };
   struct EdgeRecord {
@@ -178,8 +184,10 @@ class Hypergraph {
       Slot inl[4];
       Slot* heap;
     } u{};
-    std::span<const Slot> members() const { return {size > 4 ? u.heap : u.inl, size}; }
+    const Slot* data() const { return size > 4 ? u.heap : u.inl; }
+    std::span<const Slot> members() const { return {data(), size}; }
     EdgeRecord() = default;
+    EdgeRecord(EdgeRecord&& o) noexcept : id(o.id), size(o.size), live(o.live), u(o.u) { o.size = 0; }
     EdgeRecord(const EdgeRecord&) = delete;
     EdgeRecord& operator=(const EdgeRecord&) = delete;
     ~EdgeRecord() { release(); }
@@ -194,6 +202,10 @@ class Hypergraph {
   // carries an incidence list.
   Slot slot_for_member(VertexId v);
   void free_if_unused(Slot s);
+  // Where index_ reports a moved entry.
+  auto index_moves() {
+    return [this](uint32_t slot, uint32_t position) { vertices_[slot].index = position; };
+  }
   void list_vertex(Slot s);
   void unlist_vertex(Slot s);
   void unlink_vertex(Slot s);  // drops a live vertex from the store's structures
@@ -204,14 +216,19 @@ class Hypergraph {
   bool pair_covered(Slot v, Slot u, EdgeSlot excluded) const;
   std::optional<EdgeSlot> find_hyperedge(EdgeId e) const;
 
-  PagedArray<VertexRecord> vertices_;
-  PagedArray<EdgeRecord, 13> edges_;
+  RecordArray<VertexRecord> vertices_;
+  RecordArray<EdgeRecord> edges_;
   std::vector<Slot> free_vertices_;
   std::vector<EdgeSlot> free_edges_;
   std::vector<Slot> vertex_list_;
-  absl::flat_hash_map<VertexId, Slot> slot_of_id_;
+  IdIndex index_;
   absl::flat_hash_map<VertexId, Observables> observables_;
   std::size_t edge_count_ = 0;
+  // Ids taken by begin_rewrite and not used yet.
+  VertexId next_vertex_ = 0;
+  EdgeId next_edge_ = 0;
+  uint32_t vertices_left_ = 0;
+  uint32_t edges_left_ = 0;
   uint64_t pair_count_ = 0;
   uint64_t causal_horizon_ = kDefaultCausalHorizon;
   uint64_t bitset_capacity_ = kDefaultBitsetCapacity;

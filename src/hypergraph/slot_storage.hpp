@@ -1,6 +1,5 @@
-// Storage for the store's records: a paged array that grows without moving
-// or copying what it holds (no doubling slack, no transient double size), and
-// a small list of 32-bit slots with inline room that spills to the heap only
+// Storage for the store's records: a contiguous array of records, and a
+// small list of 32-bit slots with inline room that spills to the heap only
 // when it outgrows it.
 #pragma once
 
@@ -14,28 +13,24 @@
 
 namespace vorn {
 
-// Records addressed by a dense 32-bit index; elements never move.
-template <class T, unsigned kPageBits = 12>
-class PagedArray {
+// Records addressed by a dense 32-bit index, in one contiguous block (an
+// access is one indexed load; growth moves the records, amortised O(1)).
+template <class T>
+class RecordArray {
  public:
-  static constexpr uint32_t kPageSize = uint32_t{1} << kPageBits;
-
-  T& operator[](uint32_t i) { return pages_[i >> kPageBits][i & (kPageSize - 1)]; }
-  const T& operator[](uint32_t i) const { return pages_[i >> kPageBits][i & (kPageSize - 1)]; }
-  uint32_t size() const { return size_; }
+  T& operator[](uint32_t i) { return items_[i]; }
+  const T& operator[](uint32_t i) const { return items_[i]; }
+  uint32_t size() const { return static_cast<uint32_t>(items_.size()); }
   // Appends a default record and returns its index.
   uint32_t grow() {
-    if (size_ == UINT32_MAX) throw std::length_error("more than 2^32 - 1 records in one store");
-    if ((size_ & (kPageSize - 1)) == 0 && (size_ >> kPageBits) == pages_.size()) {
-      pages_.push_back(std::make_unique<T[]>(kPageSize));
-    }
-    return size_++;
+    if (items_.size() == UINT32_MAX) throw std::length_error("more than 2^32 - 1 records in one store");
+    items_.emplace_back();
+    return static_cast<uint32_t>(items_.size() - 1);
   }
-  std::size_t reserved_bytes() const { return pages_.size() * kPageSize * sizeof(T); }
+  std::size_t reserved_bytes() const { return items_.capacity() * sizeof(T); }
 
  private:
-  std::vector<std::unique_ptr<T[]>> pages_;
-  uint32_t size_ = 0;
+  std::vector<T> items_;
 };
 
 // An ordered list of 32-bit values with N inline; longer lists live on the
@@ -80,6 +75,17 @@ class SlotList {
       cap_ = cap;
     }
     data()[size_++] = value;
+  }
+  // Removes the first occurrence of `value`, keeping the order of the rest.
+  void erase_one(uint32_t value) {
+    uint32_t* d = data();
+    for (uint32_t i = 0; i < size_; ++i) {
+      if (d[i] == value) {
+        std::memmove(d + i, d + i + 1, (size_ - i - 1) * sizeof(uint32_t));
+        --size_;
+        return;
+      }
+    }
   }
   // Removes every occurrence of `value`, keeping the order of the rest.
   void erase_all(uint32_t value) {

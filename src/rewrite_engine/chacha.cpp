@@ -71,26 +71,59 @@ ChaCha12::ChaCha12(const std::array<uint8_t, 32>& seed) {
   for (std::size_t i = 0; i < 8; ++i) key_[i] = load_le32(seed.data() + 4 * i);
 }
 
+namespace {
+
+// Four lanes of 32 bits; GCC and Clang lower the element-wise operations to
+// the target's vector instructions (SSE2 on every x86-64).
+typedef uint32_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes rotl(Lanes x, int n) { return (x << n) | (x >> (32 - n)); }
+
+inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+  a += b; d ^= a; d = rotl(d, 16);
+  c += d; b ^= c; b = rotl(b, 12);
+  a += b; d ^= a; d = rotl(d, 8);
+  c += d; b ^= c; b = rotl(b, 7);
+}
+
+}  // namespace
+
+// The four blocks of a buffer at once, block b in lane b: the same words as
+// four calls of chacha_block, in a quarter of the instructions.
 void ChaCha12::refill() {
-  for (std::size_t b = 0; b < kBufferWords / 16; ++b) {
-    chacha_block(key_, counter_ + b, 0, 12, buffer_.data() + 16 * b);
+  static_assert(kBufferWords == 64, "four blocks of sixteen words");
+  Lanes in[16];
+  const uint32_t sigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+  for (int i = 0; i < 4; ++i) in[i] = Lanes{} + sigma[i];
+  for (int i = 0; i < 8; ++i) in[4 + i] = Lanes{} + key_[i];
+  for (int b = 0; b < 4; ++b) {
+    const uint64_t counter = counter_ + static_cast<uint64_t>(b);
+    in[12][b] = static_cast<uint32_t>(counter);
+    in[13][b] = static_cast<uint32_t>(counter >> 32);
+    in[14][b] = 0;  // stream 0
+    in[15][b] = 0;
+  }
+  Lanes x[16];
+  for (int i = 0; i < 16; ++i) x[i] = in[i];
+  for (int r = 0; r < 12 / 2; ++r) {
+    quarter_round(x[0], x[4], x[8], x[12]);
+    quarter_round(x[1], x[5], x[9], x[13]);
+    quarter_round(x[2], x[6], x[10], x[14]);
+    quarter_round(x[3], x[7], x[11], x[15]);
+    quarter_round(x[0], x[5], x[10], x[15]);
+    quarter_round(x[1], x[6], x[11], x[12]);
+    quarter_round(x[2], x[7], x[8], x[13]);
+    quarter_round(x[3], x[4], x[9], x[14]);
+  }
+  for (int i = 0; i < 16; ++i) {
+    const Lanes word = x[i] + in[i];
+    for (int b = 0; b < 4; ++b) buffer_[16 * b + i] = word[b];
   }
   counter_ += kBufferWords / 16;
   index_ = 0;
 }
 
-uint32_t ChaCha12::next_u32() {
-  if (index_ >= kBufferWords) refill();
-  return buffer_[index_++];
-}
-
-uint64_t ChaCha12::next_u64() {
-  if (index_ + 1 < kBufferWords) {
-    const uint64_t lo = buffer_[index_];
-    const uint64_t hi = buffer_[index_ + 1];
-    index_ += 2;
-    return lo | (hi << 32);
-  }
+uint64_t ChaCha12::next_u64_slow() {
   if (index_ + 1 == kBufferWords) {
     // One word left: it is the low half, the next buffer's first word the high half.
     const uint64_t lo = buffer_[index_];

@@ -27,12 +27,24 @@ class ChaCha12 {
   // Throws std::runtime_error when the operating system gives no entropy.
   static ChaCha12 from_thread_entropy();
 
-  uint32_t next_u32();
-  uint64_t next_u64();
+  uint32_t next_u32() {
+    if (index_ >= kBufferWords) refill();
+    return buffer_[index_++];
+  }
+  uint64_t next_u64() {
+    if (index_ + 1 < kBufferWords) {
+      const uint64_t lo = buffer_[index_];
+      const uint64_t hi = buffer_[index_ + 1];
+      index_ += 2;
+      return lo | (hi << 32);
+    }
+    return next_u64_slow();
+  }
   void fill_bytes(uint8_t* out, std::size_t n);
 
  private:
   void refill();
+  uint64_t next_u64_slow();
 
   std::array<uint32_t, 8> key_{};
   uint64_t counter_ = 0;  // next block to compute

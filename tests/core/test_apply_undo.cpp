@@ -68,11 +68,6 @@ std::set<EdgeId> removed_edges(const UndoRecord& r) {
   return out;
 }
 
-std::vector<VertexId> ids(const std::vector<UndoRecord::Created>& created) {
-  std::vector<VertexId> out;
-  for (const auto& c : created) out.push_back(c.id);
-  return out;
-}
 
 }  // namespace
 

@@ -62,8 +62,7 @@ std::vector<std::string> StoreAccess::check(const Hypergraph& g, std::size_t lim
       continue;
     }
     live += g.is_vertex(s) ? 1 : 0;
-    const auto it = g.slot_of_id_.find(r.id);
-    if (it == g.slot_of_id_.end() || it->second != s) {
+    if (g.index_.find(r.id) != s || g.index_.slot_at(r.index) != s) {
       report.add("slot " + id(s) + " of id " + id(r.id) + " is not indexed under its id");
     }
     if (!g.is_vertex(s) && (r.flags & Hypergraph::kHasList) == 0 && r.refs == 0) {
@@ -73,8 +72,8 @@ std::vector<std::string> StoreAccess::check(const Hypergraph& g, std::size_t lim
   if (live != g.vertex_list_.size()) {
     report.add(id(live) + " live vertices but " + id(g.vertex_list_.size()) + " in the live list");
   }
-  if (g.slot_of_id_.size() + g.free_vertices_.size() != slots) {
-    report.add("the id index holds " + id(g.slot_of_id_.size()) + " ids for " +
+  if (g.index_.size() + g.free_vertices_.size() != slots) {
+    report.add("the id index holds " + id(g.index_.size()) + " ids for " +
                id(slots - g.free_vertices_.size()) + " slots in use");
   }
   // Hyperedges against incidence lists and reference counts.

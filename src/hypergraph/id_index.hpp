@@ -1,0 +1,96 @@
+// IdIndex: from vertex id to slot, for the ids a store holds, as two arrays
+// sorted by id (12 bytes an entry).
+//
+// New vertices take the largest id the process has handed out, so their
+// entries are appended at the end; a removal leaves a tombstone, found in
+// O(1) through the entry's position, which its holder keeps; tombstones are
+// compacted away once they outnumber the live entries. A lookup by id is a
+// binary search. Ids that arrive out of order (an undo putting back a vertex
+// whose tombstone was compacted, a hyperedge naming an id that is no vertex)
+// are inserted in place, at a cost linear in the entries after them.
+//
+// Positions change when entries are inserted in place or compacted; the index
+// reports every such move to the caller.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace vorn {
+
+class IdIndex {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // Enters id -> slot (reviving a tombstone of the same id) and returns the
+  // entry's position; moved(slot, position) is called for every other entry
+  // whose position changes.
+  template <class Moved>
+  uint32_t insert(uint64_t id, uint32_t slot, Moved&& moved);
+  // The slot of id, or kNone.
+  uint32_t find(uint64_t id) const {
+    const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+    return it == ids_.end() || *it != id ? kNone : slots_[it - ids_.begin()];
+  }
+  // Leaves a tombstone at `position`; may compact (reporting moves).
+  template <class Moved>
+  void erase(uint32_t position, Moved&& moved);
+  std::size_t size() const { return ids_.size() - dead_; }
+  // Whether every id in the index is below `id` (so that it is absent).
+  bool all_below(uint64_t id) const { return ids_.empty() || ids_.back() < id; }
+  // The slot at a position (kNone for a tombstone or a position past the end).
+  uint32_t slot_at(uint32_t position) const {
+    return position < slots_.size() ? slots_[position] : kNone;
+  }
+  std::size_t reserved_bytes() const {
+    return ids_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint32_t);
+  }
+
+ private:
+  std::vector<uint64_t> ids_;
+  std::vector<uint32_t> slots_;  // kNone: tombstone
+  std::size_t dead_ = 0;
+};
+
+template <class Moved>
+uint32_t IdIndex::insert(uint64_t id, uint32_t slot, Moved&& moved) {
+  if (ids_.empty() || id > ids_.back()) {
+    ids_.push_back(id);
+    slots_.push_back(slot);
+    return static_cast<uint32_t>(ids_.size() - 1);
+  }
+  const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+  const auto position = static_cast<uint32_t>(it - ids_.begin());
+  if (*it == id) {
+    if (slots_[position] == kNone) --dead_;
+    slots_[position] = slot;
+    return position;
+  }
+  ids_.insert(it, id);
+  slots_.insert(slots_.begin() + position, slot);
+  for (std::size_t i = position + 1; i < ids_.size(); ++i) {
+    if (slots_[i] != kNone) moved(slots_[i], static_cast<uint32_t>(i));
+  }
+  return position;
+}
+
+template <class Moved>
+void IdIndex::erase(uint32_t position, Moved&& moved) {
+  slots_[position] = kNone;
+  ++dead_;
+  if (dead_ < 1024 || dead_ * 2 < ids_.size()) return;
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < ids_.size(); ++i) {
+    if (slots_[i] == kNone) continue;
+    ids_[out] = ids_[i];
+    slots_[out] = slots_[i];
+    if (out != i) moved(slots_[out], static_cast<uint32_t>(out));
+    ++out;
+  }
+  ids_.resize(out);
+  slots_.resize(out);
+  dead_ = 0;
+}
+
+}  // namespace vorn
