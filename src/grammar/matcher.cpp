@@ -26,6 +26,15 @@ bool holds_all(std::span<const Slot> list, std::span<const Slot> image) {
 // Under 17 variables the bound vertices are found by a scan of the bindings.
 constexpr std::size_t kScanLimit = 16;
 
+// A starting point in [0, n) hashed from the salt, the level and a slot.
+inline std::size_t start_in(std::size_t n, uint64_t salt, std::size_t t, uint32_t slot) {
+  uint64_t h = salt ^ (uint64_t{slot} << 20) ^ t;
+  h *= 0x9E3779B97F4A7C15ull;
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return static_cast<std::size_t>(((h >> 32) * n) >> 32);
+}
+
 }  // namespace
 
 void SlotSet::clear() {
@@ -119,7 +128,7 @@ bool image_covered(const Hypergraph& graph, std::span<const Slot> image) {
 // --- The search -----------------------------------------------------------------
 
 bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo,
-                   MatchState& match) {
+                   MatchState& match, uint64_t salt) {
   match.binding.assign(rule.var_count, kNoSlot);
   if (rule.lhs.empty()) return true;
   if (rule.lhs_var_count == 0 || anchor == kNoSlot || !graph.is_vertex(anchor)) return false;
@@ -128,6 +137,7 @@ bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor
   binding_ = &match.binding;
   n_ = rule.lhs_var_count;
   dpo_ = dpo;
+  salt_ = salt;
   if (levels_.size() < n_) levels_.resize(n_);
   (*binding_)[0] = anchor;
   if (n_ > kScanLimit) {
@@ -171,7 +181,12 @@ bool Matcher::search(std::size_t t) {
     level.seen.clear();
     level.few.clear();
     for (std::size_t i = 0; i < t; ++i) {
-      for (const EdgeSlot e : graph.incidence((*binding_)[i])) {
+      const Slot b = (*binding_)[i];
+      const std::span<const EdgeSlot> edges = graph.incidence(b);
+      const std::size_t n = edges.size();
+      const std::size_t start = n > 1 ? start_in(n, salt_, t, b) : 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        const EdgeSlot e = edges[start + j < n ? start + j : start + j - n];
         for (const Slot x : graph.members(e)) {
           if (used(x, t) || !level.first_time(x)) continue;
           if (attempt(t, x, e, level)) return true;
@@ -179,7 +194,11 @@ bool Matcher::search(std::size_t t) {
       }
     }
   } else {
-    for (const Slot x : graph.vertex_list()) {
+    const std::span<const Slot> live = graph.vertex_list();
+    const std::size_t n = live.size();
+    const std::size_t start = n > 1 ? start_in(n, salt_, t, kNoSlot) : 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const Slot x = live[start + j < n ? start + j : start + j - n];
       if (!used(x, t) && attempt(t, x, kNoSlot, level)) return true;
     }
   }

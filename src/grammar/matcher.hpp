@@ -8,8 +8,9 @@
 // must pass the dangling check. A candidate these reject is never tried.
 // Candidates for t are the unbound vertices on the hyperedges of the bound
 // ones when t shares a pattern with a bound variable, and every vertex
-// otherwise; the order in which they are tried is unspecified (here: the
-// bound vertices' incidence order, or the live-vertex list).
+// otherwise; the order in which they are tried is unspecified (here: each
+// bound vertex's incidence list, or the live-vertex list, from a scrambled
+// starting point; see `find`).
 //
 // Nothing is allocated per search once the scratch buffers have grown: the
 // per-level sets are small open-addressing tables reset by a generation
@@ -63,8 +64,14 @@ class Matcher {
   // (kNoSlot when the graph has no live vertex), written into `match`. An
   // empty left-hand side matches everywhere; a non-empty one never matches
   // at an anchor that is no live vertex.
+  //
+  // `salt` scrambles the order in which candidates are tried: each level
+  // walks each bound vertex's incidence list (and the live-vertex list) from
+  // a starting point hashed from the salt, the level and the vertex's slot,
+  // so that no edge age is favoured while the order stays a function of the
+  // store and the salt alone. The engine passes its step count.
   bool find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo,
-            MatchState& match);
+            MatchState& match, uint64_t salt = 0);
 
  private:
   struct Level {
@@ -99,6 +106,7 @@ class Matcher {
   std::vector<Slot>* binding_ = nullptr;
   std::size_t n_ = 0;
   bool dpo_ = true;
+  uint64_t salt_ = 0;
   SlotSet used_;  // the bound vertices, kept only for wide rules
   std::vector<Level> levels_;
   std::vector<EdgeSlot> matched_;

@@ -92,7 +92,7 @@ bool RewriteEngine::attempt() {
   const std::span<const Slot> live = graph_.vertex_list();
   if (!live.empty()) anchor = live[uniform_index(rng_, live.size())];
   const RewriteRule& rule = rules_[weights_.choose(rng_)];
-  if (!matcher_.find(rule, graph_, anchor, dpo_, match_)) {
+  if (!matcher_.find(rule, graph_, anchor, dpo_, match_, step_count_)) {
     has_undo_ = false;
     return false;
   }
