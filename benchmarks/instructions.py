@@ -9,8 +9,8 @@ N2 steps. The table shows the whole-process instruction totals I1 and I2 and
 cancel out, and what remains is the mean cost of steps N1+1 to N2. The
 successful rewrites of both runs are shown too: about 3 runs of workload 4 in
 100 delete their last hyperedge early, after which every step is a cheap
-failure ("died out" in the table). The driver
-runs with --python (default: this interpreter) and PYTHONHASHSEED=0.
+failure ("died out" in the table). The driver runs with --python (default:
+this interpreter) and PYTHONHASHSEED=0.
 """
 import argparse
 import json
@@ -77,7 +77,6 @@ def main() -> int:
     print("|---|---:|---:|---:|---:|")
     ok = True
     for w in workloads:
-        i1 = instructions(args.python, w, n1, args.timeout)
         r1 = instructions(args.python, w, n1, args.timeout)
         r2 = instructions(args.python, w, n2, args.timeout) if isinstance(r1, tuple) else "—"
         ok &= not any(isinstance(r, str) and r.startswith("failed") for r in (r1, r2))
