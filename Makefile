@@ -4,7 +4,7 @@ BUILD  ?= build/dev
 JOBS   ?= 2
 PIP    := $(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation
 
-.PHONY: all bootstrap build cpp-test install test demo bench clean
+.PHONY: all bootstrap build cpp-test install test demo bench bench-run clean
 
 all: build
 
@@ -33,8 +33,19 @@ demo: install
 	@$(PYTHON) -m vornkit run --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" \
 	  --init "{{1,2},{1,3}}" --steps 100000 --plot hypergraph.png --growth growth.png
 
+# `make bench`: install, then every benchmark against the installed build.
+# `make bench-run BENCH_PYTHON=/path/to/python` measures the vorn that another
+# interpreter imports, without installing. The comparison with the PyPI
+# package setreplace runs when $(PYTHON) has it, and is skipped otherwise.
+BENCH_PYTHON ?= $(PYTHON)
+
 bench: install
-	@$(PYTHON) benchmarks/bench.py
+	@$(MAKE) --no-print-directory bench-run
+
+bench-run:
+	@$(PYTHON) benchmarks/bench.py --python $(BENCH_PYTHON)
+	@$(PYTHON) benchmarks/vs_setreplace.py --python $(BENCH_PYTHON)
+	@$(PYTHON) benchmarks/instructions.py --python $(BENCH_PYTHON)
 
 clean:
 	rm -rf build

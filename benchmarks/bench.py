@@ -1,99 +1,321 @@
-"""Rewrites per second and peak memory of the engine on three workloads.
+"""Rewrites per second and peak memory of the engine: four workloads and three probes.
 
-    python benchmarks/bench.py [--sizes 10000,100000,1000000] [--workloads 1,2,3]
+    python benchmarks/bench.py [--python PATH] [--timeout 120] [--sections workloads,delete,constant,width]
+                               [--sizes 10000,100000,1000000] [--workloads 1,2,3,4]
+                               [--delete-sizes 10000,30000,100000,1000000] [--delete-steps 10]
+                               [--constant-steps 10000000] [--widths 1000,4000]
 
-Each (workload, size) runs in a fresh interpreter so that its peak resident
-set size is its own; the run is timed in ten equal chunks, and the table
-shows the rate of the first and the last tenth besides the overall rate. Every workload starts from the hypergraph {{1,2},{1,3}},
-built by a rule with an empty left-hand side that is then removed.
+Every measurement runs in a fresh process of the interpreter given by
+--python (default: this one), so that its peak resident set size is its own
+and an engine that stalls is stopped after --timeout seconds and shown as
+"> N s". Every workload starts from the hypergraph {{1,2},{1,3}} (workload 5
+from {{1,2}}), built by a rule with an empty left-hand side that is then
+removed.
 
+Workloads, each run timed in ten equal chunks; the table shows the rate of
+the first and the last tenth besides the overall rate:
 1. growth under DPO: {{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}
 2. deletion under SPO: {{x,y}} -> {{x,z},{z,w}}, y deleted every step
 3. small graph, long run: {{x,y}} -> {{x,z}}, y replaced by a new vertex, so
    the live graph keeps 3 vertices while the vertex ids climb
+4. mixed under SPO: the growth rule at weight 1 and {{x,y}} -> {} (x deleted,
+   y kept) at weight 0.01; about 3 runs in 100 delete their last hyperedge
+   within the first few hundred steps, which a note under the table reports
+5. constant size under DPO: {{x,y}} -> {{x,y}} on {{1,2}}
+
+Probes:
+delete    growth, then delete: N steps of workload 1, then the rules replaced
+          by {{x,y}} -> {} (x deleted, y kept) under SPO; the time of the
+          first step and whether it applied, then the mean of the next steps
+constant  workload 5 for --constant-steps steps: memory on a graph whose size
+          never changes
+width     add_rule for one pattern of n distinct names, {{v1,...,vn}} ->
+          {{v1,...,vn}}
 """
 import argparse
 import json
+import os
 import platform
 import resource
 import subprocess
 import sys
 import time
 
+T0 = time.perf_counter()
+SCRIPT = os.path.abspath(__file__)
+
+GROWTH = ([["x", "y"], ["x", "z"]], ["x", "y", "z"], [["x", "z"], ["x", "w"], ["y", "w"], ["z", "w"]])
+DELETE = ([["x", "y"]], ["y"], [])
+START = [["a", "b"], ["a", "c"]]
+
+# number: (name, semantics, start hypergraph, [(rule, weight), ...])
 WORKLOADS = {
-    1: ("growth, DPO", "DPO",
-        ([["x", "y"], ["x", "z"]], ["x", "y", "z"], [["x", "z"], ["x", "w"], ["y", "w"], ["z", "w"]])),
-    2: ("deletion, SPO", "SPO", ([["x", "y"]], ["x"], [["x", "z"], ["z", "w"]])),
-    3: ("small graph, long run", "DPO", ([["x", "y"]], ["x"], [["x", "z"]])),
+    1: ("growth, DPO", "DPO", START, [(GROWTH, 1.0)]),
+    2: ("deletion, SPO", "SPO", START, [(([["x", "y"]], ["x"], [["x", "z"], ["z", "w"]]), 1.0)]),
+    3: ("small graph, long run", "DPO", START, [(([["x", "y"]], ["x"], [["x", "z"]]), 1.0)]),
+    4: ("mixed, SPO", "SPO", START, [(GROWTH, 1.0), (DELETE, 0.01)]),
+    5: ("constant size, DPO", "DPO", [["a", "b"]], [(([["x", "y"]], ["x", "y"], [["x", "y"]]), 1.0)]),
 }
 
 
-def run_one(workload: int, steps: int) -> dict:
+# --- In the child process -------------------------------------------------------
+
+def prepare(workload: int):
+    """An engine holding the workload's start hypergraph and rules, counters at 0."""
     import vorn
 
-    _, semantics, (lhs, kept, rhs) = WORKLOADS[workload]
+    _, semantics, start, rules = WORKLOADS[workload]
     engine = vorn.Engine()
-    engine.add_rule([], [], [["a", "b"], ["a", "c"]], 1.0)
+    engine.add_rule([], [], start, 1.0)
     engine.step()
     engine.clear_rules()
     engine.reset_counters()
     engine.set_semantics(semantics)
-    engine.add_rule(lhs, kept, rhs, 1.0)
-    # Ten equal chunks, so that the rate at the start and at the end of the
-    # run can be compared.
-    chunk_rates = []
+    for (lhs, kept, rhs), weight in rules:
+        engine.add_rule(lhs, kept, rhs, weight)
+    return engine
+
+
+def peak_rss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def emit(**fields) -> None:
+    """One line of results; the parent merges the lines it gets, so a child
+    stopped by the timeout still reports what it finished."""
+    print(json.dumps(fields), flush=True)
+
+
+def child_workload(workload: int, steps: int) -> None:
+    engine = prepare(workload)
     done = 0
     start = time.perf_counter()
     for k in range(1, 11):
         target = steps * k // 10
-        before_rewrites = engine.get_successful_rewrites()
+        before = engine.get_successful_rewrites()
         t0 = time.perf_counter()
         engine.run(target - done)
-        chunk_rates.append((engine.get_successful_rewrites() - before_rewrites) /
-                           max(time.perf_counter() - t0, 1e-9))
+        rate = (engine.get_successful_rewrites() - before) / max(time.perf_counter() - t0, 1e-9)
         done = target
-    seconds = time.perf_counter() - start
-    rewrites = engine.get_successful_rewrites()
-    return {
-        "workload": workload,
-        "steps": steps,
-        "rewrites": rewrites,
-        "seconds": seconds,
-        "rate": rewrites / seconds if seconds > 0 else float("inf"),
-        "nodes": engine.node_count(),
-        "first_tenth_rate": chunk_rates[0],
-        "last_tenth_rate": chunk_rates[-1],
-        "peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-    }
+        emit(tenths=k, seconds=time.perf_counter() - start, rewrites=engine.get_successful_rewrites(),
+             nodes=engine.node_count(), edges=engine.edge_count(), peak_rss_mib=peak_rss_mib(),
+             **({"first_tenth_rate": rate} if k == 1 else {}), **({"last_tenth_rate": rate} if k == 10 else {}))
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", default="10000,100000,1000000")
-    parser.add_argument("--workloads", default="1,2,3")
-    parser.add_argument("--one", nargs=2, type=int, metavar=("WORKLOAD", "STEPS"), help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.one:
-        print(json.dumps(run_one(*args.one)))
-        return
+def child_delete(growth_steps: int, more_steps: int) -> None:
+    engine = prepare(1)
+    t0 = time.perf_counter()
+    engine.run(growth_steps)
+    emit(growth_seconds=time.perf_counter() - t0, nodes=engine.node_count(), growth_rss_mib=peak_rss_mib())
+    engine.clear_rules()
+    engine.add_rule(*DELETE, 1.0)
+    engine.set_semantics("SPO")
+    emit(first_started=time.perf_counter() - T0)
+    t0 = time.perf_counter()
+    applied = engine.step()
+    emit(first_seconds=time.perf_counter() - t0, first_applied=applied, more_started=time.perf_counter() - T0)
+    times = []
+    for _ in range(more_steps):
+        t0 = time.perf_counter()
+        applied += engine.step()
+        times.append(time.perf_counter() - t0)
+    emit(more_mean=sum(times) / max(len(times), 1), more_max=max(times, default=0.0),
+         applied=int(applied), peak_rss_mib=peak_rss_mib())
 
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
-    workloads = [int(w) for w in args.workloads.split(",")]
-    print(f"$ python {' '.join(sys.argv)}")
-    print(f"machine: {platform.machine()}, {platform.python_implementation()} {platform.python_version()}, "
-          f"{platform.platform()}")
-    print()
+
+def child_width(names: int) -> None:
+    import vorn
+
+    pattern = [f"v{i}" for i in range(names)]
+    engine = vorn.Engine()
+    t0 = time.perf_counter()
+    engine.add_rule([pattern], pattern, [pattern], 1.0)
+    emit(seconds=time.perf_counter() - t0)
+
+
+CHILDREN = {"workload": child_workload, "delete": child_delete, "width": child_width}
+
+
+# --- In the parent ----------------------------------------------------------------
+
+def run_child(python: str, script: str, args, timeout: float) -> dict:
+    """Runs `python script --child ARGS...` and merges the JSON lines it
+    printed. Adds "timed_out" when it was stopped after `timeout` seconds and
+    "error" (the last line of its standard error) when it failed."""
+    cmd = [python, script, "--child", *map(str, args)]
+    result = {}
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+        stdout = proc.stdout
+        if proc.returncode != 0:
+            lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
+            result["error"] = lines[-1]
+    except subprocess.TimeoutExpired as stopped:
+        stdout = stopped.stdout or ""
+        if isinstance(stdout, bytes):  # the partial output comes undecoded
+            stdout = stdout.decode(errors="replace")
+        result["timed_out"] = True
+    for line in stdout.splitlines():
+        if line.startswith("{"):
+            result.update(json.loads(line))
+    return result
+
+
+def engine_location(python: str) -> str:
+    """Where `python` imports vorn from; exits with a message when it cannot."""
+    try:
+        proc = subprocess.run([python, "-c", "import vorn; print(vorn.__file__)"], capture_output=True, text=True)
+    except OSError as e:
+        sys.exit(f"cannot run {python}: {e}")
+    if proc.returncode != 0:
+        sys.exit(f"{python} cannot import vorn:\n{proc.stderr.strip()}")
+    return proc.stdout.strip()
+
+
+def print_header(python: str) -> None:
+    where = engine_location(python)
+    print(f"$ {os.path.basename(sys.executable)} {' '.join(sys.argv)}")
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.python_implementation()} "
+          f"{platform.python_version()}, {platform.platform()}")
+    print(f"engine: {python} (vorn from {where})")
+
+
+def seconds(s: float) -> str:
+    if s < 1e-3:
+        return f"{s * 1e6:,.1f} µs"
+    if s < 1:
+        return f"{s * 1e3:,.2f} ms"
+    return f"{s:,.2f} s"
+
+
+def stopped_after(timeout: float, started: float) -> str:
+    """The lower bound on the duration of an operation that started `started`
+    seconds into a child stopped at `timeout` seconds."""
+    return f"> {max(timeout - started, 0):,.0f} s"
+
+
+def sizes(text: str) -> list:
+    return [int(float(s)) for s in text.split(",") if s]
+
+
+def workload_table(python: str, timeout: float, workloads, steps_list) -> bool:
     print("| workload | steps | rewrites/s | first tenth | last tenth | seconds | live vertices | peak RSS (MiB) |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    notes, ok = [], True
     for w in workloads:
-        for n in sizes:
-            out = subprocess.run([sys.executable, __file__, "--one", str(w), str(n)],
-                                 check=True, capture_output=True, text=True)
-            r = json.loads(out.stdout)
-            print(f"| {w}. {WORKLOADS[w][0]} | {n:,} | {r['rate']:,.0f} | {r['first_tenth_rate']:,.0f} | "
-                  f"{r['last_tenth_rate']:,.0f} | {r['seconds']:.2f} | {r['nodes']:,} | "
-                  f"{r['peak_rss_mib']:,.0f} |", flush=True)
+        for n in steps_list:
+            r = run_child(python, SCRIPT, ["workload", w, n], timeout)
+            done = r.get("tenths") == 10
+            rate = f"{r['rewrites'] / r['seconds']:,.0f}" if done and r["seconds"] > 0 else "—"
+            first = f"{r['first_tenth_rate']:,.0f}" if "first_tenth_rate" in r else "—"
+            last = f"{r['last_tenth_rate']:,.0f}" if "last_tenth_rate" in r else "—"
+            took = f"{r['seconds']:.2f}" if done else (f"> {timeout:,.0f}" if "timed_out" in r else "—")
+            nodes = f"{r['nodes']:,}" if "nodes" in r else "—"
+            rss = f"{r['peak_rss_mib']:,.0f}" if "peak_rss_mib" in r else "—"
+            print(f"| {w}. {WORKLOADS[w][0]} | {n:,} | {rate} | {first} | {last} | {took} | {nodes} | {rss} |",
+                  flush=True)
+            if "timed_out" in r:
+                tenths = r.get("tenths", 0)
+                notes.append(f"{w}. {WORKLOADS[w][0]}, {n:,} steps: stopped after {timeout:,.0f} s with {tenths} of "
+                             f"10 tenths done" + (" (vertices and RSS at the last tenth done)" if tenths else ""))
+            if r.get("edges") == 0:
+                notes.append(f"{w}. {WORKLOADS[w][0]}, {n:,} steps: no hyperedge left after {r['rewrites']:,} "
+                             f"rewrite{'s' * (r['rewrites'] != 1)}, so the rates are those of a dead graph; run it again")
+            if "error" in r:
+                ok = False
+                notes.append(f"{w}. {WORKLOADS[w][0]}, {n:,} steps: failed: {r['error']}")
+    for note in notes:
+        print(f"- {note}")
+    return ok
+
+
+def delete_table(python: str, timeout: float, growth_list, more_steps: int) -> bool:
+    print(f"| growth steps | growth seconds | live vertices | peak RSS after growth (MiB) | first deleting step "
+          f"| applied | next {more_steps} steps, mean (max) | applied of {more_steps + 1} | peak RSS (MiB) |")
+    print("|---:|---:|---:|---:|---:|---|---:|---:|---:|")
+    ok = True
+    for n in growth_list:
+        r = run_child(python, SCRIPT, ["delete", n, more_steps], timeout)
+        if "first_seconds" in r:
+            first, applied = seconds(r["first_seconds"]), "yes" if r["first_applied"] else "no"
+        elif "first_started" in r and "timed_out" in r:
+            first, applied = stopped_after(timeout, r["first_started"]), "—"
+        else:
+            first, applied = "—", "—"
+        if "more_mean" in r:
+            more = f"{seconds(r['more_mean'])} ({seconds(r['more_max'])})"
+        elif "more_started" in r and "timed_out" in r:
+            more = stopped_after(timeout, r["more_started"]) + " in all"
+        else:
+            more = "—"
+        cells = [f"{n:,}",
+                 f"{r['growth_seconds']:.2f}" if "growth_seconds" in r else f"> {timeout:,.0f}",
+                 f"{r['nodes']:,}" if "nodes" in r else "—",
+                 f"{r['growth_rss_mib']:,.0f}" if "growth_rss_mib" in r else "—",
+                 first, applied, more,
+                 str(r["applied"]) if "applied" in r else "—",
+                 f"{r['peak_rss_mib']:,.0f}" if "peak_rss_mib" in r else "—"]
+        print("| " + " | ".join(cells) + " |", flush=True)
+        if "error" in r:
+            ok = False
+            print(f"- {n:,} growth steps: failed: {r['error']}")
+    return ok
+
+
+def width_table(python: str, timeout: float, widths) -> bool:
+    print("| names in the pattern | add_rule |")
+    print("|---:|---:|")
+    ok = True
+    for n in widths:
+        r = run_child(python, SCRIPT, ["width", n], timeout)
+        took = seconds(r["seconds"]) if "seconds" in r else (f"> {timeout:,.0f} s" if "timed_out" in r else "—")
+        print(f"| {n:,} | {took} |", flush=True)
+        if "error" in r:
+            ok = False
+            print(f"- {n:,} names: failed: {r['error']}")
+    return ok
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--python", default=sys.executable, help="interpreter that runs the engine (default: this one)")
+    parser.add_argument("--timeout", type=float, default=120, help="seconds before a measurement is stopped")
+    parser.add_argument("--sections", default="workloads,delete,constant,width")
+    parser.add_argument("--sizes", default="10000,100000,1000000")
+    parser.add_argument("--workloads", default="1,2,3,4")
+    parser.add_argument("--delete-sizes", default="10000,30000,100000,1000000")
+    parser.add_argument("--delete-steps", type=int, default=10, help="steps timed after the first deleting one")
+    parser.add_argument("--constant-steps", default="10000000")
+    parser.add_argument("--widths", default="1000,4000")
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        CHILDREN[args.child[0]](*map(int, args.child[1:]))
+        return 0
+
+    sections = args.sections.split(",")
+    unknown = set(sections) - {"workloads", "delete", "constant", "width"}
+    if unknown:
+        parser.error(f"unknown sections: {', '.join(sorted(unknown))}")
+    workloads = [int(w) for w in args.workloads.split(",")]
+    if not set(workloads) <= set(WORKLOADS):
+        parser.error(f"workloads are numbered {min(WORKLOADS)} to {max(WORKLOADS)}")
+    print_header(args.python)
+    ok = True
+    if "workloads" in sections:
+        print("\nWorkloads")
+        ok &= workload_table(args.python, args.timeout, workloads, sizes(args.sizes))
+    if "delete" in sections:
+        print("\nGrowth, then delete: workload 1, then {{x,y}} -> {} (x deleted) under SPO")
+        ok &= delete_table(args.python, args.timeout, sizes(args.delete_sizes), args.delete_steps)
+    if "constant" in sections:
+        print("\nA graph of constant size: {{x,y}} -> {{x,y}} on {{1,2}}, DPO")
+        ok &= workload_table(args.python, args.timeout, [5], sizes(args.constant_steps))
+    if "width" in sections:
+        print("\nRule width: add_rule for {{v1,...,vn}} -> {{v1,...,vn}}")
+        ok &= width_table(args.python, args.timeout, sizes(args.widths))
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
