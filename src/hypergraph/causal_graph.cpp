@@ -96,36 +96,40 @@ void CausalGraph::StepSnapshot::reset(bool keep) {
 
 void CausalGraph::sync() const {
   if (log_.empty()) return;
-  log_.for_each([this](const CausalLog::Entry& e) {
-    switch (e.kind) {
-      case CausalLog::Kind::create:
-        create(e.a, e.capacity);
-        if (snapshot_.recording) snapshot_.created.push_back(e.a);
-        break;
-      case CausalLog::Kind::relate:
-        relate(e.a, e.b, e.horizon, e.capacity);
-        break;
-      case CausalLog::Kind::remove:
-        remove(e.a);
-        break;
-      case CausalLog::Kind::drop:
-        erase(e.a);
-        break;
-      case CausalLog::Kind::step:
-        // Only a step that is undone later, or the latest one (which may
-        // still be), needs what an undo restores.
-        snapshot_.reset(e.undone || log_.is_last_step(e));
-        break;
-      case CausalLog::Kind::undo:
-        if (snapshot_.active) undo_snapshot();
-        snapshot_.reset(false);
-        break;
-      case CausalLog::Kind::end:
-        snapshot_.recording = false;
-        break;
-    }
+  log_.consume([this](const CausalLog::Entry& e) {
+    replay(e);
+    return true;
   });
-  log_.clear();
+}
+
+void CausalGraph::replay(const CausalLog::Entry& e) const {
+  switch (e.kind) {
+    case CausalLog::Kind::create:
+      create(e.a, e.capacity);
+      if (snapshot_.recording) snapshot_.created.push_back(e.a);
+      break;
+    case CausalLog::Kind::relate:
+      relate(e.a, e.b, e.horizon, e.capacity);
+      break;
+    case CausalLog::Kind::remove:
+      remove(e.a);
+      break;
+    case CausalLog::Kind::drop:
+      erase(e.a);
+      break;
+    case CausalLog::Kind::step:
+      // Only a step that is undone later, or the latest one (which may
+      // still be), needs what an undo restores.
+      snapshot_.reset(e.undone || log_.is_last_step(e));
+      break;
+    case CausalLog::Kind::undo:
+      if (snapshot_.active) undo_snapshot();
+      snapshot_.reset(false);
+      break;
+    case CausalLog::Kind::end:
+      snapshot_.recording = false;
+      break;
+  }
 }
 
 CausalGraph::Node* CausalGraph::find(VertexId v) const {

@@ -88,6 +88,12 @@ class CausalGraph {
 
   // Replays the log. Logically const: it changes no result of any read.
   void sync() const;
+  // Replays the log, asking `stop()` after each entry whether to stop early
+  // (a read of a long log can take minutes); true when everything has been
+  // replayed. What has been replayed stays replayed: a later read goes on
+  // from there.
+  template <class Stop>
+  bool sync(Stop&& stop) const;
   // Bytes of log waiting to be replayed.
   std::size_t pending() const { return log_.bytes(); }
   // Bytes the deferred log reserves (for memory reports).
@@ -119,6 +125,8 @@ class CausalGraph {
   void undo_snapshot() const;
 
   // Writer side.
+  void replay(const CausalLog::Entry& e) const;
+
   mutable CausalLog log_;
   bool in_step_ = false;     // between begin_step and end_step
   bool step_open_ = false;   // the current application has written its step entry
@@ -173,6 +181,15 @@ inline void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, 
   }
   open_step();
   log_.relate(a, b, horizon, capacity);
+}
+
+template <class Stop>
+bool CausalGraph::sync(Stop&& stop) const {
+  if (log_.empty()) return true;
+  return log_.consume([&](const CausalLog::Entry& e) {
+    replay(e);
+    return !stop();
+  });
 }
 
 // The smallest power of two not below max(a, b), 1 when that is below 2;

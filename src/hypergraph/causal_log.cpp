@@ -36,12 +36,31 @@ void CausalLog::mark_last_step_undone() {
   if (has_last_step_) *last_step_tag_ |= kUndone;
 }
 
+void CausalLog::drop_front(std::size_t chunks, std::size_t offset, std::size_t bytes,
+                           uint64_t ref, uint64_t horizon, uint64_t capacity,
+                           std::size_t position) {
+  chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(chunks));
+  head_ = offset;
+  size_ -= bytes;
+  start_ref_ = ref;
+  start_horizon_ = horizon;
+  start_capacity_ = capacity;
+  read_position_ = position;
+  // A step entry that has been read lies in memory that may be gone.
+  if (has_last_step_ && last_step_ < position) {
+    has_last_step_ = false;
+    last_step_tag_ = nullptr;
+  }
+}
+
 void CausalLog::clear() {
   chunks_.clear();
   write_ = nullptr;
   used_in_last_ = kChunkSize;
   size_ = 0;
   position_ = 0;
+  head_ = 0;
+  read_position_ = 0;
   has_last_step_ = false;
   last_step_tag_ = nullptr;
   start_ref_ = ref_;

@@ -56,13 +56,11 @@ class CausalLog {
   // Bytes reserved, for memory accounting.
   std::size_t capacity_bytes() const { return chunks_.size() * kChunkSize; }
 
-  // Calls f(entry) for every entry in order.
+  // Calls f(entry) for the entries in order until f returns false; the
+  // entries passed to f leave the log (a later call goes on after them).
+  // Returns true when the log is empty afterwards.
   template <class F>
-  void for_each(F&& f) const;
-  // Drops every entry; the settings and the id reference of the encoder are
-  // kept (they describe the state the entries were encoded against, which
-  // the reader reproduces on its own).
-  void clear();
+  bool consume(F&& f);
 
  private:
   static constexpr std::size_t kChunkSize = std::size_t{1} << 16;
@@ -93,12 +91,22 @@ class CausalLog {
   }
   void vertex_entry(Kind kind, uint64_t v);
   void tag_only(Kind kind);
+  // Drops every entry; the settings and the id reference of the encoder are
+  // kept (they describe the state the entries were encoded against, which
+  // the reader reproduces on its own).
+  void clear();
+  // Drops the first `chunks` chunks and the first `offset` bytes of the next
+  // one, which the reader has passed with the given state.
+  void drop_front(std::size_t chunks, std::size_t offset, std::size_t bytes, uint64_t ref,
+                  uint64_t horizon, uint64_t capacity, std::size_t position);
 
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
   uint8_t* write_ = nullptr;               // the last chunk
   std::size_t used_in_last_ = kChunkSize;  // bytes used in the last chunk
   std::size_t size_ = 0;                   // bytes in all entries
   std::size_t position_ = 0;               // entries appended since the last clear
+  std::size_t head_ = 0;                   // where the first chunk's entries start
+  std::size_t read_position_ = 0;          // the position of the first entry
   // Encoder state, mirrored by the reader.
   uint64_t ref_ = 0;
   uint64_t horizon_ = 0;
@@ -175,13 +183,16 @@ inline void CausalLog::remove(uint64_t v) { vertex_entry(Kind::remove, v); }
 inline void CausalLog::drop(uint64_t v) { vertex_entry(Kind::drop, v); }
 
 template <class F>
-void CausalLog::for_each(F&& f) const {
+bool CausalLog::consume(F&& f) {
   uint64_t ref = start_ref_, horizon = start_horizon_, capacity = start_capacity_;
-  std::size_t position = 0;
+  std::size_t position = read_position_;
+  std::size_t consumed = 0;
   for (std::size_t c = 0; c < chunks_.size(); ++c) {
-    const uint8_t* p = chunks_[c].get();
-    const uint8_t* end = p + (c + 1 == chunks_.size() ? used_in_last_ : kChunkSize);
+    const uint8_t* const first = chunks_[c].get();
+    const uint8_t* p = first + (c == 0 ? head_ : 0);
+    const uint8_t* end = first + (c + 1 == chunks_.size() ? used_in_last_ : kChunkSize);
     while (p < end) {
+      const uint8_t* const entry_start = p;
       const uint8_t tag = *p++;
       if (tag == 0xff) break;  // the unused tail of a chunk
       const auto varint = [&p] {
@@ -226,9 +237,16 @@ void CausalLog::for_each(F&& f) const {
         case Kind::end:
           break;
       }
-      f(static_cast<const Entry&>(e));
+      consumed += static_cast<std::size_t>(p - entry_start);
+      if (!f(static_cast<const Entry&>(e)) && consumed < size_) {
+        drop_front(c, static_cast<std::size_t>(p - first), consumed, ref, horizon, capacity,
+                   position);
+        return false;
+      }
     }
   }
+  clear();
+  return true;
 }
 
 }  // namespace vorn
