@@ -95,11 +95,50 @@ void CausalGraph::StepSnapshot::reset(bool keep) {
 }
 
 void CausalGraph::sync() const {
-  if (log_.empty()) return;
-  log_.consume([this](const CausalLog::Entry& e) {
+  log_.read(replayed_, [this](const CausalLog::Entry& e) {
     replay(e);
     return true;
   });
+}
+
+CausalGraph::Recorded CausalGraph::recorded() const {
+  Recorded out;
+  absl::flat_hash_map<VertexId, std::size_t> at;  // vertex -> index in out.depths
+  absl::flat_hash_set<std::pair<VertexId, VertexId>> seen;
+  const auto depth_entry = [&](VertexId v) -> uint64_t& {
+    const auto [it, inserted] = at.try_emplace(v, out.depths.size());
+    if (inserted) out.depths.emplace_back(v, 1);
+    return out.depths[it->second].second;
+  };
+  bool skipping = false;  // inside a step that was undone
+  CausalLog::Cursor cursor;
+  log_.read(cursor, [&](const CausalLog::Entry& e) {
+    switch (e.kind) {
+      case CausalLog::Kind::step:
+        skipping = e.undone;
+        break;
+      case CausalLog::Kind::end:
+      case CausalLog::Kind::undo:
+        skipping = false;
+        break;
+      case CausalLog::Kind::create:
+        if (!skipping) depth_entry(e.a);
+        break;
+      case CausalLog::Kind::relate:
+        if (!skipping && e.a != e.b && seen.emplace(e.a, e.b).second) {
+          const uint64_t da = depth_entry(e.a);
+          uint64_t& db = depth_entry(e.b);
+          db = std::max(db, da + 1);
+          out.pairs.emplace_back(e.a, e.b);
+        }
+        break;
+      case CausalLog::Kind::remove:
+      case CausalLog::Kind::drop:
+        break;
+    }
+    return true;
+  });
+  return out;
 }
 
 void CausalGraph::replay(const CausalLog::Entry& e) const {

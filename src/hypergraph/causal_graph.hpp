@@ -22,7 +22,7 @@
 // it was before the step, and the links of the deleted vertices), so that
 // undo_step costs O(1) even after a read has propagated everything.
 //
-// Invariants: after `sync()` the log is empty. A vertex has links and sets
+// Invariants: after `sync()` the whole log has been replayed. A vertex has links and sets
 // while it is a live vertex of the store (or restored by an undo); ids without
 // links count as depth 1 and are skipped where links or sets are needed.
 #pragma once
@@ -95,7 +95,23 @@ class CausalGraph {
   template <class Stop>
   bool sync(Stop&& stop) const;
   // Bytes of log waiting to be replayed.
-  std::size_t pending() const { return log_.bytes(); }
+  std::size_t pending() const { return log_.bytes() - replayed_.bytes; }
+
+  // The relation as the rules recorded it, read from the log in one pass
+  // (no propagation): every cause-effect pair recorded, once each in the
+  // order first recorded, without the pairs and vertices of undone steps;
+  // and for every vertex created (or named by a pair), its depth along these
+  // pairs: 1 at creation, raised to one more than the cause's depth when a
+  // pair is first recorded. The propagated lists (links()) hold a subset of these
+  // pairs: a pair that was already implied through others when it was
+  // recorded changes neither lists nor depths there.
+  struct Recorded {
+    std::vector<std::pair<VertexId, VertexId>> pairs;
+    std::vector<std::pair<VertexId, uint64_t>> depths;  // in order of first appearance
+  };
+  Recorded recorded() const;
+  // The log, for checkpoints.
+  const CausalLog& log() const { return log_; }
   // Bytes the deferred log reserves (for memory reports).
   std::size_t log_capacity_bytes() const { return log_.capacity_bytes(); }
 
@@ -128,6 +144,7 @@ class CausalGraph {
   void replay(const CausalLog::Entry& e) const;
 
   mutable CausalLog log_;
+  mutable CausalLog::Cursor replayed_;  // how far the log has been replayed
   bool in_step_ = false;     // between begin_step and end_step
   bool step_open_ = false;   // the current application has written its step entry
   bool tail_open_ = false;   // no entry has been written since the last step ended
@@ -167,7 +184,9 @@ class CausalGraph {
 
 inline void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity,
                                       bool both_live) {
-  if (both_live) {
+  // (Outside a step, while the last one can still be undone, the pair is
+  // recorded all the same: the record of the step it was known from may go.)
+  if (both_live && (in_step_ || undoable_ == 0)) {
     // A live vertex's future holds its own bit, and once a relation between
     // live vertices has been replayed the cause's future holds the effect
     // until one of them is removed (it cannot be related again before an undo
@@ -185,8 +204,7 @@ inline void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, 
 
 template <class Stop>
 bool CausalGraph::sync(Stop&& stop) const {
-  if (log_.empty()) return true;
-  return log_.consume([&](const CausalLog::Entry& e) {
+  return log_.read(replayed_, [&](const CausalLog::Entry& e) {
     replay(e);
     return !stop();
   });

@@ -15,17 +15,13 @@ void CausalLog::step() {
   has_last_step_ = true;
   last_step_ = position_;
   last_step_tag_ = start;
-  ++used_in_last_;
-  ++size_;
-  ++position_;
+  commit(start, start + 1);
 }
 
 void CausalLog::tag_only(Kind kind) {
   uint8_t* start = reserve(1);
   *start = static_cast<uint8_t>(kind);
-  ++used_in_last_;
-  ++size_;
-  ++position_;
+  commit(start, start + 1);
 }
 
 void CausalLog::undo() { tag_only(Kind::undo); }
@@ -36,36 +32,114 @@ void CausalLog::mark_last_step_undone() {
   if (has_last_step_) *last_step_tag_ |= kUndone;
 }
 
-void CausalLog::drop_front(std::size_t chunks, std::size_t offset, std::size_t bytes,
-                           uint64_t ref, uint64_t horizon, uint64_t capacity,
-                           std::size_t position) {
-  chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(chunks));
-  head_ = offset;
-  size_ -= bytes;
-  start_ref_ = ref;
-  start_horizon_ = horizon;
-  start_capacity_ = capacity;
-  read_position_ = position;
-  // A step entry that has been read lies in memory that may be gone.
-  if (has_last_step_ && last_step_ < position) {
-    has_last_step_ = false;
-    last_step_tag_ = nullptr;
-  }
+// The entries, chunk after chunk, without the chunks' unused tails.
+std::string CausalLog::to_bytes() const {
+  std::string out;
+  out.reserve(size_);
+  Cursor walk;
+  std::size_t current = 0, last_end = 0;
+  const auto flush = [&] {
+    out.append(reinterpret_cast<const char*>(chunks_[current].get()), last_end);
+  };
+  read(walk, [&](const Entry&) {
+    if (walk.chunk != current) {
+      flush();
+      current = walk.chunk;
+    }
+    last_end = walk.offset;
+    return true;
+  });
+  if (!chunks_.empty()) flush();
+  return out;
 }
 
-void CausalLog::clear() {
-  chunks_.clear();
-  write_ = nullptr;
-  used_in_last_ = kChunkSize;
-  size_ = 0;
-  position_ = 0;
-  head_ = 0;
-  read_position_ = 0;
-  has_last_step_ = false;
-  last_step_tag_ = nullptr;
-  start_ref_ = ref_;
-  start_horizon_ = horizon_;
-  start_capacity_ = capacity_;
+bool CausalLog::from_bytes(std::string_view bytes, std::string& error) {
+  *this = CausalLog{};
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto* const end = p + bytes.size();
+  uint64_t ref = 0, horizon = 0, capacity = 0;
+  std::size_t entry = 0;
+  const auto fail = [&](const char* what) {
+    error = "causal log entry " + std::to_string(entry) + ": " + what;
+    *this = CausalLog{};
+    return false;
+  };
+  const auto varint = [&](uint64_t& v) {
+    v = 0;
+    for (unsigned shift = 0; shift < 64; shift += 7) {
+      if (p == end) return false;
+      const uint8_t byte = *p++;
+      if (shift == 63 && byte > 1) return false;
+      v |= uint64_t{byte & 0x7fu} << shift;
+      if ((byte & 0x80u) == 0) return true;
+    }
+    return false;
+  };
+  const auto id = [&](uint64_t& v) {
+    uint64_t z = 0;
+    if (!varint(z)) return false;
+    v = ref + ((z >> 1) ^ (~(z & 1) + 1));
+    return true;
+  };
+  for (; p < end; ++entry) {
+    const uint8_t tag = *p++;
+    const auto kind = static_cast<Kind>(tag & 7u);
+    const uint8_t flags = tag & ~uint8_t{7};
+    uint64_t a = 0, b = 0;
+    switch (kind) {
+      case Kind::create:
+        if ((flags & ~(kNext | kSettings)) != 0) return fail("unknown flags");
+        if ((flags & kSettings) != 0 && !varint(capacity)) return fail("bad capacity");
+        if ((flags & kNext) != 0) {
+          a = ref + 1;
+        } else if (!id(a)) {
+          return fail("bad vertex");
+        }
+        ref = a;
+        create(a, capacity);
+        break;
+      case Kind::relate:
+        if ((flags & ~(kARef | kBRef | kSettings)) != 0) return fail("unknown flags");
+        if ((flags & kSettings) != 0 && (!varint(horizon) || !varint(capacity))) {
+          return fail("bad settings");
+        }
+        if ((flags & kARef) != 0) {
+          a = ref;
+        } else if (!id(a)) {
+          return fail("bad cause");
+        }
+        if ((flags & kBRef) != 0) {
+          b = ref;
+        } else if (!id(b)) {
+          return fail("bad effect");
+        }
+        relate(a, b, horizon, capacity);
+        break;
+      case Kind::remove:
+      case Kind::drop:
+        if ((flags & ~kARef) != 0) return fail("unknown flags");
+        if ((flags & kARef) != 0) {
+          a = ref;
+        } else if (!id(a)) {
+          return fail("bad vertex");
+        }
+        vertex_entry(kind, a);
+        break;
+      case Kind::step:
+        if ((flags & ~kUndone) != 0) return fail("unknown flags");
+        step();
+        if ((flags & kUndone) != 0) mark_last_step_undone();
+        break;
+      case Kind::undo:
+      case Kind::end:
+        if (flags != 0) return fail("unknown flags");
+        tag_only(kind);
+        break;
+      default:
+        return fail("unknown kind");
+    }
+  }
+  return true;
 }
 
 }  // namespace vorn

@@ -1,5 +1,8 @@
-// CausalLog: the compact, append-only record of the operations on the causal
-// relation that have not been propagated yet, in the order they were made.
+// CausalLog: the compact, append-only record of every operation on the
+// causal relation, in the order they were made. The record is kept for good:
+// a reader propagates it up to a cursor when the causal state is read, the
+// relation as the rules recorded it is read from it in one pass, and a
+// checkpoint saves it instead of the propagated state (which it determines).
 //
 // Encoding: one tag byte per entry (kind in the low three bits, flags above),
 // then LEB128 varints. Vertex ids are written as zig-zag deltas from the id
@@ -8,16 +11,18 @@
 // reach it) costs about 20 bytes. The causal horizon and the bitset capacity
 // are written only when they change. Entries never straddle a chunk, and
 // chunks are fixed-size, so the log grows without copying and without the
-// slack of a doubling vector.
+// slack of a doubling vector; a chunk's unused tail starts with 0xff.
 //
 // Invariants: reading the entries back in order yields exactly what was
-// appended, with the settings in force for each; `mark_undone` flags a step
-// entry in place.
+// appended, with the settings in force for each; `mark_last_step_undone`
+// flags a step entry in place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorn {
@@ -33,7 +38,16 @@ class CausalLog {
     uint64_t horizon = 0;   // relate: the horizon in force
     uint64_t capacity = 0;  // create, relate: the bitset capacity in force
     bool undone = false;    // step: an undo of this step follows
-    std::size_t position = 0;  // the entry's position (for `is_last_step`)
+    std::size_t position = 0;  // the entry's position in the log
+  };
+
+  // Where a reader stands: the next entry and the decoder's state there.
+  struct Cursor {
+    std::size_t chunk = 0;
+    std::size_t offset = 0;
+    std::size_t position = 0;
+    std::size_t bytes = 0;  // bytes read so far
+    uint64_t ref = 0, horizon = 0, capacity = 0;
   };
 
   void create(uint64_t v, uint64_t capacity);
@@ -44,23 +58,28 @@ class CausalLog {
   void undo();
   // Closes the current step: later entries do not belong to it.
   void end();
-  // Flags the most recent step entry as undone, when the log still holds it.
+  // Flags the most recent step entry as undone.
   void mark_last_step_undone();
 
   // Whether `entry` is the most recent step entry in the log.
   bool is_last_step(const Entry& entry) const {
     return entry.kind == Kind::step && has_last_step_ && entry.position == last_step_;
   }
-  bool empty() const { return size_ == 0; }
   std::size_t bytes() const { return size_; }
+  std::size_t entries() const { return position_; }
   // Bytes reserved, for memory accounting.
   std::size_t capacity_bytes() const { return chunks_.size() * kChunkSize; }
 
-  // Calls f(entry) for the entries in order until f returns false; the
-  // entries passed to f leave the log (a later call goes on after them).
-  // Returns true when the log is empty afterwards.
+  // Calls f(entry) for the entries from `cursor` on, advancing it, until f
+  // returns false or the log ends; true when it ended.
   template <class F>
-  bool consume(F&& f);
+  bool read(Cursor& cursor, F&& f) const;
+
+  // The log as bytes (for a checkpoint), and back. `from_bytes` checks that
+  // the bytes decode to whole entries; on failure it returns false and says
+  // why in `error`, leaving the log empty.
+  std::string to_bytes() const;
+  bool from_bytes(std::string_view bytes, std::string& error);
 
  private:
   static constexpr std::size_t kChunkSize = std::size_t{1} << 16;
@@ -91,22 +110,15 @@ class CausalLog {
   }
   void vertex_entry(Kind kind, uint64_t v);
   void tag_only(Kind kind);
-  // Drops every entry; the settings and the id reference of the encoder are
-  // kept (they describe the state the entries were encoded against, which
-  // the reader reproduces on its own).
-  void clear();
-  // Drops the first `chunks` chunks and the first `offset` bytes of the next
-  // one, which the reader has passed with the given state.
-  void drop_front(std::size_t chunks, std::size_t offset, std::size_t bytes, uint64_t ref,
-                  uint64_t horizon, uint64_t capacity, std::size_t position);
+  std::size_t chunk_end(std::size_t c) const {
+    return c + 1 == chunks_.size() ? used_in_last_ : kChunkSize;
+  }
 
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
   uint8_t* write_ = nullptr;               // the last chunk
   std::size_t used_in_last_ = kChunkSize;  // bytes used in the last chunk
   std::size_t size_ = 0;                   // bytes in all entries
-  std::size_t position_ = 0;               // entries appended since the last clear
-  std::size_t head_ = 0;                   // where the first chunk's entries start
-  std::size_t read_position_ = 0;          // the position of the first entry
+  std::size_t position_ = 0;               // entries appended
   // Encoder state, mirrored by the reader.
   uint64_t ref_ = 0;
   uint64_t horizon_ = 0;
@@ -115,10 +127,6 @@ class CausalLog {
   bool has_last_step_ = false;
   std::size_t last_step_ = 0;
   uint8_t* last_step_tag_ = nullptr;
-  // Reader's starting state: the encoder state at the last clear.
-  uint64_t start_ref_ = 0;
-  uint64_t start_horizon_ = 0;
-  uint64_t start_capacity_ = 0;
 };
 
 inline void CausalLog::create(uint64_t v, uint64_t capacity) {
@@ -183,18 +191,15 @@ inline void CausalLog::remove(uint64_t v) { vertex_entry(Kind::remove, v); }
 inline void CausalLog::drop(uint64_t v) { vertex_entry(Kind::drop, v); }
 
 template <class F>
-bool CausalLog::consume(F&& f) {
-  uint64_t ref = start_ref_, horizon = start_horizon_, capacity = start_capacity_;
-  std::size_t position = read_position_;
-  std::size_t consumed = 0;
-  for (std::size_t c = 0; c < chunks_.size(); ++c) {
-    const uint8_t* const first = chunks_[c].get();
-    const uint8_t* p = first + (c == 0 ? head_ : 0);
-    const uint8_t* end = first + (c + 1 == chunks_.size() ? used_in_last_ : kChunkSize);
-    while (p < end) {
+bool CausalLog::read(Cursor& cursor, F&& f) const {
+  // The cursor never moves past the last chunk, which may still grow.
+  while (cursor.chunk < chunks_.size()) {
+    const uint8_t* const first = chunks_[cursor.chunk].get();
+    const uint8_t* p = first + cursor.offset;
+    const uint8_t* const end = first + chunk_end(cursor.chunk);
+    while (p < end && *p != 0xff) {  // 0xff: the unused tail of a chunk
       const uint8_t* const entry_start = p;
       const uint8_t tag = *p++;
-      if (tag == 0xff) break;  // the unused tail of a chunk
       const auto varint = [&p] {
         uint64_t v = 0;
         for (unsigned shift = 0;; shift += 7) {
@@ -205,30 +210,30 @@ bool CausalLog::consume(F&& f) {
       };
       const auto id = [&] {
         const uint64_t z = varint();
-        return ref + ((z >> 1) ^ (~(z & 1) + 1));
+        return cursor.ref + ((z >> 1) ^ (~(z & 1) + 1));
       };
       Entry e;
       e.kind = static_cast<Kind>(tag & 7u);
-      e.position = position++;
+      e.position = cursor.position++;
       if ((tag & kSettings) != 0) {
-        if (e.kind == Kind::relate) horizon = varint();
-        capacity = varint();
+        if (e.kind == Kind::relate) cursor.horizon = varint();
+        cursor.capacity = varint();
       }
       switch (e.kind) {
         case Kind::create:
-          e.a = (tag & kNext) != 0 ? ref + 1 : id();
-          ref = e.a;
-          e.capacity = capacity;
+          e.a = (tag & kNext) != 0 ? cursor.ref + 1 : id();
+          cursor.ref = e.a;
+          e.capacity = cursor.capacity;
           break;
         case Kind::relate:
-          e.a = (tag & kARef) != 0 ? ref : id();
-          e.b = (tag & kBRef) != 0 ? ref : id();
-          e.horizon = horizon;
-          e.capacity = capacity;
+          e.a = (tag & kARef) != 0 ? cursor.ref : id();
+          e.b = (tag & kBRef) != 0 ? cursor.ref : id();
+          e.horizon = cursor.horizon;
+          e.capacity = cursor.capacity;
           break;
         case Kind::remove:
         case Kind::drop:
-          e.a = (tag & kARef) != 0 ? ref : id();
+          e.a = (tag & kARef) != 0 ? cursor.ref : id();
           break;
         case Kind::step:
           e.undone = (tag & kUndone) != 0;
@@ -237,15 +242,14 @@ bool CausalLog::consume(F&& f) {
         case Kind::end:
           break;
       }
-      consumed += static_cast<std::size_t>(p - entry_start);
-      if (!f(static_cast<const Entry&>(e)) && consumed < size_) {
-        drop_front(c, static_cast<std::size_t>(p - first), consumed, ref, horizon, capacity,
-                   position);
-        return false;
-      }
+      cursor.offset = static_cast<std::size_t>(p - first);
+      cursor.bytes += static_cast<std::size_t>(p - entry_start);
+      if (!f(static_cast<const Entry&>(e))) return cursor.bytes == size_;
     }
+    if (cursor.chunk + 1 == chunks_.size()) break;
+    ++cursor.chunk;
+    cursor.offset = 0;
   }
-  clear();
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include <map>
 #include <optional>
 #include <set>
 
@@ -157,6 +158,10 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
     uint64_t token = 0;
     bool read_since_step = false;
     bool in_step = false;
+    // Every pair recorded, with the step that recorded it (0: none).
+    std::vector<std::pair<std::pair<VertexId, VertexId>, int>> recorded;
+    std::vector<std::pair<VertexId, int>> created;
+    int steps = 0;
     const auto pick = [&](bool live_only) -> std::optional<VertexId> {
       if (live_only) {
         if (live.empty()) return std::nullopt;
@@ -170,6 +175,7 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
     const auto create = [&] {
       const VertexId id = next;
       if (step_changes && in_step) step_changes->second.push_back(id);
+      created.push_back({id, in_step ? steps : 0});
       next += 1 + (gen() % 8 == 0 ? gen() % 3000 : 0);
       lazy.add_vertex(id, capacity);
       ref.create(id, capacity);
@@ -183,6 +189,7 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
       lazy.add_relation(*a, *b, horizon, capacity, live.count(*a) && live.count(*b));
       skipped += lazy.pending() == before;
       ref.relate(*a, *b, horizon, capacity);
+      if (*a != *b) recorded.push_back({{*a, *b}, in_step ? steps : 0});
     };
     const auto remove = [&] {
       if (const auto v = pick(true)) {
@@ -211,6 +218,7 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
         // A rule application: deletions, then new vertices, then relations.
         step_changes.emplace();
         in_step = true;
+        ++steps;
         lazy.begin_step();
         ref.begin_step();
         const int deletions = static_cast<int>(gen() % 3);
@@ -228,6 +236,12 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
         if (step_changes) {
           lazy.undo_step(token);
           if (token != 0) ref.undo();
+          for (auto& [pair, step] : recorded) {
+            if (step == steps) step = -1;  // undone
+          }
+          for (auto& [id, step] : created) {
+            if (step == steps) step = -1;
+          }
           for (const VertexId v : step_changes->first) live.insert(v);
           for (const VertexId v : step_changes->second) live.erase(v);
           step_changes.reset();
@@ -253,6 +267,36 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
     }
     expect_same(lazy, ref, ids, round, -1);
     if (HasFatalFailure()) return;
+    // The recorded relation: every pair recorded outside undone steps, once,
+    // in the order first recorded; and every propagated link is one of them.
+    std::vector<std::pair<VertexId, VertexId>> expected;
+    std::set<std::pair<VertexId, VertexId>> seen;
+    for (const auto& [pair, step] : recorded) {
+      if (step >= 0 && seen.insert(pair).second) expected.push_back(pair);
+    }
+    const CausalGraph::Recorded got = lazy.recorded();
+    ASSERT_EQ(got.pairs, expected) << "round " << round;
+    // Depths along the pairs, raised when a pair is first recorded.
+    std::map<VertexId, uint64_t> depth;
+    for (const auto& [id, step] : created) {
+      if (step >= 0) depth.emplace(id, 1);
+    }
+    std::set<std::pair<VertexId, VertexId>> first;
+    for (const auto& [pair, step] : recorded) {
+      if (step < 0 || !first.insert(pair).second) continue;
+      const uint64_t da = depth.emplace(pair.first, 1).first->second;
+      uint64_t& db = depth.emplace(pair.second, 1).first->second;
+      db = std::max(db, da + 1);
+    }
+    const std::map<VertexId, uint64_t> got_depth(got.depths.begin(), got.depths.end());
+    ASSERT_EQ(got_depth, depth) << "round " << round;
+    // (An undone step's pairs may stay in the lists of vertices its undo
+    // does not restore, so the lists are held against every pair recorded.)
+    std::set<std::pair<VertexId, VertexId>> ever;
+    for (const auto& [pair, step] : recorded) ever.insert(pair);
+    for (const auto& [v, links] : ref.links) {
+      for (const VertexId e : links.effects) ASSERT_TRUE(ever.count({v, e})) << v << "->" << e;
+    }
   }
   EXPECT_GT(undone, 100);
   EXPECT_GT(undone_after_read, 20);
