@@ -34,8 +34,12 @@ def child(workload: int, steps: int) -> None:
 def instructions(python: str, workload: int, steps: int, timeout: float):
     """(instructions callgrind counted for the driver, successful rewrites), or
     a cell that says why there is no count."""
+    # The interpreter itself, not a launcher script (callgrind counts the
+    # process it starts; a shim would exec the interpreter out of its sight).
+    real = subprocess.run([python, "-c", "import sys; print(sys.executable)"],
+                          capture_output=True, text=True, check=True).stdout.strip()
     cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-           python, SCRIPT, "--child", str(workload), str(steps)]
+           real, SCRIPT, "--child", str(workload), str(steps)]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout,
                               env={**os.environ, "PYTHONHASHSEED": "0"})

@@ -42,7 +42,7 @@ void WeightTable::rebuild(const std::vector<RewriteRule>& rules) {
   // exact and changes no probability, and ordinary totals are left alone.
   // (2^-ilogb can exceed the largest double, so each weight is scaled with
   // ldexp, which is exact here.)
-  const int shift = total < 0x1p-970 ? -std::ilogb(total) : 0;
+  const int shift = total > 0.0 && total < 0x1p-970 ? -std::ilogb(total) : 0;
   cumulative_.clear();
   total = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
