@@ -13,6 +13,11 @@ Heavier modules (matplotlib, networkx) are imported on first use.
 """
 
 from importlib import import_module
+from pkgutil import extend_path
+
+# The native half (vornkit._native) may lie in another directory named
+# vornkit on the path, as in a build tree; an installed wheel has both here.
+__path__ = extend_path(__path__, __name__)
 
 from .notation import (Rule, RuleSyntaxError, add_rules, format_hypergraph, format_rule,
                        parse_hypergraph, parse_rule, parse_rules)

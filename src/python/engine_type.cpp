@@ -8,6 +8,7 @@
 
 #include "hypergraph/metrics.hpp"
 #include "python/arguments.hpp"
+#include "python/borrow.hpp"
 #include "python/errors.hpp"
 
 namespace vorn::python {
@@ -18,54 +19,6 @@ static_assert(alignof(EngineObject) <= alignof(std::max_align_t),
               "the interpreter's allocator must be able to align an Engine");
 
 EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
-
-// ---------------------------------------------------------------------------
-// Access control
-
-enum class Access { shared, exclusive };
-
-// Takes shared or exclusive access through the object's borrow flag and gives
-// it back on destruction. When the access is refused, RuntimeError is set and
-// the guard is false.
-class BorrowGuard {
- public:
-  BorrowGuard(EngineObject* obj, Access access) : flag_(obj->borrow), access_(access) {
-    if (access == Access::exclusive) {
-      int64_t expected = 0;
-      if (!flag_.compare_exchange_strong(expected, -1)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-      }
-    } else {
-      int64_t current = flag_.load();
-      do {
-        if (current == -1) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-          return;
-        }
-      } while (!flag_.compare_exchange_weak(current, current + 1));
-    }
-    held_ = true;
-  }
-  BorrowGuard(const BorrowGuard&) = delete;
-  BorrowGuard& operator=(const BorrowGuard&) = delete;
-  ~BorrowGuard() {
-    if (!held_) {
-      return;
-    }
-    if (access_ == Access::exclusive) {
-      flag_.store(0);
-    } else {
-      flag_.fetch_sub(1);
-    }
-  }
-  explicit operator bool() const { return held_; }
-
- private:
-  std::atomic<int64_t>& flag_;
-  Access access_;
-  bool held_ = false;
-};
 
 // ---------------------------------------------------------------------------
 // Call frames. Every method: bind the arguments, take access, then let the

@@ -62,6 +62,9 @@ class RewriteEngine {
   void clear_graph();
   void reset_counters();
 
+  // The generator from a 64-bit seed (the key expanded by PCG32, as
+  // ChaCha12::from_u64_seed): the same seed gives the same stream.
+  void reseed(uint64_t seed) { rng_ = ChaCha12::from_u64_seed(seed); }
   void set_print_interval(uint64_t interval) { print_interval_ = interval; }
   void set_verbose(bool verbose) { verbose_ = verbose; }
   void set_causal_horizon(uint64_t horizon) { graph_.set_causal_horizon(horizon); }

@@ -1,4 +1,5 @@
 import json
+import os
 import shutil
 import signal
 import subprocess
@@ -100,7 +101,8 @@ def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path, signals
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env,
                             cwd=tmp_path)
     try:
-        time.sleep(1.5)
+        # Long enough for the run to start (much longer in a sanitizer build).
+        time.sleep(8 if os.environ.get("VORN_SANITIZED") else 1.5)
         for signum in signals:
             proc.send_signal(signum)
             time.sleep(0.02)

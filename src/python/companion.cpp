@@ -1,0 +1,235 @@
+// vornkit._native: the private companion module of vornkit, built into this
+// extension so that it shares the engine's code, its process-wide id
+// counters, the borrow flag and the error helpers. vornkit/_native's own
+// init function finds this module definition through the exported
+// `vorn_companion_module_v1` and nothing else: the `vorn` module's surface is
+// unchanged.
+//
+// Every function takes a vorn.Engine (its exact type) and takes its borrow
+// flag as the engine's own methods do. Bulk results are bytearrays of
+// native-endian int64 (vornkit wraps them in numpy arrays without a copy).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hypergraph/metrics.hpp"
+#include "python/arguments.hpp"
+#include "python/borrow.hpp"
+#include "python/engine_type.hpp"
+#include "python/errors.hpp"
+
+namespace vorn::python {
+namespace {
+
+// The engine argument, or null with TypeError set.
+EngineObject* engine_arg(PyObject* obj) {
+  if (!Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(engine_type()))) {
+    PyErr_Format(PyExc_TypeError, "expected a vorn.Engine, got '%s'", Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  return reinterpret_cast<EngineObject*>(obj);
+}
+
+bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+  if (nargs == want) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, want, nargs);
+  return false;
+}
+
+// A bytearray of n int64 values, filled by fill(int64_t*).
+template <class Fill>
+PyObject* int64_array(std::size_t n, Fill&& fill) {
+  Ref out(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(int64_t))));
+  if (!out) return nullptr;
+  fill(reinterpret_cast<int64_t*>(PyByteArray_AS_STRING(out.get())));
+  return out.release();
+}
+
+// Runs body(engine) under the given access to the first argument.
+template <class Body>
+PyObject* with_engine(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t want,
+                      Access access, Body&& body) {
+  return guarded(name, nullptr, [&]() -> PyObject* {
+    if (!arity(name, nargs, want)) return nullptr;
+    EngineObject* obj = engine_arg(args[0]);
+    if (obj == nullptr) return nullptr;
+    BorrowGuard guard(obj, access);
+    if (!guard) return nullptr;
+    return body(obj->engine);
+  });
+}
+
+PyObject* reseed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("reseed", args, nargs, 2, Access::exclusive, [&](RewriteEngine& e) -> PyObject* {
+    uint64_t seed = 0;
+    if (!convert(args[1], "seed", seed)) return nullptr;
+    e.reseed(seed);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vertices(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("vertices", args, nargs, 1, Access::shared, [&](RewriteEngine& e) {
+    const Hypergraph& g = e.graph();
+    return int64_array(g.vertex_count(), [&](int64_t* out) {
+      g.for_each_vertex([&](Slot s) { *out++ = static_cast<int64_t>(g.id_of(s)); });
+    });
+  });
+}
+
+// (vertex ids, degrees), in the order of vertices().
+PyObject* degrees(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("degrees", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    const Hypergraph& g = e.graph();
+    const std::size_t n = g.vertex_count();
+    Ref ids(int64_array(n, [&](int64_t* out) {
+      g.for_each_vertex([&](Slot s) { *out++ = static_cast<int64_t>(g.id_of(s)); });
+    }));
+    Ref degree(int64_array(n, [&](int64_t* out) {
+      g.for_each_vertex([&](Slot s) { *out++ = static_cast<int64_t>(g.incidence(s).size()); });
+    }));
+    if (!ids || !degree) return nullptr;
+    return PyTuple_Pack(2, ids.get(), degree.get());
+  });
+}
+
+// (offsets, members, hyperedge ids): hyperedge k holds
+// members[offsets[k] .. offsets[k+1]), in the order of get_edges().
+PyObject* edges(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("edges", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    const Hypergraph& g = e.graph();
+    const std::size_t n = g.edge_count();
+    std::size_t total = 0;
+    g.for_each_hyperedge([&](EdgeSlot f) { total += g.members(f).size(); });
+    Ref offsets(int64_array(n + 1, [&](int64_t* out) {
+      int64_t at = 0;
+      *out++ = 0;
+      g.for_each_hyperedge([&](EdgeSlot f) {
+        at += static_cast<int64_t>(g.members(f).size());
+        *out++ = at;
+      });
+    }));
+    Ref members(int64_array(total, [&](int64_t* out) {
+      g.for_each_hyperedge([&](EdgeSlot f) {
+        for (const Slot s : g.members(f)) *out++ = static_cast<int64_t>(g.id_of(s));
+      });
+    }));
+    Ref ids(int64_array(n, [&](int64_t* out) {
+      g.for_each_hyperedge([&](EdgeSlot f) { *out++ = static_cast<int64_t>(g.edge_id(f)); });
+    }));
+    if (!offsets || !members || !ids) return nullptr;
+    return PyTuple_Pack(3, offsets.get(), members.get(), ids.get());
+  });
+}
+
+// (causes, effects, vertex ids, depths): the relation as the rules recorded
+// it, read from the causal log in one pass.
+PyObject* causal_links(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("causal_links", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    const CausalGraph::Recorded r = e.graph().causal().recorded();
+    Ref causes(int64_array(r.pairs.size(), [&](int64_t* out) {
+      for (const auto& [a, b] : r.pairs) *out++ = static_cast<int64_t>(a);
+    }));
+    Ref effects(int64_array(r.pairs.size(), [&](int64_t* out) {
+      for (const auto& [a, b] : r.pairs) *out++ = static_cast<int64_t>(b);
+    }));
+    Ref vertices(int64_array(r.depths.size(), [&](int64_t* out) {
+      for (const auto& [v, d] : r.depths) *out++ = static_cast<int64_t>(v);
+    }));
+    Ref depths(int64_array(r.depths.size(), [&](int64_t* out) {
+      for (const auto& [v, d] : r.depths) *out++ = static_cast<int64_t>(d);
+    }));
+    if (!causes || !effects || !vertices || !depths) return nullptr;
+    return PyTuple_Pack(4, causes.get(), effects.get(), vertices.get(), depths.get());
+  });
+}
+
+// Brings the causal state up to date, stopping for a signal (Ctrl-C): the
+// part replayed stays replayed and the signal's exception is raised.
+bool replay(const RewriteEngine& e) {
+  return e.graph().causal().sync([] { return PyErr_CheckSignals() != 0; });
+}
+
+// The ids in v's causal past or future set, ascending; empty without one.
+PyObject* causal_set(const char* name, PyObject* const* args, Py_ssize_t nargs, bool past) {
+  // Exclusive: the replay changes the engine's (logically constant) state.
+  return with_engine(name, args, nargs, 2, Access::exclusive, [&](RewriteEngine& e) -> PyObject* {
+    uint64_t v = 0;
+    if (!convert(args[1], "v", v)) return nullptr;
+    if (!replay(e)) return nullptr;
+    const CausalGraph& causal = e.graph().causal();
+    const FixedBitSet* set = past ? causal.past(v) : causal.future(v);
+    if (set == nullptr) return int64_array(0, [](int64_t*) {});
+    return int64_array(set->count(), [&](int64_t* out) {
+      set->for_each_one([&](uint64_t i) { *out++ = static_cast<int64_t>(i); });
+    });
+  });
+}
+
+PyObject* causal_past(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return causal_set("causal_past", args, nargs, true);
+}
+
+PyObject* causal_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return causal_set("causal_future", args, nargs, false);
+}
+
+// Bytes of causal log not propagated yet.
+PyObject* causal_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("causal_pending", args, nargs, 1, Access::shared, [&](RewriteEngine& e) {
+    return PyLong_FromSize_t(e.graph().causal().pending());
+  });
+}
+
+// Bytes the store holds, by part.
+PyObject* memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("memory", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    const Hypergraph::Memory m = e.graph().memory();
+    return Py_BuildValue("{s:n,s:n,s:n,s:n}", "vertices", static_cast<Py_ssize_t>(m.vertices),
+                         "hyperedges", static_cast<Py_ssize_t>(m.hyperedges), "index",
+                         static_cast<Py_ssize_t>(m.index), "causal_log",
+                         static_cast<Py_ssize_t>(m.causal_log));
+  });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef companion_methods[] = {
+    {"reseed", as_cfunction(reseed), METH_FASTCALL, nullptr},
+    {"vertices", as_cfunction(vertices), METH_FASTCALL, nullptr},
+    {"degrees", as_cfunction(degrees), METH_FASTCALL, nullptr},
+    {"edges", as_cfunction(edges), METH_FASTCALL, nullptr},
+    {"causal_links", as_cfunction(causal_links), METH_FASTCALL, nullptr},
+    {"causal_past", as_cfunction(causal_past), METH_FASTCALL, nullptr},
+    {"causal_future", as_cfunction(causal_future), METH_FASTCALL, nullptr},
+    {"causal_pending", as_cfunction(causal_pending), METH_FASTCALL, nullptr},
+    {"memory", as_cfunction(memory), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef companion_def = {
+    PyModuleDef_HEAD_INIT,
+    "vornkit._native",
+    "The private native half of vornkit; use the functions of vornkit.",
+    0,
+    companion_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vorn::python
+
+// The companion module's definition, for vornkit/_native's init function.
+extern "C" __attribute__((visibility("default"))) PyModuleDef* vorn_companion_module_v1() {
+  return &vorn::python::companion_def;
+}
