@@ -78,23 +78,28 @@ sanitize: sanitize-build
 	  PYTHONPATH="$(CURDIR)/$(SAN_BUILD):$(CURDIR)" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python tests/toolkit
 
-# `make fuzz`: the libFuzzer target built with clang, ASan and UBSan in its own
-# tree, then a run of FUZZ_SECONDS seconds from the committed corpus (new
-# inputs go to $(FUZZ_BUILD)/new-corpus, not into the repository).
+# `make fuzz`: the libFuzzer targets built with clang, ASan and UBSan in their
+# own tree, then runs from the committed corpora: the engine's operations for
+# two thirds of FUZZ_SECONDS, the checkpoint loader for the rest (new inputs
+# go to $(FUZZ_BUILD)/new-*, not into the repository).
 FUZZ_BUILD   ?= build/fuzz
 FUZZ_SECONDS ?= 60
 CLANGXX      ?= clang++
 
 fuzz-build: bootstrap
 	@CXX=$(CLANGXX) cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON -DVORN_SANITIZE=ON -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_TESTS=OFF >/dev/null
-	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vorn_fuzz_engine
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vorn_fuzz_engine vorn_fuzz_checkpoint
 
-# The fuzzer's progress goes to $(FUZZ_BUILD)/fuzz.log; on a failure its end
-# (with the input that failed, saved under $(FUZZ_BUILD)/) is shown.
+# Each run's progress goes to $(FUZZ_BUILD)/<target>.log; on a failure its
+# end (with the input that failed, saved under $(FUZZ_BUILD)/) is shown.
+FUZZ_RUN = $(SAN_UBSAN) ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/vorn_fuzz_$(1) \
+	  -max_total_time=$(2) -max_len=$(3) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_BUILD)/$(1)- $(FUZZ_BUILD)/new-$(1) $(4) \
+	  2> $(FUZZ_BUILD)/$(1).log || { tail -n 60 $(FUZZ_BUILD)/$(1).log; exit 1; }
+
 fuzz: fuzz-build
-	@mkdir -p $(FUZZ_BUILD)/new-corpus
-	@$(SAN_UBSAN) ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BUILD)/vorn_fuzz_engine -max_total_time=$(FUZZ_SECONDS) \
-	  -max_len=512 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-	  -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/new-corpus fuzz/corpus \
-	  2> $(FUZZ_BUILD)/fuzz.log || { tail -n 60 $(FUZZ_BUILD)/fuzz.log; exit 1; }
-	@grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' $(FUZZ_BUILD)/fuzz.log
+	@mkdir -p $(FUZZ_BUILD)/new-engine $(FUZZ_BUILD)/new-checkpoint
+	@$(call FUZZ_RUN,engine,$(shell echo $$(( $(FUZZ_SECONDS) * 2 / 3 ))),512,fuzz/corpus)
+	@grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' $(FUZZ_BUILD)/engine.log
+	@$(call FUZZ_RUN,checkpoint,$(shell echo $$(( $(FUZZ_SECONDS) / 3 ))),8192,fuzz/checkpoints)
+	@grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' $(FUZZ_BUILD)/checkpoint.log

@@ -40,6 +40,7 @@
 
 namespace vorn {
 
+struct Checkpoint;
 using VertexId = uint64_t;
 
 struct CausalLinks {
@@ -180,6 +181,8 @@ class CausalGraph {
   // Scratch for the breadth-first passes, kept to avoid per-call allocation.
   mutable uint32_t stamp_ = 0;
   mutable std::vector<uint32_t> queue_;
+
+  friend struct Checkpoint;
 };
 
 inline void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity,

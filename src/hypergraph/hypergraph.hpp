@@ -235,6 +235,7 @@ class Hypergraph {
   CausalGraph causal_;
 
   friend struct StoreAccess;  // test support: reads of the raw records
+  friend struct Checkpoint;
 };
 
 template <class F>

@@ -21,6 +21,7 @@
 #include "python/borrow.hpp"
 #include "python/engine_type.hpp"
 #include "python/errors.hpp"
+#include "rewrite_engine/checkpoint.hpp"
 
 namespace vorn::python {
 namespace {
@@ -196,6 +197,35 @@ PyObject* memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// The engine's state as bytes (see Checkpoint).
+PyObject* save(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("save", args, nargs, 1, Access::shared, [&](RewriteEngine& e) {
+    const std::string bytes = Checkpoint::save(e);
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// A new engine from bytes written by save(); ValueError naming the first
+// problem when they describe no consistent engine.
+PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded("load", nullptr, [&]() -> PyObject* {
+    if (!arity("load", nargs, 1)) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+    const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    std::string error;
+    std::optional<RewriteEngine> engine = Checkpoint::load(bytes, error);
+    PyBuffer_Release(&view);
+    if (!engine) {
+      PyErr_Format(PyExc_ValueError, "the engine's data in the checkpoint is not valid: %s", error.c_str());
+      return nullptr;
+    }
+    PyObject* type = engine_type();
+    if (type == nullptr) return nullptr;
+    return wrap_engine(reinterpret_cast<PyTypeObject*>(type), std::move(*engine));
+  });
+}
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -211,6 +241,8 @@ PyMethodDef companion_methods[] = {
     {"causal_future", as_cfunction(causal_future), METH_FASTCALL, nullptr},
     {"causal_pending", as_cfunction(causal_pending), METH_FASTCALL, nullptr},
     {"memory", as_cfunction(memory), METH_FASTCALL, nullptr},
+    {"save", as_cfunction(save), METH_FASTCALL, nullptr},
+    {"load", as_cfunction(load), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

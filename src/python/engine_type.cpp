@@ -495,24 +495,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple(method, nullptr, 0, args, kwargs, nullptr)) {
       return nullptr;
     }
-    RewriteEngine engine;  // seeds from the thread's entropy-seeded generator
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj == nullptr) {
-      return nullptr;  // `engine` is destroyed on the way out
-    }
-    EngineObject* self = as_engine(obj);
-    try {
-      new (&self->engine) RewriteEngine(std::move(engine));
-    } catch (...) {
-      // Release the half-built object without running the deallocator,
-      // which would destroy an engine that does not exist.
-      PyObject_GC_UnTrack(obj);
-      type->tp_free(obj);
-      Py_DECREF(type);
-      throw;
-    }
-    new (&self->borrow) std::atomic<int64_t>(0);
-    return obj;
+    return wrap_engine(type, RewriteEngine{});  // seeded from the thread's generator
   });
 }
 
@@ -560,6 +543,26 @@ PyType_Spec engine_spec = {
 PyObject* g_engine_type = nullptr;
 
 }  // namespace
+
+PyObject* wrap_engine(PyTypeObject* type, RewriteEngine engine) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) {
+    return nullptr;  // `engine` is destroyed on the way out
+  }
+  EngineObject* self = reinterpret_cast<EngineObject*>(obj);
+  try {
+    new (&self->engine) RewriteEngine(std::move(engine));
+  } catch (...) {
+    // Release the half-built object without running the deallocator,
+    // which would destroy an engine that does not exist.
+    PyObject_GC_UnTrack(obj);
+    type->tp_free(obj);
+    Py_DECREF(type);
+    throw;
+  }
+  new (&self->borrow) std::atomic<int64_t>(0);
+  return obj;
+}
 
 PyObject* engine_type() {
   if (g_engine_type == nullptr) {

@@ -25,4 +25,7 @@ struct EngineObject {
 // process. Returns a borrowed reference, or null with an error set.
 PyObject* engine_type();
 
+// A new Engine object of `type` holding `engine`, or null with an error set.
+PyObject* wrap_engine(PyTypeObject* type, RewriteEngine engine);
+
 }  // namespace vorn::python

@@ -10,6 +10,8 @@
 
 namespace vorn {
 
+struct Checkpoint;
+
 // One ChaCha block: `rounds` rounds (12 for the engine, 20 for the published
 // test vectors) over the 256-bit key, a 64-bit block counter and a 64-bit
 // stream number, written as 16 little-endian words.
@@ -50,6 +52,8 @@ class ChaCha12 {
   uint64_t counter_ = 0;  // next block to compute
   std::array<uint32_t, kBufferWords> buffer_{};
   std::size_t index_ = kBufferWords;  // next word to hand out
+
+  friend struct Checkpoint;
 };
 
 // The 32-byte key that from_u64_seed uses.

@@ -110,6 +110,7 @@ class RewriteEngine {
   MatchState match_;
 
   friend struct EngineAccess;  // test support
+  friend struct Checkpoint;
 };
 
 // Whether `text` upper-cases (full Unicode mapping) to exactly `upper`, an

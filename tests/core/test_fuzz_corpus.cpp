@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../../fuzz/operations.hpp"
+#include "rewrite_engine/checkpoint.hpp"
 #include "support/access.hpp"
 
 using namespace vorn;
@@ -32,6 +33,26 @@ TEST(FuzzCorpus, EveryInputKeepsTheInvariants) {
     ++replayed;
   }
   EXPECT_GE(replayed, 10u) << "the committed corpus is missing";
+}
+
+#ifndef VORN_CHECKPOINT_CORPUS
+#define VORN_CHECKPOINT_CORPUS "fuzz/checkpoints"
+#endif
+
+// The checkpoint fuzzer's corpus: valid checkpoints, each of which loads a
+// consistent engine.
+TEST(FuzzCorpus, CommittedCheckpointsLoad) {
+  std::size_t loaded = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(VORN_CHECKPOINT_CORPUS)) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string error;
+    const auto engine = Checkpoint::load(bytes, error);
+    ASSERT_TRUE(engine) << entry.path() << ": " << error;
+    EXPECT_TRUE(check_consistency(engine->graph()).empty()) << entry.path();
+    ++loaded;
+  }
+  EXPECT_GE(loaded, 3u);
 }
 
 TEST(Consistency, AStoreBuiltThroughItsOperationsIsConsistent) {
