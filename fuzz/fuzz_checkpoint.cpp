@@ -22,7 +22,7 @@ void check(const vorn::RewriteEngine& engine, const char* when) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string error;
+  vorn::CheckpointDamage error;
   auto engine = vorn::Checkpoint::load(std::string_view(reinterpret_cast<const char*>(data), size), error);
   if (!engine) return 0;
   check(*engine, "loaded inconsistent");

@@ -265,7 +265,7 @@ class Session {
         engine_.set_bitset_capacity(setting(in));
         break;
       case 20:
-        engine_.set_semantics(in.byte() & 1 ? "dpo" : "SPO");
+        engine_.set_semantics(in.byte() & 1 ? Semantics::dpo : Semantics::spo);
         break;
       case 21:
         engine_.reset_counters();

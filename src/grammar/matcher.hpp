@@ -18,7 +18,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -116,10 +115,5 @@ class Matcher {
 // incidence list at least as long as the image contains every image vertex.
 // An empty image is never covered.
 bool image_covered(const Hypergraph& graph, std::span<const Slot> image);
-
-// By vertex ids, for tests and tools: the bindings of variables 0..n-1 of a
-// fresh search, or nothing.
-std::optional<std::vector<VertexId>> find_match(const RewriteRule& rule, const Hypergraph& graph,
-                                                VertexId anchor, bool dpo);
 
 }  // namespace vorn

@@ -1,7 +1,6 @@
 #include "grammar/rewrite_rule.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <string_view>
 #include <utility>
@@ -161,49 +160,6 @@ void RewriteRule::count_later_mates(std::size_t t) const {
     }
   }
   later_mates[t] = later;
-}
-
-std::string format_weight(double weight) {
-  if (std::isnan(weight)) return "NaN";
-  if (std::isinf(weight)) return weight > 0 ? "inf" : "-inf";
-  // The shortest round-trip digits come from the scientific form; fixed
-  // notation would pick the fewest characters instead, which for large
-  // magnitudes are the exact binary expansion (1e23 -> 99999999999999991611392).
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof(buffer), std::fabs(weight),
-                                    std::chars_format::scientific);
-  const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-  const std::size_t e = text.find('e');
-  std::string digits;
-  for (const char c : text.substr(0, e)) {
-    if (c != '.') digits += c;
-  }
-  int exponent = 0;
-  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                  exponent);
-  // digits = d0 d1 d2 ..., value = d0.d1d2... x 10^exponent.
-  std::string out = std::signbit(weight) ? "-" : "";
-  const long point = static_cast<long>(exponent) + 1;  // digits before the decimal point
-  const long count = static_cast<long>(digits.size());
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (point >= count) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - count), '0');
-  } else {
-    out += digits.substr(0, static_cast<std::size_t>(point));
-    out += '.';
-    out += digits.substr(static_cast<std::size_t>(point));
-  }
-  return out;
-}
-
-std::optional<std::string> weight_error(double weight) {
-  if (std::isfinite(weight) && weight > 0.0) return std::nullopt;
-  return "Rule weight must be a finite positive number, got " + format_weight(weight) +
-         ". A weight of 0.0 means the rule would never fire.";
 }
 
 }  // namespace vorn

@@ -7,8 +7,8 @@
 // names that occur somewhere. A rule never changes after compilation.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -86,12 +86,8 @@ struct RewriteRule {
   void count_later_mates(std::size_t t) const;
 };
 
-// The weight as text for error messages: the shortest decimal that reads
-// back to the same double, positional, "NaN", "inf" or "-inf".
-std::string format_weight(double weight);
-
-// The message of the error for a weight that is not finite and positive, or
-// nothing when the weight is acceptable.
-std::optional<std::string> weight_error(double weight);
+// Whether a rule may have this weight: finite and positive (a weight of 0
+// would never fire).
+inline bool acceptable_weight(double weight) { return std::isfinite(weight) && weight > 0.0; }
 
 }  // namespace vorn

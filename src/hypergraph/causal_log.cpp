@@ -53,14 +53,13 @@ std::string CausalLog::to_bytes() const {
   return out;
 }
 
-bool CausalLog::from_bytes(std::string_view bytes, std::string& error) {
+bool CausalLog::from_bytes(std::string_view bytes, const char*& problem) {
   *this = CausalLog{};
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const auto* const end = p + bytes.size();
   uint64_t ref = 0, horizon = 0, capacity = 0;
-  std::size_t entry = 0;
   const auto fail = [&](const char* what) {
-    error = "causal log entry " + std::to_string(entry) + ": " + what;
+    problem = what;
     *this = CausalLog{};
     return false;
   };
@@ -81,62 +80,62 @@ bool CausalLog::from_bytes(std::string_view bytes, std::string& error) {
     v = ref + ((z >> 1) ^ (~(z & 1) + 1));
     return true;
   };
-  for (; p < end; ++entry) {
+  while (p < end) {
     const uint8_t tag = *p++;
     const auto kind = static_cast<Kind>(tag & 7u);
     const uint8_t flags = tag & ~uint8_t{7};
     uint64_t a = 0, b = 0;
     switch (kind) {
       case Kind::create:
-        if ((flags & ~(kNext | kSettings)) != 0) return fail("unknown flags");
-        if ((flags & kSettings) != 0 && !varint(capacity)) return fail("bad capacity");
+        if ((flags & ~(kNext | kSettings)) != 0) return fail("a causal log entry with unknown flags");
+        if ((flags & kSettings) != 0 && !varint(capacity)) return fail("a causal log entry with a bad capacity");
         if ((flags & kNext) != 0) {
           a = ref + 1;
         } else if (!id(a)) {
-          return fail("bad vertex");
+          return fail("a causal log entry with a bad vertex");
         }
         ref = a;
         create(a, capacity);
         break;
       case Kind::relate:
-        if ((flags & ~(kARef | kBRef | kSettings)) != 0) return fail("unknown flags");
+        if ((flags & ~(kARef | kBRef | kSettings)) != 0) return fail("a causal log entry with unknown flags");
         if ((flags & kSettings) != 0 && (!varint(horizon) || !varint(capacity))) {
-          return fail("bad settings");
+          return fail("a causal log entry with bad settings");
         }
         if ((flags & kARef) != 0) {
           a = ref;
         } else if (!id(a)) {
-          return fail("bad cause");
+          return fail("a causal log entry with a bad cause");
         }
         if ((flags & kBRef) != 0) {
           b = ref;
         } else if (!id(b)) {
-          return fail("bad effect");
+          return fail("a causal log entry with a bad effect");
         }
         relate(a, b, horizon, capacity);
         break;
       case Kind::remove:
       case Kind::drop:
-        if ((flags & ~kARef) != 0) return fail("unknown flags");
+        if ((flags & ~kARef) != 0) return fail("a causal log entry with unknown flags");
         if ((flags & kARef) != 0) {
           a = ref;
         } else if (!id(a)) {
-          return fail("bad vertex");
+          return fail("a causal log entry with a bad vertex");
         }
         vertex_entry(kind, a);
         break;
       case Kind::step:
-        if ((flags & ~kUndone) != 0) return fail("unknown flags");
+        if ((flags & ~kUndone) != 0) return fail("a causal log entry with unknown flags");
         step();
         if ((flags & kUndone) != 0) mark_last_step_undone();
         break;
       case Kind::undo:
       case Kind::end:
-        if (flags != 0) return fail("unknown flags");
+        if (flags != 0) return fail("a causal log entry with unknown flags");
         tag_only(kind);
         break;
       default:
-        return fail("unknown kind");
+        return fail("a causal log entry of unknown kind");
     }
   }
   return true;

@@ -76,10 +76,10 @@ class CausalLog {
   bool read(Cursor& cursor, F&& f) const;
 
   // The log as bytes (for a checkpoint), and back. `from_bytes` checks that
-  // the bytes decode to whole entries; on failure it returns false and says
-  // why in `error`, leaving the log empty.
+  // the bytes decode to whole entries; on failure it returns false, points
+  // `problem` at a description of the bad entry and leaves the log empty.
   std::string to_bytes() const;
-  bool from_bytes(std::string_view bytes, std::string& error);
+  bool from_bytes(std::string_view bytes, const char*& problem);
 
  private:
   static constexpr std::size_t kChunkSize = std::size_t{1} << 16;

@@ -8,26 +8,6 @@ namespace vorn::python {
 
 namespace {
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string join_names(const std::vector<const char*>& names) {
-  std::string text;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() > 2) {
-        text += ",";
-      }
-      text += " ";
-      if (i + 1 == names.size()) {
-        text += "and ";
-      }
-    }
-    text += "'";
-    text += names[i];
-    text += "'";
-  }
-  return text;
-}
-
 // Shared by both calling conventions. `for_each_keyword` calls its argument
 // with (name, value) for every keyword argument and stops when it returns false.
 template <class KeywordWalk>
@@ -35,8 +15,7 @@ bool bind(const char* method, const char* const* names, std::size_t count,
           PyObject* const* positional, Py_ssize_t npositional, KeywordWalk&& for_each_keyword,
           PyObject** out) {
   if (npositional < 0 || static_cast<std::size_t>(npositional) > count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", method,
-                 count, npositional, npositional == 1 ? "was" : "were");
+    raise_too_many_positional(method, count, npositional);
     return false;
   }
   for (std::size_t i = 0; i < count; ++i) {
@@ -44,21 +23,20 @@ bool bind(const char* method, const char* const* names, std::size_t count,
   }
   bool ok = for_each_keyword([&](PyObject* name, PyObject* value) -> bool {
     if (!PyUnicode_Check(name)) {
-      PyErr_Format(PyExc_TypeError, "%s keywords must be strings", method);
+      raise_keywords_not_strings(method);
       return false;
     }
     for (std::size_t i = 0; i < count; ++i) {
       if (PyUnicode_CompareWithASCIIString(name, names[i]) == 0) {
         if (out[i] != nullptr) {
-          PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", method,
-                       names[i]);
+          raise_multiple_values(method, names[i]);
           return false;
         }
         out[i] = value;
         return true;
       }
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", method, name);
+    raise_unexpected_keyword(method, name);
     return false;
   });
   if (!ok) {
@@ -71,11 +49,7 @@ bool bind(const char* method, const char* const* names, std::size_t count,
     }
   }
   if (!missing.empty()) {
-    std::string message = std::string(method) + " missing " + std::to_string(missing.size()) +
-                          " required positional " +
-                          (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                          join_names(missing);
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    raise_missing_arguments(method, missing);
     return false;
   }
   return true;
@@ -84,22 +58,6 @@ bool bind(const char* method, const char* const* names, std::size_t count,
 bool fail(const char* param) {
   add_argument_note(param);
   return false;
-}
-
-// TypeError for a value of the wrong Python type.
-void raise_wrong_type(PyObject* obj, const char* expected) {
-  if (obj == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-    return;
-  }
-  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
-    return;
-  }
-  PyErr_Clear();
-  PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(obj)->tp_name,
-               expected);
 }
 
 // Whether the attribute `attr` of `obj` is the str `expected`.
@@ -137,7 +95,7 @@ bool string_value(PyObject* obj, std::string& out) {
 // Python code run while the items are converted cannot change them under us.
 Ref sequence_items(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    raise_str_for_sequence();
     return Ref();
   }
   if (!PySequence_Check(obj)) {
@@ -237,8 +195,7 @@ bool convert(PyObject* obj, const char* param, bool& out) {
   if (is_numpy_bool(obj)) {
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (number == nullptr || number->nb_bool == nullptr) {
-      PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                   Py_TYPE(obj)->tp_name);
+      raise_no_bool(obj);
       return fail(param);
     }
     int truth = number->nb_bool(obj);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "python/engine_type.hpp"
+#include "python/errors.hpp"
 
 namespace vorn::python {
 
@@ -19,14 +20,14 @@ class BorrowGuard {
     if (access == Access::exclusive) {
       int64_t expected = 0;
       if (!flag_.compare_exchange_strong(expected, -1)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        raise_access_refused(true);
         return;
       }
     } else {
       int64_t current = flag_.load();
       do {
         if (current == -1) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+          raise_access_refused(false);
           return;
         }
       } while (!flag_.compare_exchange_weak(current, current + 1));

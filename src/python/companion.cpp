@@ -18,6 +18,7 @@
 
 #include "hypergraph/metrics.hpp"
 #include "python/arguments.hpp"
+#include "python/binder.hpp"
 #include "python/borrow.hpp"
 #include "python/engine_type.hpp"
 #include "python/errors.hpp"
@@ -29,7 +30,7 @@ namespace {
 // The engine argument, or null with TypeError set.
 EngineObject* engine_arg(PyObject* obj) {
   if (!Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(engine_type()))) {
-    PyErr_Format(PyExc_TypeError, "expected a vorn.Engine, got '%s'", Py_TYPE(obj)->tp_name);
+    raise_not_an_engine(obj);
     return nullptr;
   }
   return reinterpret_cast<EngineObject*>(obj);
@@ -37,7 +38,7 @@ EngineObject* engine_arg(PyObject* obj) {
 
 bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
   if (nargs == want) return true;
-  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, want, nargs);
+  raise_wrong_arity(name, want, nargs);
   return false;
 }
 
@@ -213,22 +214,17 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_buffer view;
     if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
     const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    std::string error;
-    std::optional<RewriteEngine> engine = Checkpoint::load(bytes, error);
+    CheckpointDamage damage;
+    std::optional<RewriteEngine> engine = Checkpoint::load(bytes, damage);
     PyBuffer_Release(&view);
     if (!engine) {
-      PyErr_Format(PyExc_ValueError, "the engine's data in the checkpoint is not valid: %s", error.c_str());
+      raise_bad_checkpoint(damage);
       return nullptr;
     }
     PyObject* type = engine_type();
     if (type == nullptr) return nullptr;
     return wrap_engine(reinterpret_cast<PyTypeObject*>(type), std::move(*engine));
   });
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef companion_methods[] = {
@@ -246,13 +242,21 @@ PyMethodDef companion_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyModuleDef_Slot companion_slots[] = {
+#ifdef Py_mod_multiple_interpreters
+    // It shares the process-wide Engine type.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef companion_def = {
     PyModuleDef_HEAD_INIT,
     "vornkit._native",
     "The private native half of vornkit; use the functions of vornkit.",
     0,
     companion_methods,
-    nullptr,
+    companion_slots,
     nullptr,
     nullptr,
     nullptr,

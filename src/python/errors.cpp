@@ -2,6 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "python/weight_text.hpp"
+#include "rewrite_engine/checkpoint.hpp"
+#include "rewrite_engine/rewrite_engine.hpp"
 
 namespace vorn::python {
 
@@ -53,7 +58,118 @@ bool append_note(PyObject* exc, PyObject* note) {
   return PyList_Append(notes.get(), note) == 0;
 }
 
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string join_names(std::span<const char* const> names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) {
+        text += ",";
+      }
+      text += " ";
+      if (i + 1 == names.size()) {
+        text += "and ";
+      }
+    }
+    text += "'";
+    text += names[i];
+    text += "'";
+  }
+  return text;
+}
+
 }  // namespace
+
+void raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", method,
+               count, given, given == 1 ? "was" : "were");
+}
+
+void raise_keywords_not_strings(const char* method) {
+  PyErr_Format(PyExc_TypeError, "%s keywords must be strings", method);
+}
+
+void raise_multiple_values(const char* method, const char* param) {
+  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", method, param);
+}
+
+void raise_unexpected_keyword(const char* method, PyObject* name) {
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", method, name);
+}
+
+void raise_missing_arguments(const char* method, std::span<const char* const> params) {
+  const std::string message = std::string(method) + " missing " + std::to_string(params.size()) +
+                              " required positional " +
+                              (params.size() == 1 ? "argument" : "arguments") + ": " +
+                              join_names(params);
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+void raise_wrong_type(PyObject* obj, const char* expected) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return;
+  }
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
+    return;
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(obj)->tp_name,
+               expected);
+}
+
+void raise_str_for_sequence() {
+  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
+
+void raise_no_bool(PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+               Py_TYPE(obj)->tp_name);
+}
+
+void raise_access_refused(bool exclusive) {
+  PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+}
+
+void raise_vertex_not_found(uint64_t v_id) {
+  PyErr_Format(PyExc_ValueError, "Vertex %llu not found", static_cast<unsigned long long>(v_id));
+}
+
+void raise_rule_refused(const RuleRefusal& refusal) {
+  const std::string weight = format_weight(refusal.weight);
+  if (refusal.kind == RuleRefusal::Kind::weight) {
+    PyErr_Format(PyExc_ValueError,
+                 "Rule weight must be a finite positive number, got %s. A weight of 0.0 means "
+                 "the rule would never fire.",
+                 weight.c_str());
+    return;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "The total of the rule weights must stay finite: adding weight %s would make it %s.",
+               weight.c_str(), format_weight(refusal.total).c_str());
+}
+
+void raise_not_an_engine(PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "expected a vorn.Engine, got '%s'", Py_TYPE(obj)->tp_name);
+}
+
+void raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, want, given);
+}
+
+void raise_bad_checkpoint(const CheckpointDamage& damage) {
+  PyErr_Format(PyExc_ValueError, "the engine's data in the checkpoint is not valid: %s%s",
+               damage.truncated ? "truncated in " : "", damage.part);
+}
+
+void raise_all_not_a_list() { PyErr_SetString(PyExc_TypeError, "vorn.__all__ must be a list"); }
+
+void raise_companion_missing(const char* path) {
+  PyErr_Format(PyExc_ImportError,
+               "vornkit._native needs the vorn extension of the same build; %s has none", path);
+}
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {

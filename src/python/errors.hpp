@@ -1,15 +1,24 @@
 // The Python boundary's error plumbing: an owning handle for PyObject*
-// references, the PanicException type, and the wrapper that keeps C++
-// exceptions from crossing into the interpreter.
+// references, the one family of functions that raise every exception the
+// binding raises (errors.cpp is the only place that sets one), the
+// PanicException type, and the wrapper that keeps C++ exceptions from
+// crossing into the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
+
+namespace vorn {
+struct RuleRefusal;
+struct CheckpointDamage;
+}  // namespace vorn
 
 namespace vorn::python {
 
@@ -45,6 +54,36 @@ class Ref {
  private:
   PyObject* ptr_ = nullptr;
 };
+
+// --- Raising. Each sets the exception and returns nothing; callers return
+// their failure value. The texts are part of the interface (users match on
+// them): tests/python/test_arguments.py, test_surface.py,
+// test_metrics_surface.py, test_rewriting.py and
+// tests/toolkit/test_checkpoint.py pin them.
+
+// Binding a call's arguments (TypeError; `method` is "Engine.name()").
+void raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given);
+void raise_keywords_not_strings(const char* method);
+void raise_multiple_values(const char* method, const char* param);
+void raise_unexpected_keyword(const char* method, PyObject* name);
+void raise_missing_arguments(const char* method, std::span<const char* const> params);
+// Converting one (TypeError): `obj` is not of the type named `expected`; a
+// str given where a sequence of names is wanted; a numpy bool type without
+// __bool__.
+void raise_wrong_type(PyObject* obj, const char* expected);
+void raise_str_for_sequence();
+void raise_no_bool(PyObject* obj);
+// Access refused (RuntimeError): `exclusive` is the access asked for.
+void raise_access_refused(bool exclusive);
+// ValueErrors of the Engine's methods.
+void raise_vertex_not_found(uint64_t v_id);
+void raise_rule_refused(const RuleRefusal& refusal);
+// The companion module's (TypeError, ValueError) and the module's own.
+void raise_not_an_engine(PyObject* obj);
+void raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given);
+void raise_bad_checkpoint(const CheckpointDamage& damage);
+void raise_all_not_a_list();
+void raise_companion_missing(const char* path);
 
 // The exception type for internal failures: a direct subclass of
 // BaseException, created on first use and kept for the life of the process.

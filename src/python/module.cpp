@@ -14,7 +14,7 @@ Ref module_all(PyObject* module) {
   Ref all(PyObject_GetAttrString(module, "__all__"));
   if (all) {
     if (!PyList_Check(all.get())) {
-      PyErr_SetString(PyExc_TypeError, "vorn.__all__ must be a list");
+      raise_all_not_a_list();
       return Ref();
     }
     return all;
@@ -53,6 +53,10 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // The Engine type and PanicException are process-wide (see engine_type()).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

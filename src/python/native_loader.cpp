@@ -6,6 +6,8 @@
 #include <Python.h>
 #include <dlfcn.h>
 
+#include "python/errors.hpp"
+
 using DefinitionFn = PyModuleDef* (*)();
 
 PyMODINIT_FUNC PyInit__native(void) {
@@ -25,9 +27,7 @@ PyMODINIT_FUNC PyInit__native(void) {
       handle == nullptr ? nullptr
                         : reinterpret_cast<DefinitionFn>(dlsym(handle, "vorn_companion_module_v1"));
   if (definition == nullptr) {
-    PyErr_Format(PyExc_ImportError,
-                 "vornkit._native needs the vorn extension of the same build; %s has none",
-                 path);
+    vorn::python::raise_companion_missing(path);
   }
   if (handle != nullptr) dlclose(handle);
   Py_DECREF(file);

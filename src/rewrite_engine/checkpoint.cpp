@@ -38,10 +38,13 @@ class Writer {
 class Reader {
  public:
   explicit Reader(std::string_view in) : in_(in) {}
-  bool ok() const { return error_.empty(); }
-  const std::string& error() const { return error_; }
-  void fail(const std::string& what) {
-    if (error_.empty()) error_ = what;
+  bool ok() const { return damage_.part == nullptr; }
+  const CheckpointDamage& damage() const { return damage_; }
+  void fail(const char* what) {
+    if (ok()) damage_ = {false, what};
+  }
+  void truncated(const char* what) {
+    if (ok()) damage_ = {true, what};
   }
   bool at_end() const { return pos_ == in_.size(); }
 
@@ -68,7 +71,7 @@ class Reader {
   std::string_view str(const char* what) {
     const uint64_t n = u64(what);
     if (!ok() || n > in_.size() - pos_) {
-      fail(std::string("truncated in ") + what);
+      truncated(what);
       return {};
     }
     std::string_view s = in_.substr(pos_, n);
@@ -80,7 +83,7 @@ class Reader {
   uint32_t count(const char* what, std::size_t item_bytes) {
     const uint32_t n = u32(what);
     if (ok() && item_bytes > 0 && n > (in_.size() - pos_) / item_bytes) {
-      fail(std::string("truncated in ") + what);
+      truncated(what);
       return 0;
     }
     return ok() ? n : 0;
@@ -90,7 +93,7 @@ class Reader {
   void raw(void* p, std::size_t n, const char* what) {
     if (!ok()) return;
     if (n > in_.size() - pos_) {
-      fail(std::string("truncated in ") + what);
+      truncated(what);
       return;
     }
     std::memcpy(p, in_.data() + pos_, n);
@@ -99,7 +102,7 @@ class Reader {
 
   std::string_view in_;
   std::size_t pos_ = 0;
-  std::string error_;
+  CheckpointDamage damage_;
 };
 
 void write_observables(Writer& w, const Observables& values) {
@@ -243,7 +246,7 @@ bool read_observables(Reader& in, Observables& out) {
 
 }  // namespace
 
-std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, std::string& error) {
+std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, CheckpointDamage& damage) {
   Reader in(bytes);
   RewriteEngine e(Hypergraph{}, 0);
   uint64_t max_vertex_id = 0, max_edge_id = 0;
@@ -291,8 +294,8 @@ std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, std::strin
     std::vector<std::string> kept;
     for (uint32_t k = 0; k < kept_count && in.ok(); ++k) kept.emplace_back(in.str("a kept name"));
     if (!in.ok()) break;
-    if (auto problem = e.add_rule(std::move(sides[0]), std::move(kept), std::move(sides[1]), weight)) {
-      in.fail("a rule refused: " + *problem);
+    if (e.add_rule(std::move(sides[0]), std::move(kept), std::move(sides[1]), weight)) {
+      in.fail("a rule the engine refuses");
     }
   }
 
@@ -480,7 +483,7 @@ std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, std::strin
   // Causal state.
   const std::string_view log = in.str("the causal log");
   CausalGraph& c = g.causal_;
-  if (in.ok() && !c.log_.from_bytes(log, error)) in.fail(error);
+  if (const char* problem = nullptr; in.ok() && !c.log_.from_bytes(log, problem)) in.fail(problem);
   c.steps_ = in.u64("the causal step count");
   c.token_ = in.u64("the causal step token");
   c.undoable_ = in.u64("the undoable causal step");
@@ -632,7 +635,7 @@ std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, std::strin
 
   if (in.ok() && !in.at_end()) in.fail("bytes after the end");
   if (!in.ok()) {
-    error = in.error();
+    damage = in.damage();
     return std::nullopt;
   }
   // The process's counters move past every id the engine names.

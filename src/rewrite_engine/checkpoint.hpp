@@ -9,7 +9,7 @@
 //
 // Loading trusts nothing: every count, slot, id and cross-reference is
 // checked, and bytes that describe no consistent engine are refused with a
-// message naming the first problem found. The bytes carry no magic, version
+// CheckpointDamage naming the first problem found. The bytes carry no magic, version
 // or checksum of their own; the file format around them does.
 #pragma once
 
@@ -21,10 +21,17 @@
 
 namespace vorn {
 
+// Why bytes were refused: `part` (static text) names the field the bytes end
+// in when `truncated`, else the inconsistency found.
+struct CheckpointDamage {
+  bool truncated = false;
+  const char* part = nullptr;
+};
+
 struct Checkpoint {
   static std::string save(const RewriteEngine& engine);
-  // The engine, or nothing with `error` saying what is wrong.
-  static std::optional<RewriteEngine> load(std::string_view bytes, std::string& error);
+  // The engine, or nothing with `damage` saying what is wrong.
+  static std::optional<RewriteEngine> load(std::string_view bytes, CheckpointDamage& damage);
 };
 
 }  // namespace vorn

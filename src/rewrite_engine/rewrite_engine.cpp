@@ -116,18 +116,15 @@ bool RewriteEngine::rollback() {
   return true;
 }
 
-std::optional<std::string> RewriteEngine::add_rule(NamePatterns lhs, std::vector<std::string> kept,
+std::optional<RuleRefusal> RewriteEngine::add_rule(NamePatterns lhs, std::vector<std::string> kept,
                                                    NamePatterns rhs, double weight) {
-  if (auto error = weight_error(weight)) return error;
+  if (!acceptable_weight(weight)) return RuleRefusal{RuleRefusal::Kind::weight, weight, 0.0};
   // The weighted choice needs a finite total; refuse a rule that would
   // overflow it rather than make every later step choose wrongly.
   double total = 0.0;
   for (const auto& rule : rules_) total += rule.weight;
   total += weight;
-  if (!std::isfinite(total)) {
-    return "The total of the rule weights must stay finite: adding weight " +
-           format_weight(weight) + " would make it " + format_weight(total) + ".";
-  }
+  if (!std::isfinite(total)) return RuleRefusal{RuleRefusal::Kind::total, weight, total};
   rules_.push_back(RewriteRule::compile(std::move(lhs), std::move(kept), std::move(rhs), weight));
   weights_.rebuild(rules_);
   return std::nullopt;
@@ -150,88 +147,6 @@ void RewriteEngine::clear_graph() {
 void RewriteEngine::reset_counters() {
   attempted_rewrites_ = 0;
   successful_rewrites_ = 0;
-}
-
-void RewriteEngine::set_semantics(std::string_view text) {
-  if (upper_equals(text, "DPO")) {
-    dpo_ = true;
-  } else if (upper_equals(text, "SPO")) {
-    dpo_ = false;
-  } else {
-    write_stdout("Warning: Unknown semantics '" + std::string(text) + "'. Defaulting to SPO.\n");
-    dpo_ = false;
-  }
-}
-
-namespace {
-
-// Decodes one UTF-8 code point at `i`, advancing it; -1 on malformed input.
-int32_t decode_utf8(std::string_view s, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = byte(i);
-  int len = 0;
-  int32_t cp = 0;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  } else if ((b0 & 0xe0) == 0xc0) {
-    len = 2;
-    cp = b0 & 0x1f;
-  } else if ((b0 & 0xf0) == 0xe0) {
-    len = 3;
-    cp = b0 & 0x0f;
-  } else if ((b0 & 0xf8) == 0xf0) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return -1;
-  }
-  if (i + len > s.size()) return -1;
-  for (int k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xc0) != 0x80) return -1;
-    cp = (cp << 6) | (byte(i + k) & 0x3f);
-  }
-  i += len;
-  return cp;
-}
-
-// The full upper-case mapping of a code point where it consists of ASCII
-// letters only; every other code point upper-cases to something non-ASCII or
-// to itself.
-std::string_view ascii_upper(int32_t cp, char& scratch) {
-  if (cp < 0x80) {
-    scratch = static_cast<char>(cp >= 'a' && cp <= 'z' ? cp - 'a' + 'A' : cp);
-    return {&scratch, 1};
-  }
-  switch (cp) {
-    case 0x00df: return "SS";   // sharp s
-    case 0x0131: return "I";    // dotless i
-    case 0x017f: return "S";    // long s
-    case 0xfb00: return "FF";
-    case 0xfb01: return "FI";
-    case 0xfb02: return "FL";
-    case 0xfb03: return "FFI";
-    case 0xfb04: return "FFL";
-    case 0xfb05: return "ST";
-    case 0xfb06: return "ST";
-    default: return {};
-  }
-}
-
-}  // namespace
-
-bool upper_equals(std::string_view text, std::string_view upper) {
-  std::size_t i = 0;
-  std::size_t matched = 0;
-  while (i < text.size()) {
-    const int32_t cp = decode_utf8(text, i);
-    if (cp < 0) return false;
-    char scratch = 0;
-    const std::string_view mapped = ascii_upper(cp, scratch);
-    if (mapped.empty() || upper.substr(matched, mapped.size()) != mapped) return false;
-    matched += mapped.size();
-  }
-  return matched == upper.size();
 }
 
 void write_stdout(std::string_view line) {

@@ -39,6 +39,21 @@ class WeightTable {
   double total_ = 0.0;
 };
 
+// Double-pushout rewriting refuses a match whose deleted vertices keep edges
+// outside it; single-pushout deletes those edges too.
+enum class Semantics : uint8_t { spo, dpo };
+
+// Why add_rule refused a rule.
+struct RuleRefusal {
+  enum class Kind : uint8_t {
+    weight,  // the weight is not finite and positive
+    total,   // the total of all weights would not be finite
+  };
+  Kind kind;
+  double weight;
+  double total;  // the total the rule would have made, for Kind::total
+};
+
 class RewriteEngine {
  public:
   // Seeded from the thread's entropy-seeded generator without `seed`.
@@ -52,9 +67,9 @@ class RewriteEngine {
   // Reverts the last successful step; false when there is none.
   bool rollback();
 
-  // Validates the weight, compiles the rule and appends it. On a rejected
-  // weight returns the ValueError message and adds nothing.
-  std::optional<std::string> add_rule(NamePatterns lhs, std::vector<std::string> kept,
+  // Validates the weight, compiles the rule and appends it. A refused rule
+  // is not added; the refusal says why.
+  std::optional<RuleRefusal> add_rule(NamePatterns lhs, std::vector<std::string> kept,
                                       NamePatterns rhs, double weight);
   void clear_rules();
   // A new empty store and zeroed counters; drops the undo record too, since
@@ -73,10 +88,8 @@ class RewriteEngine {
   bool set_observable(VertexId v, std::string key, double value) {
     return graph_.set_observable(v, std::move(key), value);
   }
-  // Text compared case-insensitively by the Unicode upper-case mapping; an
-  // unknown text writes a warning and selects SPO.
-  void set_semantics(std::string_view text);
-  const char* semantics() const { return dpo_ ? "DPO" : "SPO"; }
+  void set_semantics(Semantics semantics) { dpo_ = semantics == Semantics::dpo; }
+  Semantics semantics() const { return dpo_ ? Semantics::dpo : Semantics::spo; }
   bool dpo() const { return dpo_; }
 
   uint64_t step_count() const { return step_count_; }
@@ -112,10 +125,6 @@ class RewriteEngine {
   friend struct EngineAccess;  // test support
   friend struct Checkpoint;
 };
-
-// Whether `text` upper-cases (full Unicode mapping) to exactly `upper`, an
-// ASCII upper-case word. Invalid UTF-8 never matches.
-bool upper_equals(std::string_view text, std::string_view upper);
 
 // Writes `line` to file descriptor 1 in full (retrying on EINTR and short
 // writes). Output errors are ignored: progress output is best effort.

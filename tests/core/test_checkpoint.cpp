@@ -20,7 +20,7 @@ RewriteEngine busy_engine(uint64_t seed, int steps) {
   e.add_rule({}, {}, {{"a", "b"}, {"a", "c"}}, 1.0);
   e.step();
   e.clear_rules();
-  e.set_semantics("SPO");
+  e.set_semantics(Semantics::spo);
   e.set_causal_horizon(3);
   e.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}}, 1.0);
   e.add_rule({{"x", "y"}}, {"y"}, {}, 0.2);
@@ -61,9 +61,9 @@ std::string shape(const Hypergraph& g) {
 TEST(Checkpoint, LoadingGivesTheSavedEngineBack) {
   const RewriteEngine a = busy_engine(3, 400);
   const std::string bytes = Checkpoint::save(a);
-  std::string error;
+  CheckpointDamage error;
   std::optional<RewriteEngine> b = Checkpoint::load(bytes, error);
-  ASSERT_TRUE(b) << error;
+  ASSERT_TRUE(b) << error.part;
   EXPECT_TRUE(Checkpoint::save(*b) == bytes);
   EXPECT_TRUE(check_consistency(b->graph()).empty());
   // The id counters are past every id the engine holds.
@@ -72,9 +72,9 @@ TEST(Checkpoint, LoadingGivesTheSavedEngineBack) {
 
 TEST(Checkpoint, ALoadedEngineGoesOnInLockstep) {
   RewriteEngine a = busy_engine(5, 300);
-  std::string error;
+  CheckpointDamage error;
   std::optional<RewriteEngine> loaded = Checkpoint::load(Checkpoint::save(a), error);
-  ASSERT_TRUE(loaded) << error;
+  ASSERT_TRUE(loaded) << error.part;
   RewriteEngine& b = *loaded;
   std::mt19937_64 gen(9);
   for (int i = 0; i < 1500; ++i) {
@@ -93,12 +93,13 @@ TEST(Checkpoint, ALoadedEngineGoesOnInLockstep) {
 
 TEST(Checkpoint, DamagedBytesAreRefusedOrLoadConsistently) {
   const std::string bytes = Checkpoint::save(busy_engine(7, 120));
-  std::string error;
+  CheckpointDamage error;
   // Every cut is refused, with a reason.
   for (std::size_t n = 0; n < bytes.size(); n += 1 + n / 50) {
-    error.clear();
+    error = {};
     EXPECT_FALSE(Checkpoint::load(std::string_view(bytes).substr(0, n), error)) << n;
-    EXPECT_FALSE(error.empty());
+    EXPECT_NE(error.part, nullptr);
+    EXPECT_TRUE(error.truncated) << n;
   }
   // A flipped byte is refused, or gives an engine that is consistent and
   // keeps stepping and rolling back consistently.

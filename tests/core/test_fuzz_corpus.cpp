@@ -46,9 +46,9 @@ TEST(FuzzCorpus, CommittedCheckpointsLoad) {
   for (const auto& entry : std::filesystem::directory_iterator(VORN_CHECKPOINT_CORPUS)) {
     std::ifstream file(entry.path(), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::string error;
+    CheckpointDamage error;
     const auto engine = Checkpoint::load(bytes, error);
-    ASSERT_TRUE(engine) << entry.path() << ": " << error;
+    ASSERT_TRUE(engine) << entry.path() << ": " << error.part;
     EXPECT_TRUE(check_consistency(engine->graph()).empty()) << entry.path();
     ++loaded;
   }

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "grammar/matcher.hpp"
+#include "support/find_match.hpp"
 #include "grammar/rewrite_rule.hpp"
 
 using namespace vorn;

@@ -19,6 +19,7 @@
 #include "grammar/rewrite_rule.hpp"
 #include "hypergraph/hypergraph.hpp"
 #include "support/access.hpp"
+#include "support/find_match.hpp"
 #include "support/reference_matcher.hpp"
 
 using namespace vorn;
