@@ -2,6 +2,7 @@
 
 - rule notation: :func:`parse_rule`, :func:`parse_rules`, :func:`format_rule`, :func:`add_rules`
 - initial states: :func:`seed`
+- reproducible runs: :func:`reseed`, :func:`member_seed`
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
 - dimension estimate: :func:`estimate_dimension`
@@ -9,7 +10,7 @@
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
-Heavier modules (matplotlib, networkx) are imported on first use.
+Heavier modules (numpy, matplotlib, networkx) and the native half are imported on first use.
 """
 
 from importlib import import_module
@@ -42,6 +43,7 @@ _LAZY = {
     "estimate_dimension": "dimension", "ball_volumes": "dimension", "DimensionEstimate": "dimension",
     "to_networkx": "export", "to_hif": "export", "from_hif": "export",
     "to_json": "export", "from_json": "export",
+    "reseed": "rng", "member_seed": "rng",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

@@ -124,6 +124,16 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _seed(text: str) -> int:
+    try:
+        value = int(text.replace("_", ""), 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {shorten(text)!r}") from None
+    if not 0 <= value < 2 ** 64:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 2**64 - 1, got {shorten(text)!r}")
+    return value
+
+
 def _semantics(text: str) -> str:
     upper = text.upper()
     if upper not in ("DPO", "SPO"):
@@ -151,6 +161,9 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
                      help="DPO (default) refuses matches that would leave hyperedges on a deleted "
                           "vertex; SPO deletes those hyperedges too")
+    run.add_argument("--seed", type=_seed, default=None, metavar="N",
+                     help="seed the random generator with N (0 to 2**64 - 1): the same seed, rules, "
+                          "initial hypergraph and steps give the same run (default: fresh entropy)")
     run.add_argument("--chunk", type=_positive, default=None, metavar="N",
                      help="steps between measurements (default: adaptive)")
     run.add_argument("--plot", metavar="FILE", help="draw the final hypergraph (.png, .svg, .pdf)")
@@ -176,6 +189,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="rewrite steps each member attempts")
     ens.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
                      help="DPO (default) or SPO, as for 'vorn run'")
+    ens.add_argument("--seed", type=_seed, default=None, metavar="N",
+                     help="seed the ensemble with N (0 to 2**64 - 1): member i gets its own seed "
+                          "derived from N and i (see vornkit.member_seed), so the same seed repeats "
+                          "every member's run (default: fresh entropy)")
     ens.add_argument("--points", type=_positive, default=40, metavar="N",
                      help="recorded steps per member besides step 0, log-spaced (default: 40)")
     ens.add_argument("--workers", type=_positive, default=None, metavar="N",
@@ -351,6 +368,9 @@ def _run(args, signals: _Signals) -> int:
     from .seeding import seed
 
     engine = vorn.Engine()
+    if args.seed is not None:
+        from .rng import reseed
+        reseed(engine, args.seed)
     engine.set_semantics(args.semantics)
     try:
         seed(engine, init, rules)
@@ -362,6 +382,7 @@ def _run(args, signals: _Signals) -> int:
     signals.raising = False
     result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules)
     result.initial_edges = init
+    result.seed = args.seed
 
     outputs = []
     if args.json:  # first: the record matters most, and it is quick
@@ -399,6 +420,8 @@ def _print_summary(result, rules, init, written, format_hypergraph) -> None:
     lines.append(f"  {'initial':<10} {format_hypergraph(init)}  ({init_vertices:,} vertices, "
                  f"{len(init):,} hyperedges)")
     lines.append(f"  {'semantics':<10} {result.semantics}")
+    if result.seed is not None:
+        lines.append(f"  {'seed':<10} {result.seed}")
     # Round down, so that "100.0%" means that every step applied a rule.
     share = f" ({math.floor(1000 * result.successful / result.attempted) / 10:.1f}%)" if result.attempted else ""
     lines.append(f"  {'rewrites':<10} {result.successful:,} of {result.attempted:,} steps applied a rule{share}")
@@ -442,11 +465,11 @@ def _ensemble(args, signals: _Signals) -> int:
             raise UserError(f"--scheduler: {shorten(str(exc), 200)}", EXIT_FAILURE) from None
         with executor:
             result = ensemble(model, args.runs, args.steps, executor=executor, progress=progress,
-                              timeout=args.timeout)
+                              timeout=args.timeout, seed=args.seed)
             signals.raising = False
     else:
         result = ensemble(model, args.runs, args.steps, workers=args.workers, progress=progress,
-                          timeout=args.timeout)
+                          timeout=args.timeout, seed=args.seed)
     signals.raising = False
 
     outputs = []
@@ -477,6 +500,8 @@ def _print_ensemble_summary(result, written) -> None:
     lines.append(f"  {'initial':<10} {format_hypergraph(result.model.init)}")
     lines.append(f"  {'semantics':<10} {result.model.semantics}")
     lines.append(f"  {'executor':<10} {result.executor}")
+    if result.seed is not None:
+        lines.append(f"  {'seed':<10} {result.seed} (member i: vornkit.member_seed({result.seed}, i))")
     if result.members:
         stats = result.aggregate()["metrics"]
         parts = []

@@ -187,7 +187,8 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
     record = {
         "format": RUN_FORMAT,
         "rules": [_rule_record(r) for r in result.rules],
-        "settings": {"semantics": result.semantics, "steps_requested": result.steps_requested},
+        "settings": {"semantics": result.semantics, "steps_requested": result.steps_requested,
+                     "seed": result.seed},
         "counts": {"steps_done": result.steps_done, "attempted": result.attempted,
                    "successful": result.successful},
         "wall_time": result.wall_time,
@@ -230,4 +231,5 @@ def from_json(data) -> EvolveResult:
         initial_edges=data.get("initial_edges"),
         final_edges=None if final is None else final["edges"],
         final_vertices=None if final is None else final["vertices"],
+        seed=data["settings"].get("seed"),
     )

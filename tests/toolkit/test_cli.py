@@ -69,6 +69,7 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     (["run", "--rule", "{{x}} -> {{x}} @ 1e308; {{x}} -> {{x,x}} @ 1e308", "--steps", "1"], "total"),
     (["run", "--rule", "{{x}} -> {} @ 1e" + "9" * 100_000, "--steps", "1"], "got 1e999"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "1" * 100_000 + "x"], "whole number"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--seed", "-1"], "2**64 - 1"),
     (["walk"], "invalid choice"),
 ])
 def test_user_mistakes_give_one_line_and_status_2(vorn_cli, tmp_path, args, words):
