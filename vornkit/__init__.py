@@ -7,6 +7,7 @@
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
 - dimension estimate: :func:`estimate_dimension`
 - export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
+- bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
@@ -44,6 +45,8 @@ _LAZY = {
     "to_networkx": "export", "to_hif": "export", "from_hif": "export",
     "to_json": "export", "from_json": "export",
     "reseed": "rng", "member_seed": "rng",
+    "edges_array": "arrays", "vertices_array": "arrays", "degrees_array": "arrays",
+    "EdgeArrays": "arrays", "DegreeArrays": "arrays",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

@@ -393,7 +393,7 @@ def _run(args, signals: _Signals) -> int:
         total = len(result.final_edges)
         shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
         outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
-            result.final_edges, args.plot, max_edges=args.plot_max_edges, vertices=result.final_vertices)))
+            engine, args.plot, max_edges=args.plot_max_edges)))
     if args.growth:
         from .plotting import plot_growth
         title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
