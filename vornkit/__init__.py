@@ -8,6 +8,8 @@
 - dimension estimate: :func:`estimate_dimension`
 - export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
 - bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
+- the causal graph: :func:`causal_links`, :func:`causal_graph`, :func:`causal_past`,
+  :func:`causal_future`, :func:`plot_causal_graph`
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
@@ -47,6 +49,8 @@ _LAZY = {
     "reseed": "rng", "member_seed": "rng",
     "edges_array": "arrays", "vertices_array": "arrays", "degrees_array": "arrays",
     "EdgeArrays": "arrays", "DegreeArrays": "arrays",
+    "causal_links": "causal", "causal_graph": "causal", "causal_past": "causal",
+    "causal_future": "causal", "plot_causal_graph": "causal", "CausalLinks": "causal",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 import threading
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple, Union
 
 from .notation import shorten
 
@@ -171,6 +171,11 @@ def build_parser() -> argparse.ArgumentParser:
                      help="draw at most N hyperedges, those nearest to one vertex (default: 2000)")
     run.add_argument("--growth", metavar="FILE", help="plot vertices, hyperedges and pairs against "
                                                      "steps on log-log axes (.png, .svg, .pdf)")
+    run.add_argument("--causal", metavar="FILE",
+                     help="draw the causal graph layered by depth (.png, .svg, .pdf)")
+    run.add_argument("--causal-max-vertices", type=_positive, default=2000, metavar="N",
+                     help="draw at most N vertices of the causal graph, those nearest the newest "
+                          "vertex (default: 2000)")
     run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
     run.add_argument("--no-progress", action="store_true",
                      help="no progress bar (it is shown only when standard error is a terminal)")
@@ -308,8 +313,12 @@ class _Signals:
         return EXIT_INTERRUPTED if interrupted else None
 
 
-def _write_outputs(outputs: Sequence[Tuple[str, str, Callable[[], None]]]) -> Tuple[List[str], List[str]]:
-    """Run each ``(path, label, write)`` in order; the labels written and one message per failure."""
+def _write_outputs(outputs: Sequence[Tuple[str, Union[str, Callable[[], str]], Callable[[], object]]]
+                   ) -> Tuple[List[str], List[str]]:
+    """Run each ``(path, label, write)`` in order; the labels written and one message per failure.
+
+    A callable ``label`` is asked for the label once its file is written.
+    """
     written: List[str] = []
     errors: List[str] = []
     for path, label, write in outputs:
@@ -319,8 +328,26 @@ def _write_outputs(outputs: Sequence[Tuple[str, str, Callable[[], None]]]) -> Tu
             detail = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
             errors.append(f"cannot write {path}: {shorten(detail)}")
         else:
-            written.append(label)
+            written.append(label() if callable(label) else label)
     return written, errors
+
+
+class _CausalPicture:
+    """Writes ``vorn run --causal``: the links are read once, for the picture and its label."""
+
+    def __init__(self, engine, path: str, limit: int):
+        self.engine, self.path, self.limit = engine, path, limit
+        self.total = 0
+
+    def write(self) -> None:
+        from .causal import draw_causal, links_and_live
+        links, live = links_and_live(self.engine)
+        self.total = len(links.vertices)
+        draw_causal(links, live, self.path, max_vertices=self.limit)
+
+    def label(self) -> str:
+        shown = f" ({self.limit:,} of {self.total:,} vertices)" if self.total > self.limit else ""
+        return self.path + shown
 
 
 class _StdoutError(Exception):
@@ -361,6 +388,7 @@ def _run(args, signals: _Signals) -> int:
     rules, init = _rules_and_init(args)
     _check_output("--plot", args.plot, image=True)
     _check_output("--growth", args.growth, image=True)
+    _check_output("--causal", args.causal, image=True)
     _check_output("--json", args.json, image=False)
 
     vorn = _engine_module()
@@ -399,6 +427,9 @@ def _run(args, signals: _Signals) -> int:
         title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
         outputs.append((args.growth, args.growth, lambda: plot_growth(
             result, args.growth, metrics=("nodes", "edges", "pairs"), title=title)))
+    if args.causal:
+        causal = _CausalPicture(engine, args.causal, args.causal_max_vertices)
+        outputs.append((args.causal, causal.label, causal.write))
     written, errors = _write_outputs(outputs)
 
     _print_summary(result, rules, init, written, format_hypergraph)
