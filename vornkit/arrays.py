@@ -1,9 +1,9 @@
 """Bulk arrays: an engine's vertices, degrees and hyperedges as numpy arrays.
 
 ``get_edges()`` builds one Python list per hyperedge and one int object per
-position; the functions here copy the same data out of the engine in one
-native pass per array, about 25 times faster at 10^6 hyperedges, and hand it
-over as int64 arrays without a further copy.  Every array is the caller's
+position; the functions here copy the same data out of the engine in
+native code, about 20 times faster at 10^6 hyperedges, and hand it over as
+int64 arrays without a further copy.  Every array is the caller's
 own: it does not change when the engine does.
 """
 

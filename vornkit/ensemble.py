@@ -366,8 +366,8 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
       then are cancelled and reported as failures (``reason == "timed out"``).
     - ``seed``: an integer ``0 <= seed < 2**64``; member ``i`` then runs with
       the seed :func:`vornkit.member_seed` ``(seed, i)`` (different for every
-      member), so the same seed repeats every member's counts and history
-      on any executor.  Vertex ids repeat only up to renaming: they count on
+      member), so the same seed repeats every member's counts and recorded
+      metrics on any executor.  Vertex ids repeat only up to renaming: they count on
       in a worker process that has run members before.  None (the default):
       every member's engine draws its generator from entropy.
 
