@@ -408,7 +408,9 @@ def _run(args, signals: _Signals) -> int:
     # From here on evolve answers Ctrl-C (and SIGTERM through it) by stopping
     # after the current chunk; whatever comes later waits for the files.
     signals.raising = False
-    result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules)
+    # The final lists are only for the JSON record; the pictures read the engine's arrays.
+    result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules,
+                    keep_final=bool(args.json))
     result.initial_edges = init
     result.seed = args.seed
 
@@ -418,7 +420,7 @@ def _run(args, signals: _Signals) -> int:
         outputs.append((args.json, args.json, lambda: to_json(result, args.json, indent=1)))
     if args.plot:
         from .plotting import plot_hypergraph
-        total = len(result.final_edges)
+        total = engine.edge_count()
         shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
         outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
             engine, args.plot, max_edges=args.plot_max_edges)))
