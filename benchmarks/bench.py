@@ -4,6 +4,7 @@
                                [--sizes 10000,100000,1000000] [--workloads 1,2,3,4]
                                [--delete-sizes 10000,30000,100000,1000000] [--delete-steps 10]
                                [--constant-steps 10000000] [--widths 1000,4000]
+                               [--array-sizes 500000,1000000]
 
 Every measurement runs in a fresh process of the interpreter given by
 --python (default: this one), so that its peak resident set size is its own
@@ -31,6 +32,11 @@ constant  workload 5 for --constant-steps steps: memory on a graph whose size
           never changes
 width     add_rule for one pattern of n distinct names, {{v1,...,vn}} ->
           {{v1,...,vn}}
+arrays    after N steps of workload 1 (2N hyperedges), reading the graph out:
+          get_edges() against vornkit.edges_array, get_vertices() against
+          vornkit.vertices_array, get_degree_map() against
+          vornkit.degrees_array (each the best of three), and the time of
+          vornkit.causal_links
 """
 import argparse
 import json
@@ -133,7 +139,32 @@ def child_width(names: int) -> None:
     emit(seconds=time.perf_counter() - t0)
 
 
-CHILDREN = {"workload": child_workload, "delete": child_delete, "width": child_width}
+def best_of(fn, repeat: int = 3):
+    """The shortest of `repeat` timed calls of fn, and the last result."""
+    best, out = float("inf"), None
+    for _ in range(repeat):
+        out = None  # the previous result is freed outside the timing
+        t0 = time.perf_counter()
+        out = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, out
+
+
+def child_arrays(growth_steps: int) -> None:
+    import vornkit
+
+    engine = prepare(1)
+    engine.run(growth_steps)
+    emit(edges=engine.edge_count(), nodes=engine.node_count())
+    for name, listed, arrays in (("edges", engine.get_edges, lambda: vornkit.edges_array(engine)),
+                                 ("vertices", engine.get_vertices, lambda: vornkit.vertices_array(engine)),
+                                 ("degrees", engine.get_degree_map, lambda: vornkit.degrees_array(engine))):
+        emit(**{f"{name}_lists": best_of(listed)[0], f"{name}_arrays": best_of(arrays)[0]})
+    took, links = best_of(lambda: vornkit.causal_links(engine), repeat=1)
+    emit(causal_links=took, pairs=len(links.causes), peak_rss_mib=peak_rss_mib())
+
+
+CHILDREN = {"workload": child_workload, "delete": child_delete, "width": child_width, "arrays": child_arrays}
 
 
 # --- In the parent ----------------------------------------------------------------
@@ -276,17 +307,43 @@ def width_table(python: str, timeout: float, widths) -> bool:
     return ok
 
 
+def arrays_table(python: str, timeout: float, growth_list) -> bool:
+    print("| growth steps | hyperedges | get_edges() | edges_array | ratio | get_vertices() | vertices_array "
+          "| ratio | get_degree_map() | degrees_array | ratio | causal_links (pairs) | peak RSS (MiB) |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    ok = True
+    for n in growth_list:
+        r = run_child(python, SCRIPT, ["arrays", n], timeout)
+        cells = [f"{n:,}", f"{r['edges']:,}" if "edges" in r else "—"]
+        for name in ("edges", "vertices", "degrees"):
+            if f"{name}_lists" in r:
+                lists, arrays = r[f"{name}_lists"], r[f"{name}_arrays"]
+                cells += [seconds(lists), seconds(arrays), f"{lists / arrays:,.0f}x"]
+            else:
+                cells += ["—", "—", "—"]
+        cells.append(f"{seconds(r['causal_links'])} ({r['pairs']:,})" if "causal_links" in r else "—")
+        cells.append(f"{r['peak_rss_mib']:,.0f}" if "peak_rss_mib" in r else "—")
+        print("| " + " | ".join(cells) + " |", flush=True)
+        if "timed_out" in r:
+            print(f"- {n:,} growth steps: stopped after {timeout:,.0f} s")
+        if "error" in r:
+            ok = False
+            print(f"- {n:,} growth steps: failed: {r['error']}")
+    return ok
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", default=sys.executable, help="interpreter that runs the engine (default: this one)")
     parser.add_argument("--timeout", type=float, default=120, help="seconds before a measurement is stopped")
-    parser.add_argument("--sections", default="workloads,delete,constant,width")
+    parser.add_argument("--sections", default="workloads,delete,constant,width,arrays")
     parser.add_argument("--sizes", default="10000,100000,1000000")
     parser.add_argument("--workloads", default="1,2,3,4")
     parser.add_argument("--delete-sizes", default="10000,30000,100000,1000000")
     parser.add_argument("--delete-steps", type=int, default=10, help="steps timed after the first deleting one")
     parser.add_argument("--constant-steps", default="10000000")
     parser.add_argument("--widths", default="1000,4000")
+    parser.add_argument("--array-sizes", default="500000,1000000", help="growth steps before reading arrays")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -294,7 +351,7 @@ def main() -> int:
         return 0
 
     sections = args.sections.split(",")
-    unknown = set(sections) - {"workloads", "delete", "constant", "width"}
+    unknown = set(sections) - {"workloads", "delete", "constant", "width", "arrays"}
     if unknown:
         parser.error(f"unknown sections: {', '.join(sorted(unknown))}")
     workloads = [int(w) for w in args.workloads.split(",")]
@@ -314,6 +371,9 @@ def main() -> int:
     if "width" in sections:
         print("\nRule width: add_rule for {{v1,...,vn}} -> {{v1,...,vn}}")
         ok &= width_table(args.python, args.timeout, sizes(args.widths))
+    if "arrays" in sections:
+        print("\nReading the graph out: lists against numpy arrays (vornkit), after growth (workload 1)")
+        ok &= arrays_table(args.python, args.timeout, sizes(args.array_sizes))
     return 0 if ok else 1
 
 

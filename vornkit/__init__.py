@@ -2,14 +2,18 @@
 
 - rule notation: :func:`parse_rule`, :func:`parse_rules`, :func:`format_rule`, :func:`add_rules`
 - initial states: :func:`seed`
+- reproducible runs: :func:`reseed`, :func:`member_seed`
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
 - dimension estimate: :func:`estimate_dimension`
 - export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
+- bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
+- the causal graph: :func:`causal_links`, :func:`causal_graph`, :func:`causal_past`,
+  :func:`causal_future`, :func:`plot_causal_graph`
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
-Heavier modules (matplotlib, networkx) are imported on first use.
+Heavier modules (numpy, matplotlib, networkx) and the native half are imported on first use.
 """
 
 from importlib import import_module
@@ -42,6 +46,11 @@ _LAZY = {
     "estimate_dimension": "dimension", "ball_volumes": "dimension", "DimensionEstimate": "dimension",
     "to_networkx": "export", "to_hif": "export", "from_hif": "export",
     "to_json": "export", "from_json": "export",
+    "reseed": "rng", "member_seed": "rng",
+    "edges_array": "arrays", "vertices_array": "arrays", "degrees_array": "arrays",
+    "EdgeArrays": "arrays", "DegreeArrays": "arrays",
+    "causal_links": "causal", "causal_graph": "causal", "causal_past": "causal",
+    "causal_future": "causal", "plot_causal_graph": "causal", "CausalLinks": "causal",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 import threading
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple, Union
 
 from .notation import shorten
 
@@ -124,6 +124,16 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _seed(text: str) -> int:
+    try:
+        value = int(text.replace("_", ""), 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {shorten(text)!r}") from None
+    if not 0 <= value < 2 ** 64:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 2**64 - 1, got {shorten(text)!r}")
+    return value
+
+
 def _semantics(text: str) -> str:
     upper = text.upper()
     if upper not in ("DPO", "SPO"):
@@ -151,6 +161,9 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
                      help="DPO (default) refuses matches that would leave hyperedges on a deleted "
                           "vertex; SPO deletes those hyperedges too")
+    run.add_argument("--seed", type=_seed, default=None, metavar="N",
+                     help="seed the random generator with N (0 to 2**64 - 1): the same seed, rules, "
+                          "initial hypergraph and steps give the same run (default: fresh entropy)")
     run.add_argument("--chunk", type=_positive, default=None, metavar="N",
                      help="steps between measurements (default: adaptive)")
     run.add_argument("--plot", metavar="FILE", help="draw the final hypergraph (.png, .svg, .pdf)")
@@ -158,6 +171,11 @@ def build_parser() -> argparse.ArgumentParser:
                      help="draw at most N hyperedges, those nearest to one vertex (default: 2000)")
     run.add_argument("--growth", metavar="FILE", help="plot vertices, hyperedges and pairs against "
                                                      "steps on log-log axes (.png, .svg, .pdf)")
+    run.add_argument("--causal", metavar="FILE",
+                     help="draw the causal graph layered by depth (.png, .svg, .pdf)")
+    run.add_argument("--causal-max-vertices", type=_positive, default=2000, metavar="N",
+                     help="draw at most N vertices of the causal graph, those nearest the newest "
+                          "vertex (default: 2000)")
     run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
     run.add_argument("--no-progress", action="store_true",
                      help="no progress bar (it is shown only when standard error is a terminal)")
@@ -176,6 +194,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="rewrite steps each member attempts")
     ens.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
                      help="DPO (default) or SPO, as for 'vorn run'")
+    ens.add_argument("--seed", type=_seed, default=None, metavar="N",
+                     help="seed the ensemble with N (0 to 2**64 - 1): member i gets its own seed "
+                          "derived from N and i (see vornkit.member_seed), so the same seed repeats "
+                          "every member's run (default: fresh entropy)")
     ens.add_argument("--points", type=_positive, default=40, metavar="N",
                      help="recorded steps per member besides step 0, log-spaced (default: 40)")
     ens.add_argument("--workers", type=_positive, default=None, metavar="N",
@@ -291,8 +313,12 @@ class _Signals:
         return EXIT_INTERRUPTED if interrupted else None
 
 
-def _write_outputs(outputs: Sequence[Tuple[str, str, Callable[[], None]]]) -> Tuple[List[str], List[str]]:
-    """Run each ``(path, label, write)`` in order; the labels written and one message per failure."""
+def _write_outputs(outputs: Sequence[Tuple[str, Union[str, Callable[[], str]], Callable[[], object]]]
+                   ) -> Tuple[List[str], List[str]]:
+    """Run each ``(path, label, write)`` in order; the labels written and one message per failure.
+
+    A callable ``label`` is asked for the label once its file is written.
+    """
     written: List[str] = []
     errors: List[str] = []
     for path, label, write in outputs:
@@ -302,8 +328,26 @@ def _write_outputs(outputs: Sequence[Tuple[str, str, Callable[[], None]]]) -> Tu
             detail = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
             errors.append(f"cannot write {path}: {shorten(detail)}")
         else:
-            written.append(label)
+            written.append(label() if callable(label) else label)
     return written, errors
+
+
+class _CausalPicture:
+    """Writes ``vorn run --causal``: the links are read once, for the picture and its label."""
+
+    def __init__(self, engine, path: str, limit: int):
+        self.engine, self.path, self.limit = engine, path, limit
+        self.total = 0
+
+    def write(self) -> None:
+        from .causal import draw_causal, links_and_live
+        links, live = links_and_live(self.engine)
+        self.total = len(links.vertices)
+        draw_causal(links, live, self.path, max_vertices=self.limit)
+
+    def label(self) -> str:
+        shown = f" ({self.limit:,} of {self.total:,} vertices)" if self.total > self.limit else ""
+        return self.path + shown
 
 
 class _StdoutError(Exception):
@@ -344,6 +388,7 @@ def _run(args, signals: _Signals) -> int:
     rules, init = _rules_and_init(args)
     _check_output("--plot", args.plot, image=True)
     _check_output("--growth", args.growth, image=True)
+    _check_output("--causal", args.causal, image=True)
     _check_output("--json", args.json, image=False)
 
     vorn = _engine_module()
@@ -351,6 +396,9 @@ def _run(args, signals: _Signals) -> int:
     from .seeding import seed
 
     engine = vorn.Engine()
+    if args.seed is not None:
+        from .rng import reseed
+        reseed(engine, args.seed)
     engine.set_semantics(args.semantics)
     try:
         seed(engine, init, rules)
@@ -360,8 +408,11 @@ def _run(args, signals: _Signals) -> int:
     # From here on evolve answers Ctrl-C (and SIGTERM through it) by stopping
     # after the current chunk; whatever comes later waits for the files.
     signals.raising = False
-    result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules)
+    # The final lists are only for the JSON record; the pictures read the engine's arrays.
+    result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules,
+                    keep_final=bool(args.json))
     result.initial_edges = init
+    result.seed = args.seed
 
     outputs = []
     if args.json:  # first: the record matters most, and it is quick
@@ -369,15 +420,18 @@ def _run(args, signals: _Signals) -> int:
         outputs.append((args.json, args.json, lambda: to_json(result, args.json, indent=1)))
     if args.plot:
         from .plotting import plot_hypergraph
-        total = len(result.final_edges)
+        total = engine.edge_count()
         shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
         outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
-            result.final_edges, args.plot, max_edges=args.plot_max_edges, vertices=result.final_vertices)))
+            engine, args.plot, max_edges=args.plot_max_edges)))
     if args.growth:
         from .plotting import plot_growth
         title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
         outputs.append((args.growth, args.growth, lambda: plot_growth(
             result, args.growth, metrics=("nodes", "edges", "pairs"), title=title)))
+    if args.causal:
+        causal = _CausalPicture(engine, args.causal, args.causal_max_vertices)
+        outputs.append((args.causal, causal.label, causal.write))
     written, errors = _write_outputs(outputs)
 
     _print_summary(result, rules, init, written, format_hypergraph)
@@ -399,6 +453,8 @@ def _print_summary(result, rules, init, written, format_hypergraph) -> None:
     lines.append(f"  {'initial':<10} {format_hypergraph(init)}  ({init_vertices:,} vertices, "
                  f"{len(init):,} hyperedges)")
     lines.append(f"  {'semantics':<10} {result.semantics}")
+    if result.seed is not None:
+        lines.append(f"  {'seed':<10} {result.seed}")
     # Round down, so that "100.0%" means that every step applied a rule.
     share = f" ({math.floor(1000 * result.successful / result.attempted) / 10:.1f}%)" if result.attempted else ""
     lines.append(f"  {'rewrites':<10} {result.successful:,} of {result.attempted:,} steps applied a rule{share}")
@@ -442,11 +498,11 @@ def _ensemble(args, signals: _Signals) -> int:
             raise UserError(f"--scheduler: {shorten(str(exc), 200)}", EXIT_FAILURE) from None
         with executor:
             result = ensemble(model, args.runs, args.steps, executor=executor, progress=progress,
-                              timeout=args.timeout)
+                              timeout=args.timeout, seed=args.seed)
             signals.raising = False
     else:
         result = ensemble(model, args.runs, args.steps, workers=args.workers, progress=progress,
-                          timeout=args.timeout)
+                          timeout=args.timeout, seed=args.seed)
     signals.raising = False
 
     outputs = []
@@ -477,6 +533,8 @@ def _print_ensemble_summary(result, written) -> None:
     lines.append(f"  {'initial':<10} {format_hypergraph(result.model.init)}")
     lines.append(f"  {'semantics':<10} {result.model.semantics}")
     lines.append(f"  {'executor':<10} {result.executor}")
+    if result.seed is not None:
+        lines.append(f"  {'seed':<10} {result.seed} (member i: vornkit.member_seed({result.seed}, i))")
     if result.members:
         stats = result.aggregate()["metrics"]
         parts = []

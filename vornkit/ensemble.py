@@ -156,22 +156,29 @@ def _as_model(model) -> Model:
     raise TypeError(f"model must be a vornkit.Model or a dict of its fields, not {type(model).__name__}")
 
 
-def build_engine(model: Model):
-    """A fresh engine holding ``model``'s settings, initial state and rules."""
+def build_engine(model: Model, seed: Optional[int] = None):
+    """A fresh engine holding ``model``'s settings, initial state and rules.
+
+    With ``seed``, the engine's generator is set from it first (see
+    :func:`vornkit.reseed`); otherwise it keeps its entropy seeding.
+    """
     import vorn
-    from .seeding import seed
+    from .seeding import seed as seed_graph
 
     engine = vorn.Engine()
+    if seed is not None:
+        from .rng import reseed
+        reseed(engine, seed)
     engine.set_semantics(model.semantics)
     if model.causal_horizon is not None:
         engine.set_causal_horizon(model.causal_horizon)
     if model.bitset_capacity is not None:
         engine.set_bitset_capacity(model.bitset_capacity)
-    seed(engine, model.init, model.rules)
+    seed_graph(engine, model.init, model.rules)
     return engine
 
 
-def _run_member(model: Model, steps: int, member: int) -> Dict[str, Any]:
+def _run_member(model: Model, steps: int, member: int, seed: Optional[int] = None) -> Dict[str, Any]:
     """One member, in a worker: build, evolve, measure.  Never raises for the member's own faults."""
     global _current_member
 
@@ -182,7 +189,7 @@ def _run_member(model: Model, steps: int, member: int) -> Dict[str, Any]:
     try:
         metrics = _resolve_metrics(model.record)
         history.update({name: [] for name in metrics})
-        engine = build_engine(model)
+        engine = build_engine(model, seed)
 
         def take_record(step: int) -> None:
             history["step"].append(step)
@@ -199,7 +206,7 @@ def _run_member(model: Model, steps: int, member: int) -> Dict[str, Any]:
                 done = mark
             take_record(done)
         out: Dict[str, Any] = {
-            "member": member, "ok": True, "steps": done,
+            "member": member, "ok": True, "seed": seed, "steps": done,
             "attempted": engine.get_attempted_rewrites(), "successful": engine.get_successful_rewrites(),
             "wall_time": time.perf_counter() - start, "worker": where,
             "final": {"nodes": engine.node_count(), "edges": engine.edge_count(),
@@ -212,14 +219,15 @@ def _run_member(model: Model, steps: int, member: int) -> Dict[str, Any]:
         return out
     except (Exception, KeyboardInterrupt) as exc:
         error = "interrupted" if isinstance(exc, KeyboardInterrupt) else f"{type(exc).__name__}: {exc}"
-        return {"member": member, "ok": False, "error": error, "worker": where,
+        return {"member": member, "ok": False, "seed": seed, "error": error, "worker": where,
                 "traceback": traceback.format_exc(), "wall_time": time.perf_counter() - start}
     finally:
         _current_member = None
 
 
 def _failure(member: int, error: str, tb: str = "") -> Dict[str, Any]:
-    return {"member": member, "ok": False, "error": error, "worker": None, "traceback": tb, "wall_time": None}
+    return {"member": member, "ok": False, "seed": None, "error": error, "worker": None, "traceback": tb,
+            "wall_time": None}
 
 
 @dataclass
@@ -230,8 +238,9 @@ class EnsembleResult:
     ``steps``, ``attempted``, ``successful``, ``final`` counts, ``history`` and,
     with ``keep_final``, ``final_vertices``/``final_edges``), ordered by member
     index; ``failures`` the failed ones (``member``, ``error``,
-    ``traceback``).  ``reason`` is ``"completed"``, ``"interrupted"`` or
-    ``"timed out"``.
+    ``traceback``).  Every record has the member's ``seed`` (None without
+    one).  ``reason`` is ``"completed"``, ``"interrupted"`` or ``"timed
+    out"``.  ``seed`` is the ensemble's seed, or None.
     """
 
     model: Model
@@ -243,6 +252,7 @@ class EnsembleResult:
     reason: str = "completed"
     executor: str = ""
     quantiles: Tuple[float, ...] = DEFAULT_QUANTILES
+    seed: Optional[int] = None
     _stats: Optional[Dict[str, Any]] = field(default=None, repr=False, compare=False)
 
     @property
@@ -304,7 +314,7 @@ class EnsembleResult:
 
     def summary(self) -> Dict[str, Any]:
         """Counts and timing without the per-member data."""
-        return {"runs": self.runs, "steps": self.steps, "completed": len(self.members),
+        return {"runs": self.runs, "steps": self.steps, "seed": self.seed, "completed": len(self.members),
                 "failed": len(self.failures), "reason": self.reason, "wall_time": self.wall_time,
                 "executor": self.executor}
 
@@ -344,7 +354,7 @@ def _default_workers() -> int:
 
 def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = None,
              progress: bool = True, workers: Optional[int] = None, timeout: Optional[float] = None,
-             quantiles: Sequence[float] = DEFAULT_QUANTILES) -> EnsembleResult:
+             quantiles: Sequence[float] = DEFAULT_QUANTILES, seed: Optional[int] = None) -> EnsembleResult:
     """Run ``runs`` independent members of ``model`` for ``steps`` steps each.
 
     - ``model``: a :class:`Model` or a dict of its fields.
@@ -354,6 +364,12 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     - ``progress``: a tqdm bar over members on standard error.
     - ``timeout``: seconds for the whole ensemble; members not finished by
       then are cancelled and reported as failures (``reason == "timed out"``).
+    - ``seed``: an integer ``0 <= seed < 2**64``; member ``i`` then runs with
+      the seed :func:`vornkit.member_seed` ``(seed, i)`` (different for every
+      member), so the same seed repeats every member's counts and recorded
+      metrics on any executor.  Vertex ids repeat only up to renaming: they count on
+      in a worker process that has run members before.  None (the default):
+      every member's engine draws its generator from entropy.
 
     A member that raises, or whose worker dies, is reported in ``failures``
     with its error; the other members' results are kept.  Ctrl-C stops
@@ -370,6 +386,11 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     if executor is not None and workers is not None:
         raise ValueError("workers sizes the default process pool; with an executor, size the executor")
     quantiles = tuple(float(q) for q in quantiles)
+    seeds: List[Optional[int]] = [None] * runs
+    if seed is not None:
+        from .rng import check_seed, member_seed
+        seed = check_seed(seed)
+        seeds = [member_seed(seed, i) for i in range(runs)]
     _check_model_locally(model)
 
     owned = executor is None
@@ -391,7 +412,7 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
         try:
             for i in range(runs):
                 try:
-                    futures[executor.submit(_run_member, model, steps, i)] = i
+                    futures[executor.submit(_run_member, model, steps, i, seeds[i])] = i
                 except Exception as exc:  # e.g. a broken pool: the rest cannot start either
                     for j in range(i, runs):
                         results[j] = _failure(j, f"not started: {type(exc).__name__}: {exc}")
@@ -432,11 +453,13 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
         if owned:
             _close_pool(executor, terminate=reason != "completed")
 
+    for i, record in results.items():
+        record["seed"] = seeds[i]
     members = [results[i] for i in sorted(results) if results[i]["ok"]]
     failures = [results[i] for i in sorted(results) if not results[i]["ok"]]
     return EnsembleResult(model=model, runs=runs, steps=steps, members=members, failures=failures,
                           wall_time=time.perf_counter() - start, reason=reason, executor=described,
-                          quantiles=quantiles)
+                          quantiles=quantiles, seed=seed)
 
 
 def _worker_signals() -> None:

@@ -56,6 +56,8 @@ class EvolveResult:
     taken), ``"time"`` (seconds since the start) and every recorded metric to
     a list with one entry per record: one before the first chunk and one after
     each chunk.  ``reason`` is ``"completed"`` or ``"interrupted"``.
+    ``seed`` is the seed the engine was given (see :func:`vornkit.reseed`),
+    for the record; ``evolve`` leaves it None.
     """
 
     steps_requested: int
@@ -70,6 +72,7 @@ class EvolveResult:
     initial_edges: Optional[List[List[Any]]] = None
     final_edges: Optional[List[List[int]]] = None
     final_vertices: Optional[List[int]] = None
+    seed: Optional[int] = None
 
     @property
     def interrupted(self) -> bool:

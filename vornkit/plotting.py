@@ -14,6 +14,8 @@ from typing import Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._companion import is_engine
+from .arrays import edges_array, vertices_array
 from .files import replaced
 
 __all__ = ["plot_hypergraph", "plot_growth", "local_part"]
@@ -59,24 +61,62 @@ def local_part(edges: Sequence[Sequence[Hashable]], max_edges: int, seed: int = 
         return edges[:max_edges], None
     vertices = sorted(incidence, key=repr)
     centre = vertices[np.random.default_rng(seed).integers(len(vertices))]
+    taken = _nearest_edges(centre, incidence.__getitem__, edges.__getitem__, max_edges)
+    return [edges[i] for i in taken], centre
+
+
+def _nearest_edges(centre, incident, members, max_edges: int) -> List[int]:
+    """Indices of at most ``max_edges`` hyperedges in breadth-first order from ``centre``.
+
+    ``incident(v)`` lists the hyperedges at vertex ``v`` (ascending, once per
+    position); ``members(i)`` the vertices of hyperedge ``i``.
+    """
     taken: List[int] = []
     seen_edges = set()
     seen_vertices = {centre}
     queue = deque([centre])
     while queue and len(taken) < max_edges:
         v = queue.popleft()
-        for i in incidence[v]:
+        for i in incident(v):
             if i in seen_edges:
                 continue
             seen_edges.add(i)
             taken.append(i)
             if len(taken) >= max_edges:
                 break
-            for w in edges[i]:
+            for w in members(i):
                 if w not in seen_vertices:
                     seen_vertices.add(w)
                     queue.append(w)
-    return [edges[i] for i in taken], centre
+    return taken
+
+
+def _local_part_of_arrays(arrays, max_edges: int, seed: int) -> Tuple[List[List[int]], Optional[int]]:
+    """:func:`local_part` of an engine's :class:`~vornkit.arrays.EdgeArrays`, with the same result.
+
+    Only the part visited is walked in Python; the incidence lists come from
+    one sort.
+    """
+    members = arrays.vertices
+    bounds = arrays.offsets.tolist()
+    flat = members.tolist()
+    count = len(arrays.ids)
+    if not flat:
+        return [[] for _ in range(min(count, max_edges))], None
+    ids, which = np.unique(members, return_inverse=True)
+    # sorted(..., key=repr): the decimal texts in text order.
+    by_text = np.argsort(ids.astype(str), kind="stable")
+    centre = int(ids[by_text[np.random.default_rng(seed).integers(len(ids))]])
+    owner = np.repeat(np.arange(count), arrays.arities())
+    at = owner[np.argsort(which, kind="stable")]  # per vertex, its hyperedges ascending
+    start = np.r_[0, np.cumsum(np.bincount(which, minlength=len(ids)))].tolist()
+
+    def incident(v):
+        k = int(np.searchsorted(ids, v))
+        return at[start[k]:start[k + 1]].tolist()
+
+    taken = _nearest_edges(centre, incident, lambda i: flat[bounds[i]:bounds[i + 1]], max_edges)
+    return [flat[bounds[i]:bounds[i + 1]] for i in taken], centre
 
 
 def _layout(vertices: List[Hashable], edges: List[List[Hashable]], seed: int) -> Dict[Hashable, np.ndarray]:
@@ -133,16 +173,34 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     from matplotlib.patches import Circle
     import matplotlib as mpl
 
-    all_edges = _edges_of(edges)
-    if vertices is None and hasattr(edges, "get_vertices"):
-        vertices = edges.get_vertices()
-    total = len(all_edges)
-    total_vertices = len(set(v for e in all_edges for v in e).union(vertices or ()))
     note = None
-    if max_edges is not None and total > max_edges:
-        all_edges, centre = local_part(all_edges, max_edges, seed)
-        note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
-        vertices = None  # isolated vertices are not part of the local picture
+    if is_engine(edges):
+        # Bulk arrays: the same picture, without a Python list per hyperedge
+        # for the ones not drawn.
+        arrays = edges_array(edges)
+        total = len(arrays.ids)
+        if vertices is None:
+            listed = vertices_array(edges)
+            total_vertices = len(np.union1d(arrays.vertices, listed))
+            vertices = listed.tolist()
+        else:
+            total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
+        if max_edges is not None and total > max_edges:
+            all_edges, centre = _local_part_of_arrays(arrays, max_edges, seed)
+            note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
+            vertices = None
+        else:
+            all_edges = arrays.tolist()
+    else:
+        all_edges = _edges_of(edges)
+        if vertices is None and hasattr(edges, "get_vertices"):
+            vertices = edges.get_vertices()
+        total = len(all_edges)
+        total_vertices = len(set(v for e in all_edges for v in e).union(vertices or ()))
+        if max_edges is not None and total > max_edges:
+            all_edges, centre = local_part(all_edges, max_edges, seed)
+            note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
+            vertices = None  # isolated vertices are not part of the local picture
     shown = list(dict.fromkeys(v for e in all_edges for v in e))
     if vertices is not None:
         present = set(shown)

@@ -49,6 +49,21 @@ def test_growth_model_end_to_end(vorn_cli, tmp_path):
     assert (tmp_path / "g.svg").read_text().lstrip().startswith("<?xml")
 
 
+def test_a_seeded_run_repeats_its_record_and_draws_the_causal_graph(vorn_cli, tmp_path):
+    records = []
+    for name in ("a.json", "b.json"):
+        done = vorn_cli("run", "--rule", GROWTH_RULE + "; {{x,y}} -> {} @ 0.02", "--init", "{{1,2},{1,3}}",
+                        "--semantics", "SPO", "--steps", "2000", "--seed", "0x5eed", "--json", name,
+                        "--causal", "causal.png", "--causal-max-vertices", "300")
+        assert done.returncode == 0, done.stderr
+        assert "seed       24301" in done.stdout and "causal.png (300 of " in done.stdout
+        record = json.loads((tmp_path / name).read_text())
+        del record["wall_time"], record["history"]["time"]
+        records.append(record)
+    assert records[0] == records[1] and records[0]["settings"]["seed"] == 0x5eed
+    assert mpimg.imread(tmp_path / "causal.png").shape[:2] == (1200, 1200)
+
+
 def test_semantics_and_empty_start_hint(vorn_cli):
     done = vorn_cli("run", "--rule", "{{x,y}} -> {{x,y},{y,z}}", "--steps", "10", "--semantics", "spo")
     assert done.returncode == 0
@@ -69,6 +84,8 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     (["run", "--rule", "{{x}} -> {{x}} @ 1e308; {{x}} -> {{x,x}} @ 1e308", "--steps", "1"], "total"),
     (["run", "--rule", "{{x}} -> {} @ 1e" + "9" * 100_000, "--steps", "1"], "got 1e999"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "1" * 100_000 + "x"], "whole number"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--seed", "-1"], "2**64 - 1"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--causal", "c.txt"], "picture format"),
     (["walk"], "invalid choice"),
 ])
 def test_user_mistakes_give_one_line_and_status_2(vorn_cli, tmp_path, args, words):

@@ -90,6 +90,23 @@ def test_members_are_independent_runs():
     assert len(histories) > 1, "every member drew the same random stream"
 
 
+def test_a_seeded_ensemble_repeats_every_member():
+    from concurrent.futures import ThreadPoolExecutor
+
+    model = Model(TREE_RULE, "{{1,2}}", record=("nodes", "max_degree"), points=8)
+    results = [ensemble(model, 4, 400, workers=2, progress=False, timeout=TIMEOUT, seed=2024)]
+    with ThreadPoolExecutor(1) as one_process:  # members one after another: other vertex ids
+        results.append(ensemble(model, 4, 400, executor=one_process, progress=False, seed=2024))
+    seeds = [vornkit.member_seed(2024, i) for i in range(4)]
+    assert len(set(seeds)) == 4
+    assert vornkit.member_seed(0, 0) == 0xE220A8397B1DCDAF  # SplitMix64's first output from 0
+    histories = [[m["history"]["max_degree"] for m in result.members] for result in results]
+    assert histories[0] == histories[1] and len({tuple(h) for h in histories[0]}) > 1
+    for result in results:
+        assert result.seed == 2024 and [m["seed"] for m in result.members] == seeds
+    assert json.loads(json_lines(results[0])[-1])["seed"] == 2024
+
+
 def test_a_failing_member_is_reported_and_the_rest_come_back():
     model = Model(GROWTH_RULE, "{{1,2},{1,3}}", record={"nodes": _boom}, points=5)
     result = ensemble(model, 4, 300, workers=2, progress=False, timeout=TIMEOUT)

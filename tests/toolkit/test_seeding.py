@@ -64,3 +64,41 @@ def test_seed_with_bad_rules_changes_nothing(engine, rules):
         vornkit.seed(engine, [[1, 2]], rules=rules)
     assert engine.node_count() == 0
     assert engine.step() is True  # the old rule is still there
+
+
+SEEDED_RUN = """
+import json, sys
+import vorn, vornkit
+engine = vorn.Engine()
+vornkit.reseed(engine, int(sys.argv[1]))
+engine.set_semantics("SPO")
+vornkit.seed(engine, "{{1,2},{1,3},{2,3,4}}", sys.argv[2])
+engine.run(1500)
+for _ in range(20):  # single steps, some undone
+    if engine.step() and engine.get_attempted_rewrites() % 3 == 0:
+        engine.rollback()
+print(json.dumps([engine.get_vertices(), engine.get_edges(), engine.get_successful_rewrites()]))
+"""
+
+
+def test_the_same_seed_gives_the_same_graph_in_fresh_processes(python, subprocess_env):
+    import json
+    import subprocess
+
+    rules = GROWTH_RULE + "; {{x,y}} -> {} @ 0.01; {{x,y}} -> {{y,x,w}} @ 0.2"
+
+    def run(seed):
+        done = subprocess.run([python, "-c", SEEDED_RUN, str(seed), rules], capture_output=True, text=True,
+                              env=subprocess_env, timeout=60, check=True)
+        return json.loads(done.stdout)
+
+    first, again, other = run(2 ** 64 - 1), run(2 ** 64 - 1), run(12345)
+    assert first == again
+    assert first[1] != other[1]
+    assert len(first[1]) > 500 and first[2] < 1500  # deletions happened
+
+
+@pytest.mark.parametrize("bad", [-1, 2 ** 64, 1.5, "7", True])
+def test_reseed_refuses_what_is_not_a_64_bit_seed(engine, bad):
+    with pytest.raises(ValueError, match="seed"):
+        vornkit.reseed(engine, bad)
