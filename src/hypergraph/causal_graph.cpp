@@ -101,35 +101,129 @@ void CausalGraph::sync() const {
   });
 }
 
+namespace {
+
+// What recorded() keeps per vertex: its place in the output, the group of
+// log entries (see below) that created it, and its depth.
+struct VertexFacts {
+  static constexpr uint32_t kNone = ~uint32_t{0};
+  uint32_t number = kNone;  // index in Recorded::depths
+  uint32_t birth = kNone;   // kNone when no create entry names it
+  uint64_t depth = 1;
+};
+
+// VertexFacts by vertex id. Ids from one process's counter lie close
+// together, so most are found by their offset from the first id in a table
+// that grows; ids far outside it go to a hash map.
+class FactsById {
+ public:
+  VertexFacts& operator[](VertexId v) {
+    if (table_.empty()) low_ = v;
+    if (v >= low_) {
+      const uint64_t offset = v - low_;
+      if (offset < table_.size()) return table_[offset];
+      if (offset < 2 * table_.size() + 4096) {
+        table_.resize(std::max<uint64_t>(2 * table_.size(), offset + 1));
+        return table_[offset];
+      }
+    }
+    return others_[v];
+  }
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t i = 0; i < table_.size(); ++i) f(low_ + i, table_[i]);
+    for (const auto& [v, facts] : others_) f(v, facts);
+  }
+
+ private:
+  VertexId low_ = 0;
+  std::vector<VertexFacts> table_;
+  absl::flat_hash_map<VertexId, VertexFacts> others_;
+};
+
+}  // namespace
+
 CausalGraph::Recorded CausalGraph::recorded() const {
+  // The log is read in groups: a step's entries, or the entries between
+  // steps. Most pairs have an effect created in the same group, and such a
+  // pair can only have been recorded before in that group: it is looked
+  // for among the group's pairs, a short scan. A pair whose effect is older
+  // goes into a hash set, and is also looked for among the pairs of its
+  // effect's group. A group with many pairs puts them all into the set.
+  constexpr std::size_t kScan = 16;
+  // Where each group's pairs begin in out.pairs (a group ends where the
+  // next begins), with kHashed set when its pairs are in `seen`.
+  constexpr uint64_t kHashed = uint64_t{1} << 63;
+  std::vector<uint64_t> groups{0};
+  bool births_in_group = false;
   Recorded out;
-  absl::flat_hash_map<VertexId, std::size_t> at;  // vertex -> index in out.depths
+  FactsById facts;
+  uint32_t count = 0;
   absl::flat_hash_set<std::pair<VertexId, VertexId>> seen;
-  const auto depth_entry = [&](VertexId v) -> uint64_t& {
-    const auto [it, inserted] = at.try_emplace(v, out.depths.size());
-    if (inserted) out.depths.emplace_back(v, 1);
-    return out.depths[it->second].second;
+
+  const auto vertex = [&](VertexId v) -> VertexFacts& {
+    VertexFacts& f = facts[v];
+    if (f.number == VertexFacts::kNone) f.number = count++;
+    return f;
   };
+  const auto begin_of = [&](std::size_t g) { return groups[g] & ~kHashed; };
+  const auto end_of = [&](std::size_t g) {
+    return g + 1 < groups.size() ? begin_of(g + 1) : out.pairs.size();
+  };
+  // Whether group g recorded (a, b), when its pairs are not in `seen`.
+  const auto in_group = [&](std::size_t g, VertexId a, VertexId b) {
+    const auto first = out.pairs.begin() + begin_of(g), last = out.pairs.begin() + end_of(g);
+    return std::find(first, last, std::pair{a, b}) != last;
+  };
+  const auto recorded_before = [&](VertexId a, VertexId b, uint32_t b_birth) {
+    const std::size_t current = groups.size() - 1;
+    if (b_birth == current) {  // an effect created in this group
+      if ((groups[current] & kHashed) == 0 && out.pairs.size() - begin_of(current) >= kScan) {
+        groups[current] |= kHashed;
+        seen.insert(out.pairs.begin() + begin_of(current), out.pairs.end());
+      }
+      if ((groups[current] & kHashed) == 0) return in_group(current, a, b);
+    } else if (b_birth != VertexFacts::kNone && (groups[b_birth] & kHashed) == 0 &&
+               in_group(b_birth, a, b)) {
+      return true;
+    }
+    return !seen.emplace(a, b).second;
+  };
+  const auto new_group = [&] {
+    if (out.pairs.size() != begin_of(groups.size() - 1) || births_in_group) {
+      groups.push_back(out.pairs.size());
+      births_in_group = false;
+    }
+  };
+
   bool skipping = false;  // inside a step that was undone
   CausalLog::Cursor cursor;
   log_.read(cursor, [&](const CausalLog::Entry& e) {
     switch (e.kind) {
       case CausalLog::Kind::step:
         skipping = e.undone;
+        new_group();
         break;
       case CausalLog::Kind::end:
       case CausalLog::Kind::undo:
         skipping = false;
+        new_group();
         break;
       case CausalLog::Kind::create:
-        if (!skipping) depth_entry(e.a);
+        if (!skipping) {
+          VertexFacts& v = vertex(e.a);
+          if (v.birth == VertexFacts::kNone) v.birth = static_cast<uint32_t>(groups.size() - 1);
+          births_in_group = true;
+        }
         break;
       case CausalLog::Kind::relate:
-        if (!skipping && e.a != e.b && seen.emplace(e.a, e.b).second) {
-          const uint64_t da = depth_entry(e.a);
-          uint64_t& db = depth_entry(e.b);
-          db = std::max(db, da + 1);
-          out.pairs.emplace_back(e.a, e.b);
+        if (!skipping && e.a != e.b) {
+          const uint64_t depth_a = vertex(e.a).depth;
+          VertexFacts& b = vertex(e.b);
+          if (!recorded_before(e.a, e.b, b.birth)) {
+            b.depth = std::max(b.depth, depth_a + 1);
+            out.pairs.emplace_back(e.a, e.b);
+          }
         }
         break;
       case CausalLog::Kind::remove:
@@ -137,6 +231,10 @@ CausalGraph::Recorded CausalGraph::recorded() const {
         break;
     }
     return true;
+  });
+  out.depths.resize(count);
+  facts.for_each([&](VertexId v, const VertexFacts& f) {
+    if (f.number != VertexFacts::kNone) out.depths[f.number] = {v, f.depth};
   });
   return out;
 }

@@ -182,8 +182,7 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
       ids.push_back(id);
       live.insert(id);
     };
-    const auto relate = [&] {
-      const auto a = pick(gen() % 8 != 0), b = pick(gen() % 8 != 0);
+    const auto relate = [&](std::optional<VertexId> a, std::optional<VertexId> b) {
       if (!a || !b) return;
       const std::size_t before = lazy.pending();
       lazy.add_relation(*a, *b, horizon, capacity, live.count(*a) && live.count(*b));
@@ -203,7 +202,7 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
     for (int op = 0; op < 160; ++op) {
       const uint64_t kind = gen() % 20;
       if (kind < 5) {
-        relate();
+        relate(pick(gen() % 8 != 0), pick(gen() % 8 != 0));
       } else if (kind < 7) {
         create();
       } else if (kind < 8) {
@@ -226,7 +225,16 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
         const int creations = static_cast<int>(gen() % 3);
         for (int k = 0; k < creations; ++k) create();
         const int relations = static_cast<int>(gen() % 5);
-        for (int k = 0; k < relations; ++k) relate();
+        for (int k = 0; k < relations; ++k) relate(pick(gen() % 8 != 0), pick(gen() % 8 != 0));
+        if (gen() % 6 == 0) {
+          // A large step: many pairs, among few vertices (so some repeat),
+          // often into the vertices it created.
+          const VertexId newest = ids.back();
+          for (int k = 0; k < 40; ++k) {
+            const auto a = pick(true);
+            relate(a, gen() % 2 ? std::optional<VertexId>(newest) : pick(true));
+          }
+        }
         lazy.end_step();
         ref.end_step();
         in_step = false;
