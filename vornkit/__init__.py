@@ -1,7 +1,7 @@
 """vornkit: the pure-Python toolkit around the ``vorn`` hypergraph-rewriting engine.
 
 - rule notation: :func:`parse_rule`, :func:`parse_rules`, :func:`format_rule`, :func:`add_rules`
-- initial states: :func:`seed`
+- initial states: :func:`start` (``seed``, its old name, still works and warns)
 - reproducible runs: :func:`reseed`, :func:`member_seed`
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
@@ -25,7 +25,7 @@ __path__ = extend_path(__path__, __name__)
 
 from .notation import (Rule, RuleSyntaxError, add_rules, format_hypergraph, format_rule,
                        parse_hypergraph, parse_rule, parse_rules)
-from .seeding import seed
+from .initial import seed, start
 from .evolve import METRICS, EvolveResult, evolve
 # Imported eagerly (it needs only the standard library until used): the
 # function shares its module's name, and a lazy lookup would lose to the
@@ -54,7 +54,7 @@ _LAZY = {
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",
-           "format_hypergraph", "add_rules", "seed", "evolve", "EvolveResult", "METRICS",
+           "format_hypergraph", "add_rules", "start", "seed", "evolve", "EvolveResult", "METRICS",
            "ensemble", "Model", "EnsembleResult", "dask_executor", "plot_ensemble", "write_jsonl",
            *_LAZY, "__version__"]
 

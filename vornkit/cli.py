@@ -76,7 +76,7 @@ Exit status: 0 all members done, 1 some failed, 2 bad arguments,
 """
 
 
-class _Parser(argparse.ArgumentParser):
+class _ArgumentParser(argparse.ArgumentParser):
     """argparse with one-line error messages."""
 
     def error(self, message: str):  # noqa: D401 - argparse API
@@ -143,10 +143,10 @@ def _semantics(text: str) -> str:
 
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
-    parser = _Parser(prog="vorn", description=DESCRIPTION,
-                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _ArgumentParser(prog="vorn", description=DESCRIPTION,
+                             formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"vorn {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_ArgumentParser)
     run = sub.add_parser("run", help="evolve a hypergraph and print a summary",
                          description="Evolve a hypergraph from an initial state with the given rules, "
                                      "print a summary and optionally write pictures and a JSON record.",
@@ -393,7 +393,7 @@ def _run(args, signals: _Signals) -> int:
 
     vorn = _engine_module()
     from .evolve import evolve
-    from .seeding import seed
+    from .initial import start
 
     engine = vorn.Engine()
     if args.seed is not None:
@@ -401,7 +401,7 @@ def _run(args, signals: _Signals) -> int:
         reseed(engine, args.seed)
     engine.set_semantics(args.semantics)
     try:
-        seed(engine, init, rules)
+        start(engine, init, rules)
     except (TypeError, ValueError) as exc:  # e.g. weights whose total passes the largest float
         raise UserError(f"--rule: {exc}") from None
     progress = not args.no_progress and sys.stderr.isatty()

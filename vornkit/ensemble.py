@@ -89,7 +89,7 @@ class Model:
         if isinstance(self.init, str):
             self.init = parse_hypergraph(self.init)
         else:
-            from .seeding import _as_edges
+            from .initial import _as_edges
             self.init = _as_edges(self.init)
         if not isinstance(self.semantics, str) or self.semantics.upper() not in ("DPO", "SPO"):
             raise ValueError(f"semantics must be 'DPO' or 'SPO', got {self.semantics!r}")
@@ -163,7 +163,7 @@ def build_engine(model: Model, seed: Optional[int] = None):
     :func:`vornkit.reseed`); otherwise it keeps its entropy seeding.
     """
     import vorn
-    from .seeding import seed as seed_graph
+    from .initial import start
 
     engine = vorn.Engine()
     if seed is not None:
@@ -174,7 +174,7 @@ def build_engine(model: Model, seed: Optional[int] = None):
         engine.set_causal_horizon(model.causal_horizon)
     if model.bitset_capacity is not None:
         engine.set_bitset_capacity(model.bitset_capacity)
-    seed_graph(engine, model.init, model.rules)
+    start(engine, model.init, model.rules)
     return engine
 
 
