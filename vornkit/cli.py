@@ -478,7 +478,7 @@ def _ensemble(args, signals: _Signals) -> int:
     _check_output("--plot", args.plot, image=True)
     _check_output("--json", args.json, image=False)
     _engine_module()
-    from .ensemble import DASK_MISSING, Model, build_engine, dask_executor, ensemble
+    from .ensemble import Model, build_engine, ensemble
 
     try:
         model = Model(rules, init, semantics=args.semantics, points=args.points,
@@ -490,6 +490,7 @@ def _ensemble(args, signals: _Signals) -> int:
     # The first Ctrl-C or SIGTERM stops the ensemble (its workers are stopped
     # and the members that finished kept); later ones wait for the files.
     if args.scheduler is not None:
+        from .dask_ensemble import DASK_MISSING, dask_executor
         try:
             executor = dask_executor(args.scheduler, timeout=CONNECT_TIMEOUT)
         except ImportError:
@@ -507,10 +508,10 @@ def _ensemble(args, signals: _Signals) -> int:
 
     outputs = []
     if args.json:
-        from .ensemble import write_jsonl
+        from .export import write_jsonl
         outputs.append((args.json, args.json, lambda: write_jsonl(result, args.json)))
     if args.plot and result.members:
-        from .ensemble import plot_ensemble
+        from .plotting import plot_ensemble
         outputs.append((args.plot, args.plot, lambda: plot_ensemble(result, args.plot)))
     written, errors = _write_outputs(outputs)
     _print_ensemble_summary(result, written)

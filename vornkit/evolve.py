@@ -2,50 +2,16 @@
 
 from __future__ import annotations
 
-import operator
 import signal
 import threading
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
+from .checks import METRICS, resolve_metrics, whole_number
 from .notation import parse_rules
 
 __all__ = ["EvolveResult", "evolve", "METRICS"]
-
-
-def _max_degree(engine) -> int:
-    degrees = engine.get_degree_map()
-    return max(degrees.values()) if degrees else 0
-
-
-def whole_number(value, name: str, minimum: int = 0) -> int:
-    """``value`` as an int: an int or anything with ``__index__`` (numpy.int64), not a bool.
-
-    Raises ``ValueError`` naming ``name`` for anything else or for a value
-    below ``minimum``.
-    """
-    try:
-        if isinstance(value, bool):
-            raise TypeError
-        number = operator.index(value)
-    except TypeError:
-        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}") from None
-    if number < minimum:
-        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}")
-    return number
-
-
-#: Metrics that ``evolve`` can record by name.
-METRICS: Dict[str, Callable[[Any], float]] = {
-    "nodes": lambda e: e.node_count(),
-    "edges": lambda e: e.edge_count(),
-    "pairs": lambda e: e.get_structural_pair_count(),
-    "isolated": lambda e: len(e.get_isolated_vertices()),
-    "max_degree": _max_degree,
-    "attempted": lambda e: e.get_attempted_rewrites(),
-    "successful": lambda e: e.get_successful_rewrites(),
-}
 
 
 @dataclass
@@ -127,30 +93,6 @@ class _InterruptFlag:
             signal.signal(signal.SIGINT, self._old if self._old is not None else signal.default_int_handler)
 
 
-def _resolve_metrics(record) -> Dict[str, Callable[[Any], float]]:
-    if record is None:
-        return {}
-    if isinstance(record, str):
-        record = (record,)
-    if isinstance(record, Mapping):
-        items = list(record.items())
-    else:
-        items = []
-        for name in record:
-            if name not in METRICS:
-                raise ValueError(f"unknown metric {name!r}; choose from {', '.join(METRICS)} "
-                                 "or pass a dict of name -> function(engine)")
-            items.append((name, METRICS[name]))
-    out = {}
-    for name, fn in items:
-        if name in ("step", "time"):
-            raise ValueError(f"metric name {name!r} is reserved")
-        if not callable(fn):
-            raise TypeError(f"metric {name!r} is not callable")
-        out[name] = fn
-    return out
-
-
 def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = True,
            record: Union[Sequence[str], Mapping[str, Callable], None] = ("nodes", "edges", "pairs"),
            *, rules: Optional[Sequence[Any]] = None, keep_final: bool = True,
@@ -181,7 +123,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     steps = whole_number(steps, "steps")
     if chunk is not None:
         chunk = whole_number(chunk, "chunk", minimum=1)
-    metrics = _resolve_metrics(record)
+    metrics = resolve_metrics(record)
     rule_list = parse_rules(rules) if rules is not None else []
 
     attempted0 = engine.get_attempted_rewrites()

@@ -4,25 +4,12 @@ from __future__ import annotations
 
 import warnings
 from collections import Counter
-from typing import Dict, Hashable, Iterable, List, Union
+from typing import Dict, Hashable, List
 
+from .checks import as_edges
 from .notation import Rule, add_rules, check_rules, parse_hypergraph, parse_rules
 
 __all__ = ["start", "seed"]
-
-
-def _as_edges(edges: Union[str, Iterable[Iterable[Hashable]]]) -> List[List[Hashable]]:
-    if isinstance(edges, str):
-        return parse_hypergraph(edges)
-    out = []
-    for i, e in enumerate(edges):
-        if isinstance(e, (str, bytes)):
-            raise TypeError(f"hyperedge {i} is a string ({e!r}); give each hyperedge as a list of vertex labels")
-        try:
-            out.append(list(e))
-        except TypeError:
-            raise TypeError(f"hyperedge {i} ({e!r}) is not a list of vertex labels") from None
-    return out
 
 
 def start(engine, edges, rules=None, *, reset_counters: bool = True) -> Dict[Hashable, int]:
@@ -50,7 +37,7 @@ def start(engine, edges, rules=None, *, reset_counters: bool = True) -> Dict[Has
 
     Returns a dict from each label to the id of the vertex built for it.
     """
-    shape = _as_edges(edges)
+    shape = parse_hypergraph(edges) if isinstance(edges, str) else as_edges(edges)
     # Parse and check the rules before touching the engine, so that a refused
     # rule changes nothing (the engine holds no other rules when they are added).
     parsed: List[Rule] = []
