@@ -141,29 +141,55 @@ def _semantics(text: str) -> str:
     return upper
 
 
+# The options both commands take, worded for each.
+RUN_HELP = {
+    "rule": "a rewrite rule such as \"{{x,y}} -> {{x,z},{z,y}}\"; add \"@ WEIGHT\" to weight it; repeat the "
+            "option (or separate rules with ';') for several rules",
+    "steps": "number of rewrite steps to attempt",
+    "semantics": "DPO (default) refuses matches that would leave hyperedges on a deleted vertex; SPO deletes "
+                 "those hyperedges too",
+    "seed": "seed the random generator with N (0 to 2**64 - 1): the same seed, rules, initial hypergraph and "
+            "steps give the same run (default: fresh entropy)",
+}
+ENSEMBLE_HELP = {
+    "rule": "a rewrite rule, as for 'vorn run'; repeat for several rules",
+    "steps": "rewrite steps each member attempts",
+    "semantics": "DPO (default) or SPO, as for 'vorn run'",
+    "seed": "seed the ensemble with N (0 to 2**64 - 1): member i gets its own seed derived from N and i "
+            "(see vornkit.member_seed), so the same seed repeats every member's run (default: fresh entropy)",
+}
+
+
+def _options() -> argparse.ArgumentParser:
+    """An empty parser whose options another parser takes over (argparse's ``parents``)."""
+    return argparse.ArgumentParser(add_help=False)
+
+
+def _model_options(helps) -> argparse.ArgumentParser:
+    """The options that describe the model and its run: rules, start, steps, semantics, seed."""
+    options = _options()
+    options.add_argument("--rule", action="append", required=True, metavar="RULE", help=helps["rule"])
+    options.add_argument("--init", default="{}", metavar="HYPERGRAPH",
+                         help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
+    options.add_argument("--steps", type=_count, required=True, metavar="N", help=helps["steps"])
+    options.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
+                         help=helps["semantics"])
+    options.add_argument("--seed", type=_seed, default=None, metavar="N", help=helps["seed"])
+    return options
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
     parser = _ArgumentParser(prog="vorn", description=DESCRIPTION,
                              formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"vorn {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_ArgumentParser)
-    run = sub.add_parser("run", help="evolve a hypergraph and print a summary",
-                         description="Evolve a hypergraph from an initial state with the given rules, "
-                                     "print a summary and optionally write pictures and a JSON record.",
-                         epilog=RUN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    run.add_argument("--rule", action="append", required=True, metavar="RULE",
-                     help="a rewrite rule such as \"{{x,y}} -> {{x,z},{z,y}}\"; add \"@ WEIGHT\" to "
-                          "weight it; repeat the option (or separate rules with ';') for several rules")
-    run.add_argument("--init", default="{}", metavar="HYPERGRAPH",
-                     help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
-    run.add_argument("--steps", type=_count, required=True, metavar="N",
-                     help="number of rewrite steps to attempt")
-    run.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
-                     help="DPO (default) refuses matches that would leave hyperedges on a deleted "
-                          "vertex; SPO deletes those hyperedges too")
-    run.add_argument("--seed", type=_seed, default=None, metavar="N",
-                     help="seed the random generator with N (0 to 2**64 - 1): the same seed, rules, "
-                          "initial hypergraph and steps give the same run (default: fresh entropy)")
+    # Options are listed in help in the order of the parsers they come from.
+    progress = _options()
+    progress.add_argument("--no-progress", action="store_true",
+                          help="no progress bar (it is shown only when standard error is a terminal)")
+
+    run = _options()
     run.add_argument("--chunk", type=_positive, default=None, metavar="N",
                      help="steps between measurements (default: adaptive)")
     run.add_argument("--plot", metavar="FILE", help="draw the final hypergraph (.png, .svg, .pdf)")
@@ -177,27 +203,14 @@ def build_parser() -> argparse.ArgumentParser:
                      help="draw at most N vertices of the causal graph, those nearest the newest "
                           "vertex (default: 2000)")
     run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
-    run.add_argument("--no-progress", action="store_true",
-                     help="no progress bar (it is shown only when standard error is a terminal)")
+    sub.add_parser("run", parents=[_model_options(RUN_HELP), run, progress],
+                   help="evolve a hypergraph and print a summary",
+                   description="Evolve a hypergraph from an initial state with the given rules, "
+                               "print a summary and optionally write pictures and a JSON record.",
+                   epilog=RUN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
 
-    ens = sub.add_parser("ensemble", help="run many independent members of one model and summarise them",
-                         description="Run independent members of one model in parallel (a process pool on "
-                                     "this machine, or a Dask cluster with --scheduler), record the same "
-                                     "steps in each and summarise them: mean, spread and growth exponents.",
-                         epilog=ENSEMBLE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ens.add_argument("--rule", action="append", required=True, metavar="RULE",
-                     help="a rewrite rule, as for 'vorn run'; repeat for several rules")
-    ens.add_argument("--init", default="{}", metavar="HYPERGRAPH",
-                     help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
+    ens = _options()
     ens.add_argument("--runs", type=_positive, required=True, metavar="N", help="number of members")
-    ens.add_argument("--steps", type=_count, required=True, metavar="N",
-                     help="rewrite steps each member attempts")
-    ens.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
-                     help="DPO (default) or SPO, as for 'vorn run'")
-    ens.add_argument("--seed", type=_seed, default=None, metavar="N",
-                     help="seed the ensemble with N (0 to 2**64 - 1): member i gets its own seed "
-                          "derived from N and i (see vornkit.member_seed), so the same seed repeats "
-                          "every member's run (default: fresh entropy)")
     ens.add_argument("--points", type=_positive, default=40, metavar="N",
                      help="recorded steps per member besides step 0, log-spaced (default: 40)")
     ens.add_argument("--workers", type=_positive, default=None, metavar="N",
@@ -213,8 +226,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help="include each member's final hyperedges in the JSON lines")
     ens.add_argument("--plot", metavar="FILE",
                      help="plot mean and spread of vertices, hyperedges and pairs against steps")
-    ens.add_argument("--no-progress", action="store_true",
-                     help="no progress bar (it is shown only when standard error is a terminal)")
+    sub.add_parser("ensemble", parents=[_model_options(ENSEMBLE_HELP), ens, progress],
+                   help="run many independent members of one model and summarise them",
+                   description="Run independent members of one model in parallel (a process pool on "
+                               "this machine, or a Dask cluster with --scheduler), record the same "
+                               "steps in each and summarise them: mean, spread and growth exponents.",
+                   epilog=ENSEMBLE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     return parser
 
 
