@@ -12,6 +12,7 @@
   :func:`causal_future`, :func:`plot_causal_graph`
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`,
   :func:`write_jsonl`
+- checkpoints: :func:`save`, :func:`load`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
 Heavier modules (numpy, matplotlib, networkx, Dask) and the native half are imported on first use.
@@ -53,6 +54,7 @@ _LAZY = {
     "causal_links": "causal", "causal_graph": "causal", "causal_past": "causal",
     "causal_future": "causal", "plot_causal_graph": "causal", "CausalLinks": "causal",
     "plot_ensemble": "plotting", "write_jsonl": "export", "dask_executor": "dask_ensemble",
+    "save": "checkpoint", "load": "checkpoint",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

@@ -96,7 +96,8 @@ class _InterruptFlag:
 def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = True,
            record: Union[Sequence[str], Mapping[str, Callable], None] = ("nodes", "edges", "pairs"),
            *, rules: Optional[Sequence[Any]] = None, keep_final: bool = True,
-           target_seconds: float = 0.1) -> EvolveResult:
+           target_seconds: float = 0.1, after_chunk: Optional[Callable[[int], None]] = None
+           ) -> EvolveResult:
     """Advance ``engine`` by ``steps`` steps in chunks of ``engine.run(chunk)``.
 
     - ``chunk``: steps per chunk.  ``None`` adapts it: chunks start at one step
@@ -110,6 +111,11 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     - ``rules``: only stored in the result for the record (the engine cannot
       list its rules); nothing is added to the engine.
     - ``keep_final``: store the final vertices and hyperedges in the result.
+    - ``after_chunk``: called as ``after_chunk(done)`` after each chunk has
+      been recorded, with the steps this run has done; it may save the
+      engine, say (``vorn run --checkpoint-every`` does).  What it raises
+      ends the run: ``KeyboardInterrupt`` as an interrupt, anything else
+      passes on to the caller.
 
     Ctrl-C (SIGINT) stops the run after the current chunk; the result then has
     ``reason == "interrupted"`` and everything measured so far.  Once the
@@ -176,6 +182,8 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                         if "nodes" in history and "edges" in history:
                             bar.set_postfix(nodes=history["nodes"][-1], edges=history["edges"][-1],
                                             refresh=False)
+                    if after_chunk is not None:
+                        after_chunk(history["step"][-1])
                     if chunk is None:
                         if elapsed < target_seconds / 2:
                             size = min(size * 2, cap)
