@@ -525,11 +525,11 @@ class _Checkpoints:
             return
         try:
             self.save(done)
-        except OSError as exc:  # the run goes on; the save at the end reports a lasting fault
+        except (OSError, MemoryError) as exc:  # the run goes on; the save at the end reports a lasting fault
             self.last = time.monotonic()
             if not self.failed:
                 self.failed = True
-                detail = shorten(exc.strerror or str(exc) or type(exc).__name__)
+                detail = shorten(getattr(exc, "strerror", None) or str(exc) or type(exc).__name__)
                 print(f"vorn run: warning: cannot write {self.path}: {detail} (trying again every "
                       f"{self.every:g} s)", file=sys.stderr)
 
