@@ -1,7 +1,7 @@
 """vornkit: the pure-Python toolkit around the ``vorn`` hypergraph-rewriting engine.
 
 - rule notation: :func:`parse_rule`, :func:`parse_rules`, :func:`format_rule`, :func:`add_rules`
-- initial states: :func:`seed`
+- initial states: :func:`start` (``seed``, its old name, still works and warns)
 - reproducible runs: :func:`reseed`, :func:`member_seed`
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
@@ -10,10 +10,12 @@
 - bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
 - the causal graph: :func:`causal_links`, :func:`causal_graph`, :func:`causal_past`,
   :func:`causal_future`, :func:`plot_causal_graph`
-- many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`
+- many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`,
+  :func:`write_jsonl`
+- checkpoints: :func:`save`, :func:`load`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
-Heavier modules (numpy, matplotlib, networkx) and the native half are imported on first use.
+Heavier modules (numpy, matplotlib, networkx, Dask) and the native half are imported on first use.
 """
 
 from importlib import import_module
@@ -25,12 +27,12 @@ __path__ = extend_path(__path__, __name__)
 
 from .notation import (Rule, RuleSyntaxError, add_rules, format_hypergraph, format_rule,
                        parse_hypergraph, parse_rule, parse_rules)
-from .seeding import seed
+from .initial import seed, start
 from .evolve import METRICS, EvolveResult, evolve
 # Imported eagerly (it needs only the standard library until used): the
 # function shares its module's name, and a lazy lookup would lose to the
 # submodule once anything imports ``vornkit.ensemble`` directly.
-from .ensemble import EnsembleResult, Model, dask_executor, ensemble, plot_ensemble, write_jsonl
+from .ensemble import EnsembleResult, Model, ensemble
 
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
@@ -51,12 +53,13 @@ _LAZY = {
     "EdgeArrays": "arrays", "DegreeArrays": "arrays",
     "causal_links": "causal", "causal_graph": "causal", "causal_past": "causal",
     "causal_future": "causal", "plot_causal_graph": "causal", "CausalLinks": "causal",
+    "plot_ensemble": "plotting", "write_jsonl": "export", "dask_executor": "dask_ensemble",
+    "save": "checkpoint", "load": "checkpoint",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",
-           "format_hypergraph", "add_rules", "seed", "evolve", "EvolveResult", "METRICS",
-           "ensemble", "Model", "EnsembleResult", "dask_executor", "plot_ensemble", "write_jsonl",
-           *_LAZY, "__version__"]
+           "format_hypergraph", "add_rules", "start", "seed", "evolve", "EvolveResult", "METRICS",
+           "ensemble", "Model", "EnsembleResult", *_LAZY, "__version__"]
 
 
 def __getattr__(name):

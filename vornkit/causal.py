@@ -15,6 +15,7 @@ import numpy as np
 
 from ._companion import int64, is_engine, native
 from .arrays import vertices_array
+from .checks import whole_number
 
 __all__ = ["CausalLinks", "causal_links", "causal_graph", "causal_past", "causal_future",
            "plot_causal_graph"]
@@ -218,7 +219,6 @@ def plot_causal_graph(source, path=None, *, max_vertices: Optional[int] = 2000, 
     if time not in ("up", "down"):
         raise ValueError(f"time must be 'up' or 'down', got {time!r}")
     if max_vertices is not None:
-        from .evolve import whole_number
         max_vertices = whole_number(max_vertices, "max_vertices", minimum=1)
     links, live = links_and_live(source)
     return draw_causal(links, live, path, max_vertices=max_vertices, time=time, title=title,
@@ -231,11 +231,11 @@ def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
     """:func:`plot_causal_graph` of links already read (``live``: as from :func:`links_and_live`)."""
     from matplotlib.ticker import MaxNLocator
 
-    from .plotting import _new_figure, _save
+    from .plotting import new_figure, save_figure
 
     total, pairs = len(links.vertices), len(links.causes)
 
-    fig = _new_figure(figsize, dpi)
+    fig = new_figure(figsize, dpi)
     ax = fig.add_subplot()
     if title is None:
         title = f"causal graph: {total:,} vertices, {pairs:,} direct relations"
@@ -243,7 +243,7 @@ def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
         ax.set_title(title, fontsize=11)
         ax.set_axis_off()
         ax.text(0.5, 0.5, "no vertices yet", ha="center", va="center", transform=ax.transAxes, color="0.4")
-        _save(fig, path)
+        save_figure(fig, path)
         return fig
 
     shown = np.arange(total)
@@ -286,5 +286,5 @@ def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
     ax.set_xticks([])
     for side in ("top", "right", "bottom"):
         ax.spines[side].set_visible(False)
-    _save(fig, path)
+    save_figure(fig, path)
     return fig

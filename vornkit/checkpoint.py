@@ -25,6 +25,7 @@ import struct
 import zlib
 from typing import Any, Dict, Optional
 
+from ._companion import native
 from .files import replaced
 
 __all__ = ["save", "load", "FORMAT"]
@@ -35,11 +36,6 @@ _HEADER = struct.Struct("<8sIIQQ")  # magic, format, flags, metadata bytes, engi
 _CRC = struct.Struct("<I")
 
 
-def _native():
-    from . import _native
-    return _native
-
-
 def save(engine, path, *, metadata: Optional[Dict[str, Any]] = None) -> None:
     """Write ``engine`` to the checkpoint file ``path`` (see the module's text).
 
@@ -47,7 +43,7 @@ def save(engine, path, *, metadata: Optional[Dict[str, Any]] = None) -> None:
     returned by ``load(path, metadata=True)``.
     """
     meta = json.dumps(metadata or {}, allow_nan=False).encode("utf-8")
-    state = _native().save(engine)
+    state = native().save(engine)
     head = _HEADER.pack(MAGIC, FORMAT, 0, len(meta), len(state))
     crc = zlib.crc32(state, zlib.crc32(meta, zlib.crc32(head)))
     with replaced(path, binary=True) as out:
@@ -94,7 +90,7 @@ def load(path, *, metadata: bool = False):
     except (UnicodeDecodeError, ValueError) as exc:
         raise ValueError(f"{name} has unreadable metadata: {exc}") from None
     try:
-        engine = _native().load(body[state_start:])
+        engine = native().load(body[state_start:])
     except ValueError as exc:
         raise ValueError(f"{name}: {exc}") from None
     return (engine, meta) if metadata else engine

@@ -10,6 +10,7 @@ import os
 import signal
 import sys
 import threading
+import time
 from typing import Callable, List, Optional, Sequence, Tuple, Union
 
 from .notation import shorten
@@ -53,9 +54,14 @@ examples:
   several rules, the second chosen three times as often:
   vorn run --rule "{{x,y}} -> {{x,z},{z,y}}" --rule "{{x}} -> {{x,x}} @ 3" --init "{{1,1}}" --steps 1000
 
+  save a checkpoint every minute and at the end, then go on for 50,000 more steps:
+  vorn run --rule "{{x,y}} -> {{x,z},{z,y}}" --init "{{1,1}}" --steps 100000 --seed 7 \\
+           --checkpoint run.ckpt --checkpoint-every 60
+  vorn run --resume run.ckpt --steps 50000 --checkpoint run.ckpt --json run.json
+
 Press Ctrl-C (or send SIGTERM) to stop early: the run ends after the current
-chunk and the summary and files describe the state reached; the files are
-written in full even if more interrupts come.  A file is replaced only once
+chunk and the summary and files (the checkpoint too) describe the state
+reached; the files are written in full even if more interrupts come.  A file is replaced only once
 it is complete.  Exit status: 0 done, 1 failure, 2 bad arguments,
 130 interrupted, 143 terminated, 141 standard output closed early.
 """
@@ -76,7 +82,7 @@ Exit status: 0 all members done, 1 some failed, 2 bad arguments,
 """
 
 
-class _Parser(argparse.ArgumentParser):
+class _ArgumentParser(argparse.ArgumentParser):
     """argparse with one-line error messages."""
 
     def error(self, message: str):  # noqa: D401 - argparse API
@@ -141,29 +147,62 @@ def _semantics(text: str) -> str:
     return upper
 
 
+# The options both commands take, worded for each.
+RUN_HELP = {
+    "rule": "a rewrite rule such as \"{{x,y}} -> {{x,z},{z,y}}\"; add \"@ WEIGHT\" to weight it; repeat the "
+            "option (or separate rules with ';') for several rules",
+    "steps": "number of rewrite steps to attempt; with --resume, N more steps (default there: the steps the "
+             "saved run had left)",
+    "semantics": "DPO (default) refuses matches that would leave hyperedges on a deleted vertex; SPO deletes "
+                 "those hyperedges too",
+    "seed": "seed the random generator with N (0 to 2**64 - 1): the same seed, rules, initial hypergraph and "
+            "steps give the same run (default: fresh entropy)",
+}
+ENSEMBLE_HELP = {
+    "rule": "a rewrite rule, as for 'vorn run'; repeat for several rules",
+    "steps": "rewrite steps each member attempts",
+    "semantics": "DPO (default) or SPO, as for 'vorn run'",
+    "seed": "seed the ensemble with N (0 to 2**64 - 1): member i gets its own seed derived from N and i "
+            "(see vornkit.member_seed), so the same seed repeats every member's run (default: fresh entropy)",
+}
+
+
+def _options() -> argparse.ArgumentParser:
+    """An empty parser whose options another parser takes over (argparse's ``parents``)."""
+    return argparse.ArgumentParser(add_help=False)
+
+
+def _model_options(helps, resumable: bool = False) -> argparse.ArgumentParser:
+    """The options that describe the model and its run: rules, start, steps, semantics, seed.
+
+    With ``resumable`` (``vorn run``, which can take all but the steps from a
+    checkpoint instead), nothing is required or defaulted here: see
+    :func:`_check_run_options`.
+    """
+    options = _options()
+    options.add_argument("--rule", action="append", required=not resumable, metavar="RULE",
+                         help=helps["rule"])
+    options.add_argument("--init", default=None if resumable else "{}", metavar="HYPERGRAPH",
+                         help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
+    options.add_argument("--steps", type=_count, required=not resumable, metavar="N", help=helps["steps"])
+    options.add_argument("--semantics", type=_semantics, default=None if resumable else "DPO",
+                         metavar="{DPO,SPO}", help=helps["semantics"])
+    options.add_argument("--seed", type=_seed, default=None, metavar="N", help=helps["seed"])
+    return options
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
-    parser = _Parser(prog="vorn", description=DESCRIPTION,
-                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _ArgumentParser(prog="vorn", description=DESCRIPTION,
+                             formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"vorn {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-    run = sub.add_parser("run", help="evolve a hypergraph and print a summary",
-                         description="Evolve a hypergraph from an initial state with the given rules, "
-                                     "print a summary and optionally write pictures and a JSON record.",
-                         epilog=RUN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    run.add_argument("--rule", action="append", required=True, metavar="RULE",
-                     help="a rewrite rule such as \"{{x,y}} -> {{x,z},{z,y}}\"; add \"@ WEIGHT\" to "
-                          "weight it; repeat the option (or separate rules with ';') for several rules")
-    run.add_argument("--init", default="{}", metavar="HYPERGRAPH",
-                     help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
-    run.add_argument("--steps", type=_count, required=True, metavar="N",
-                     help="number of rewrite steps to attempt")
-    run.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
-                     help="DPO (default) refuses matches that would leave hyperedges on a deleted "
-                          "vertex; SPO deletes those hyperedges too")
-    run.add_argument("--seed", type=_seed, default=None, metavar="N",
-                     help="seed the random generator with N (0 to 2**64 - 1): the same seed, rules, "
-                          "initial hypergraph and steps give the same run (default: fresh entropy)")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_ArgumentParser)
+    # Options are listed in help in the order of the parsers they come from.
+    progress = _options()
+    progress.add_argument("--no-progress", action="store_true",
+                          help="no progress bar (it is shown only when standard error is a terminal)")
+
+    run = _options()
     run.add_argument("--chunk", type=_positive, default=None, metavar="N",
                      help="steps between measurements (default: adaptive)")
     run.add_argument("--plot", metavar="FILE", help="draw the final hypergraph (.png, .svg, .pdf)")
@@ -177,27 +216,24 @@ def build_parser() -> argparse.ArgumentParser:
                      help="draw at most N vertices of the causal graph, those nearest the newest "
                           "vertex (default: 2000)")
     run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
-    run.add_argument("--no-progress", action="store_true",
-                     help="no progress bar (it is shown only when standard error is a terminal)")
+    run.add_argument("--checkpoint", metavar="FILE",
+                     help="save the engine to FILE when the run ends or is stopped, to go on later with "
+                          "--resume FILE")
+    run.add_argument("--checkpoint-every", type=_seconds, default=None, metavar="SECONDS",
+                     help="with --checkpoint: save it also every SECONDS while the run goes (checked "
+                          "between chunks of steps)")
+    run.add_argument("--resume", metavar="FILE",
+                     help="continue the run saved in the checkpoint FILE: its rules, initial hypergraph, "
+                          "semantics and random state come from there (so --rule, --init, --semantics "
+                          "and --seed are not given)")
+    sub.add_parser("run", parents=[_model_options(RUN_HELP, resumable=True), run, progress],
+                   help="evolve a hypergraph and print a summary",
+                   description="Evolve a hypergraph from an initial state with the given rules, "
+                               "print a summary and optionally write pictures and a JSON record.",
+                   epilog=RUN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
 
-    ens = sub.add_parser("ensemble", help="run many independent members of one model and summarise them",
-                         description="Run independent members of one model in parallel (a process pool on "
-                                     "this machine, or a Dask cluster with --scheduler), record the same "
-                                     "steps in each and summarise them: mean, spread and growth exponents.",
-                         epilog=ENSEMBLE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ens.add_argument("--rule", action="append", required=True, metavar="RULE",
-                     help="a rewrite rule, as for 'vorn run'; repeat for several rules")
-    ens.add_argument("--init", default="{}", metavar="HYPERGRAPH",
-                     help="initial hypergraph, e.g. \"{{1,2},{1,3}}\" (default: empty)")
+    ens = _options()
     ens.add_argument("--runs", type=_positive, required=True, metavar="N", help="number of members")
-    ens.add_argument("--steps", type=_count, required=True, metavar="N",
-                     help="rewrite steps each member attempts")
-    ens.add_argument("--semantics", type=_semantics, default="DPO", metavar="{DPO,SPO}",
-                     help="DPO (default) or SPO, as for 'vorn run'")
-    ens.add_argument("--seed", type=_seed, default=None, metavar="N",
-                     help="seed the ensemble with N (0 to 2**64 - 1): member i gets its own seed "
-                          "derived from N and i (see vornkit.member_seed), so the same seed repeats "
-                          "every member's run (default: fresh entropy)")
     ens.add_argument("--points", type=_positive, default=40, metavar="N",
                      help="recorded steps per member besides step 0, log-spaced (default: 40)")
     ens.add_argument("--workers", type=_positive, default=None, metavar="N",
@@ -213,8 +249,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help="include each member's final hyperedges in the JSON lines")
     ens.add_argument("--plot", metavar="FILE",
                      help="plot mean and spread of vertices, hyperedges and pairs against steps")
-    ens.add_argument("--no-progress", action="store_true",
-                     help="no progress bar (it is shown only when standard error is a terminal)")
+    sub.add_parser("ensemble", parents=[_model_options(ENSEMBLE_HELP), ens, progress],
+                   help="run many independent members of one model and summarise them",
+                   description="Run independent members of one model in parallel (a process pool on "
+                               "this machine, or a Dask cluster with --scheduler), record the same "
+                               "steps in each and summarise them: mean, spread and growth exponents.",
+                   epilog=ENSEMBLE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     return parser
 
 
@@ -250,7 +290,7 @@ def _rules_and_init(args):
         except RuleSyntaxError as exc:
             raise UserError(f"--rule: {exc}") from None
     try:
-        init = parse_hypergraph(args.init)
+        init = parse_hypergraph("{}" if args.init is None else args.init)
     except RuleSyntaxError as exc:
         raise UserError(f"--init: {exc}") from None
     return rules, init
@@ -382,42 +422,159 @@ def _stdout_failed(name: str, error: OSError) -> int:
     return EXIT_FAILURE
 
 
-def _run(args, signals: _Signals) -> int:
-    from .notation import format_hypergraph
+#: Identifies the metadata that ``vorn run --checkpoint`` stores with the engine.
+RUN_CHECKPOINT_FORMAT = "vornkit-run-checkpoint/1"
 
-    rules, init = _rules_and_init(args)
-    _check_output("--plot", args.plot, image=True)
-    _check_output("--growth", args.growth, image=True)
-    _check_output("--causal", args.causal, image=True)
-    _check_output("--json", args.json, image=False)
 
-    vorn = _engine_module()
-    from .evolve import evolve
-    from .seeding import seed
+def _check_run_options(args) -> None:
+    """What argparse cannot check alone: what --resume replaces, and what --checkpoint-every needs."""
+    if args.checkpoint_every is not None and args.checkpoint is None:
+        raise UserError("--checkpoint-every needs --checkpoint FILE, the file to save to")
+    if args.resume is None:
+        missing = [option for option, value in (("--rule", args.rule), ("--steps", args.steps)) if value is None]
+        if missing:
+            raise UserError(f"the following arguments are required: {', '.join(missing)} "
+                            "(or --resume FILE to continue a saved run)")
+        return
+    given = [option for option, value in (("--rule", args.rule), ("--init", args.init),
+                                          ("--semantics", args.semantics), ("--seed", args.seed))
+             if value is not None]
+    if given:
+        raise UserError(f"{', '.join(given)} cannot be given with --resume: the checkpoint holds the run's "
+                        "rules, initial hypergraph, semantics and random state")
+
+
+class _RunPlan:
+    """The run a ``vorn run`` command makes: a new one, or one continued from a checkpoint."""
+
+    def __init__(self, engine, rules, init, seed: Optional[int], steps: int, before: int = 0,
+                 resumed_from: Optional[str] = None):
+        self.engine, self.rules, self.init, self.seed = engine, rules, init, seed
+        self.steps = steps            # to do now
+        self.before = before          # done before, by the runs this one continues
+        self.resumed_from = resumed_from
+
+    def metadata(self, done: int) -> dict:
+        """What ``--resume`` needs, for a checkpoint taken when this run has done ``done`` steps."""
+        from . import __version__
+        from .notation import format_hypergraph, format_rule
+        return {"format": RUN_CHECKPOINT_FORMAT, "rules": [format_rule(r) for r in self.rules],
+                "init": format_hypergraph(self.init), "semantics": self.engine.get_semantics(),
+                "seed": self.seed, "steps_requested": self.before + self.steps,
+                "steps_done": self.before + done, "vornkit": __version__}
+
+
+def _new_run(args, vorn, rules, init) -> _RunPlan:
+    from .initial import start
 
     engine = vorn.Engine()
     if args.seed is not None:
         from .rng import reseed
         reseed(engine, args.seed)
-    engine.set_semantics(args.semantics)
+    engine.set_semantics(args.semantics or "DPO")
     try:
-        seed(engine, init, rules)
+        start(engine, init, rules)
     except (TypeError, ValueError) as exc:  # e.g. weights whose total passes the largest float
         raise UserError(f"--rule: {exc}") from None
+    return _RunPlan(engine, rules, init, args.seed, args.steps)
+
+
+def _resumed_run(args) -> _RunPlan:
+    """The run saved in ``--resume FILE``, or a UserError saying why it cannot be continued."""
+    from .checkpoint import load
+    from .notation import parse_hypergraph, parse_rules
+
+    path = args.resume
+    try:
+        engine, meta = load(path, metadata=True)
+    except OSError as exc:
+        raise UserError(f"--resume {path}: {shorten(exc.strerror or str(exc))}") from None
+    except ValueError as exc:
+        raise UserError(f"--resume: {shorten(str(exc), 200)}") from None
+    try:
+        if meta.get("format") != RUN_CHECKPOINT_FORMAT:
+            raise ValueError
+        rules = [rule for text in meta["rules"] for rule in parse_rules(text)]
+        init = parse_hypergraph(meta["init"])
+        seed, requested, before = meta["seed"], meta["steps_requested"], meta["steps_done"]
+        if not all(isinstance(n, int) and n >= 0 for n in (requested, before)) or \
+                not (seed is None or isinstance(seed, int)):
+            raise ValueError
+    except (AttributeError, KeyError, TypeError, ValueError):
+        raise UserError(f"--resume: {path} holds an engine but no run of 'vorn run' to continue "
+                        "(it was not saved with --checkpoint)") from None
+    steps = args.steps if args.steps is not None else max(0, requested - before)
+    return _RunPlan(engine, rules, init, seed, steps, before, resumed_from=path)
+
+
+class _Checkpoints:
+    """Writes ``vorn run --checkpoint``: every ``every`` seconds between chunks, and once at the end."""
+
+    def __init__(self, plan: _RunPlan, path: str, every: Optional[float]):
+        self.plan, self.path, self.every = plan, path, every
+        self.last = time.monotonic()
+        self.failed = False
+
+    def save(self, done: int) -> None:
+        from .checkpoint import save
+        save(self.plan.engine, self.path, metadata=self.plan.metadata(done))
+        self.last = time.monotonic()
+
+    def after_chunk(self, done: int) -> None:
+        if self.every is None or time.monotonic() - self.last < self.every:
+            return
+        try:
+            self.save(done)
+        except (OSError, MemoryError) as exc:  # the run goes on; the save at the end reports a lasting fault
+            self.last = time.monotonic()
+            if not self.failed:
+                self.failed = True
+                detail = shorten(getattr(exc, "strerror", None) or str(exc) or type(exc).__name__)
+                print(f"vorn run: warning: cannot write {self.path}: {detail} (trying again every "
+                      f"{self.every:g} s)", file=sys.stderr)
+
+
+def _run(args, signals: _Signals) -> int:
+    from .notation import format_hypergraph
+
+    _check_run_options(args)
+    rules_and_init = _rules_and_init(args) if args.resume is None else None
+    _check_output("--plot", args.plot, image=True)
+    _check_output("--growth", args.growth, image=True)
+    _check_output("--causal", args.causal, image=True)
+    _check_output("--json", args.json, image=False)
+    _check_output("--checkpoint", args.checkpoint, image=False)
+
+    vorn = _engine_module()
+    from .evolve import evolve
+
+    plan = _resumed_run(args) if rules_and_init is None else _new_run(args, vorn, *rules_and_init)
+    engine, rules, init = plan.engine, plan.rules, plan.init
+    checkpoints = None
+    if args.checkpoint is not None:
+        checkpoints = _Checkpoints(plan, args.checkpoint, args.checkpoint_every)
     progress = not args.no_progress and sys.stderr.isatty()
     # From here on evolve answers Ctrl-C (and SIGTERM through it) by stopping
     # after the current chunk; whatever comes later waits for the files.
     signals.raising = False
     # The final lists are only for the JSON record; the pictures read the engine's arrays.
-    result = evolve(engine, args.steps, chunk=args.chunk, progress=progress, rules=rules,
-                    keep_final=bool(args.json))
+    result = evolve(engine, plan.steps, chunk=args.chunk, progress=progress, rules=rules,
+                    keep_final=bool(args.json),
+                    after_chunk=None if checkpoints is None else checkpoints.after_chunk)
     result.initial_edges = init
-    result.seed = args.seed
+    result.seed = plan.seed
+    extra = {}
+    if plan.resumed_from is not None:
+        # Steps count from the start of the first run, so that the growth curve goes on from there.
+        result.history["step"] = [plan.before + step for step in result.history["step"]]
+        extra = {"resumed_from": plan.resumed_from, "steps_before": plan.before}
 
     outputs = []
     if args.json:  # first: the record matters most, and it is quick
         from .export import to_json
-        outputs.append((args.json, args.json, lambda: to_json(result, args.json, indent=1)))
+        outputs.append((args.json, args.json, lambda: to_json(result, args.json, indent=1, **extra)))
+    if checkpoints is not None:
+        outputs.append((args.checkpoint, args.checkpoint, lambda: checkpoints.save(result.steps_done)))
     if args.plot:
         from .plotting import plot_hypergraph
         total = engine.edge_count()
@@ -434,7 +591,7 @@ def _run(args, signals: _Signals) -> int:
         outputs.append((args.causal, causal.label, causal.write))
     written, errors = _write_outputs(outputs)
 
-    _print_summary(result, rules, init, written, format_hypergraph)
+    _print_summary(result, rules, init, written, format_hypergraph, plan)
     for error in errors:
         print(f"vorn run: error: {error}", file=sys.stderr)
     if errors:
@@ -442,7 +599,7 @@ def _run(args, signals: _Signals) -> int:
     return signals.status(result.interrupted) or EXIT_OK
 
 
-def _print_summary(result, rules, init, written, format_hypergraph) -> None:
+def _print_summary(result, rules, init, written, format_hypergraph, plan: _RunPlan) -> None:
     rate = result.steps_done / result.wall_time if result.wall_time > 0 else float("inf")
     status = "completed" if not result.interrupted else \
         f"interrupted after {result.steps_done:,} of {result.steps_requested:,} steps"
@@ -455,6 +612,9 @@ def _print_summary(result, rules, init, written, format_hypergraph) -> None:
     lines.append(f"  {'semantics':<10} {result.semantics}")
     if result.seed is not None:
         lines.append(f"  {'seed':<10} {result.seed}")
+    if plan.resumed_from is not None:
+        lines.append(f"  {'resumed':<10} {plan.resumed_from} after {plan.before:,} steps; "
+                     f"{plan.before + result.steps_done:,} steps in all")
     # Round down, so that "100.0%" means that every step applied a rule.
     share = f" ({math.floor(1000 * result.successful / result.attempted) / 10:.1f}%)" if result.attempted else ""
     lines.append(f"  {'rewrites':<10} {result.successful:,} of {result.attempted:,} steps applied a rule{share}")
@@ -478,7 +638,7 @@ def _ensemble(args, signals: _Signals) -> int:
     _check_output("--plot", args.plot, image=True)
     _check_output("--json", args.json, image=False)
     _engine_module()
-    from .ensemble import DASK_MISSING, Model, build_engine, dask_executor, ensemble
+    from .ensemble import Model, build_engine, ensemble
 
     try:
         model = Model(rules, init, semantics=args.semantics, points=args.points,
@@ -490,6 +650,7 @@ def _ensemble(args, signals: _Signals) -> int:
     # The first Ctrl-C or SIGTERM stops the ensemble (its workers are stopped
     # and the members that finished kept); later ones wait for the files.
     if args.scheduler is not None:
+        from .dask_ensemble import DASK_MISSING, dask_executor
         try:
             executor = dask_executor(args.scheduler, timeout=CONNECT_TIMEOUT)
         except ImportError:
@@ -507,10 +668,10 @@ def _ensemble(args, signals: _Signals) -> int:
 
     outputs = []
     if args.json:
-        from .ensemble import write_jsonl
+        from .export import write_jsonl
         outputs.append((args.json, args.json, lambda: write_jsonl(result, args.json)))
     if args.plot and result.members:
-        from .ensemble import plot_ensemble
+        from .plotting import plot_ensemble
         outputs.append((args.plot, args.plot, lambda: plot_ensemble(result, args.plot)))
     written, errors = _write_outputs(outputs)
     _print_ensemble_summary(result, written)

@@ -2,50 +2,16 @@
 
 from __future__ import annotations
 
-import operator
 import signal
 import threading
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
+from .checks import METRICS, resolve_metrics, whole_number
 from .notation import parse_rules
 
 __all__ = ["EvolveResult", "evolve", "METRICS"]
-
-
-def _max_degree(engine) -> int:
-    degrees = engine.get_degree_map()
-    return max(degrees.values()) if degrees else 0
-
-
-def whole_number(value, name: str, minimum: int = 0) -> int:
-    """``value`` as an int: an int or anything with ``__index__`` (numpy.int64), not a bool.
-
-    Raises ``ValueError`` naming ``name`` for anything else or for a value
-    below ``minimum``.
-    """
-    try:
-        if isinstance(value, bool):
-            raise TypeError
-        number = operator.index(value)
-    except TypeError:
-        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}") from None
-    if number < minimum:
-        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}")
-    return number
-
-
-#: Metrics that ``evolve`` can record by name.
-METRICS: Dict[str, Callable[[Any], float]] = {
-    "nodes": lambda e: e.node_count(),
-    "edges": lambda e: e.edge_count(),
-    "pairs": lambda e: e.get_structural_pair_count(),
-    "isolated": lambda e: len(e.get_isolated_vertices()),
-    "max_degree": _max_degree,
-    "attempted": lambda e: e.get_attempted_rewrites(),
-    "successful": lambda e: e.get_successful_rewrites(),
-}
 
 
 @dataclass
@@ -127,34 +93,11 @@ class _InterruptFlag:
             signal.signal(signal.SIGINT, self._old if self._old is not None else signal.default_int_handler)
 
 
-def _resolve_metrics(record) -> Dict[str, Callable[[Any], float]]:
-    if record is None:
-        return {}
-    if isinstance(record, str):
-        record = (record,)
-    if isinstance(record, Mapping):
-        items = list(record.items())
-    else:
-        items = []
-        for name in record:
-            if name not in METRICS:
-                raise ValueError(f"unknown metric {name!r}; choose from {', '.join(METRICS)} "
-                                 "or pass a dict of name -> function(engine)")
-            items.append((name, METRICS[name]))
-    out = {}
-    for name, fn in items:
-        if name in ("step", "time"):
-            raise ValueError(f"metric name {name!r} is reserved")
-        if not callable(fn):
-            raise TypeError(f"metric {name!r} is not callable")
-        out[name] = fn
-    return out
-
-
 def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = True,
            record: Union[Sequence[str], Mapping[str, Callable], None] = ("nodes", "edges", "pairs"),
            *, rules: Optional[Sequence[Any]] = None, keep_final: bool = True,
-           target_seconds: float = 0.1) -> EvolveResult:
+           target_seconds: float = 0.1, after_chunk: Optional[Callable[[int], None]] = None
+           ) -> EvolveResult:
     """Advance ``engine`` by ``steps`` steps in chunks of ``engine.run(chunk)``.
 
     - ``chunk``: steps per chunk.  ``None`` adapts it: chunks start at one step
@@ -168,6 +111,11 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     - ``rules``: only stored in the result for the record (the engine cannot
       list its rules); nothing is added to the engine.
     - ``keep_final``: store the final vertices and hyperedges in the result.
+    - ``after_chunk``: called as ``after_chunk(done)`` after each chunk has
+      been recorded, with the steps this run has done; it may save the
+      engine, say (``vorn run --checkpoint-every`` does).  What it raises
+      ends the run: ``KeyboardInterrupt`` as an interrupt, anything else
+      passes on to the caller.
 
     Ctrl-C (SIGINT) stops the run after the current chunk; the result then has
     ``reason == "interrupted"`` and everything measured so far.  Once the
@@ -181,7 +129,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     steps = whole_number(steps, "steps")
     if chunk is not None:
         chunk = whole_number(chunk, "chunk", minimum=1)
-    metrics = _resolve_metrics(record)
+    metrics = resolve_metrics(record)
     rule_list = parse_rules(rules) if rules is not None else []
 
     attempted0 = engine.get_attempted_rewrites()
@@ -234,6 +182,8 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                         if "nodes" in history and "edges" in history:
                             bar.set_postfix(nodes=history["nodes"][-1], edges=history["edges"][-1],
                                             refresh=False)
+                    if after_chunk is not None:
+                        after_chunk(history["step"][-1])
                     if chunk is None:
                         if elapsed < target_seconds / 2:
                             size = min(size * 2, cap)

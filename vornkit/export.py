@@ -1,4 +1,4 @@
-"""Export: networkx graphs, the hypergraph interchange format (HIF), run records."""
+"""Export: networkx graphs, the hypergraph interchange format (HIF), run and ensemble records."""
 
 from __future__ import annotations
 
@@ -13,10 +13,14 @@ from .evolve import EvolveResult
 from .files import replaced
 from .notation import Rule, format_rule
 
-__all__ = ["to_networkx", "to_hif", "from_hif", "to_json", "from_json", "RUN_FORMAT"]
+__all__ = ["to_networkx", "to_hif", "from_hif", "to_json", "from_json", "RUN_FORMAT",
+           "json_lines", "write_jsonl", "ENSEMBLE_FORMAT"]
 
 #: Identifies the JSON run records written by :func:`to_json`.
 RUN_FORMAT = "vornkit-run/1"
+
+#: Identifies the JSON lines written by :func:`write_jsonl`.
+ENSEMBLE_FORMAT = "vornkit-ensemble/1"
 
 
 def _engine_nodes(engine, arrays, vertices=None) -> List[Hashable]:
@@ -240,7 +244,8 @@ def _plain(value):
     raise TypeError(f"{type(value).__name__} is not JSON serialisable")
 
 
-def _rule_record(rule: Rule) -> Dict[str, Any]:
+def rule_record(rule: Rule) -> Dict[str, Any]:
+    """A rule as a JSON-friendly dict: its parts, its weight and, where the notation can write it, its text."""
     rec: Dict[str, Any] = {"lhs": rule.lhs, "kept": rule.kept, "rhs": rule.rhs, "weight": rule.weight}
     try:
         rec["text"] = format_rule(rule)
@@ -258,7 +263,7 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
     """
     record = {
         "format": RUN_FORMAT,
-        "rules": [_rule_record(r) for r in result.rules],
+        "rules": [rule_record(r) for r in result.rules],
         "settings": {"semantics": result.semantics, "steps_requested": result.steps_requested,
                      "seed": result.seed},
         "counts": {"steps_done": result.steps_done, "attempted": result.attempted,
@@ -305,3 +310,32 @@ def from_json(data) -> EvolveResult:
         final_vertices=None if final is None else final["vertices"],
         seed=data["settings"].get("seed"),
     )
+
+
+def _no_nan(value):
+    # JSON has no NaN or infinity: a step no ensemble member reached has no statistics.
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, list):
+        return [_no_nan(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _no_nan(v) for k, v in value.items()}
+    return value
+
+
+def json_lines(result) -> List[str]:
+    """An :class:`~vornkit.EnsembleResult` as JSON texts: one per member (failed ones too, by
+    member index), then the aggregate."""
+    records = sorted(result.members + result.failures, key=lambda r: r["member"])
+    lines = [json.dumps(_no_nan({"type": "member", **r}), default=_plain, allow_nan=False) for r in records]
+    aggregate = {"type": "aggregate", "format": ENSEMBLE_FORMAT, "model": result.model.describe(),
+                 **result.summary(), **result.aggregate()}
+    lines.append(json.dumps(_no_nan(aggregate), default=_plain, allow_nan=False))
+    return lines
+
+
+def write_jsonl(result, path) -> None:
+    """Write :func:`json_lines` of an ensemble result to ``path``, one record a line, complete or not at all."""
+    text = "\n".join(json_lines(result)) + "\n"
+    with replaced(path) as fh:
+        fh.write(text)

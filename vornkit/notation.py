@@ -114,7 +114,9 @@ class Rule(tuple):
         return (Rule, (self.lhs, self.kept, self.rhs, self.weight))
 
 
-class _Parser:
+class _NotationReader:
+    """Reads rule and hypergraph text by recursive descent, one position at a time."""
+
     def __init__(self, text: str):
         if not isinstance(text, str):
             raise TypeError(f"rule text must be a str, not {type(text).__name__}")
@@ -247,7 +249,7 @@ def parse_rule(text: str) -> Rule:
     Raises :class:`RuleSyntaxError` (a ``ValueError``) naming the position of
     the first character that does not fit.
     """
-    p = _Parser(text)
+    p = _NotationReader(text)
     rule = p.rule()
     if not p.at_end():
         raise p.fail("the end of the rule (use parse_rules for several rules)")
@@ -264,7 +266,7 @@ def parse_rules(rules: Union[str, Rule, Iterable[Union[str, Rule]]]) -> List[Rul
     if isinstance(rules, Rule):
         return [rules]
     if isinstance(rules, str):
-        p = _Parser(rules)
+        p = _NotationReader(rules)
         out: List[Rule] = []
         while True:
             p.skip_space()
@@ -289,7 +291,7 @@ def parse_rules(rules: Union[str, Rule, Iterable[Union[str, Rule]]]) -> List[Rul
 
 def parse_hypergraph(text: str) -> Pattern:
     """Parse a hypergraph such as ``"{{1,2},{1,3}}"`` into lists of names."""
-    p = _Parser(text)
+    p = _NotationReader(text)
     edges = p.hypergraph()
     if not p.at_end():
         raise p.fail("the end of the hypergraph")

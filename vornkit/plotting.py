@@ -1,9 +1,9 @@
-"""Pictures: a hypergraph drawing and a growth plot (matplotlib).
+"""Pictures: a hypergraph drawing, a growth plot and an ensemble plot (matplotlib).
 
-Both functions build a stand-alone ``matplotlib.figure.Figure`` (no pyplot
-state, so they work headless and leak no open windows), write it to ``path``
-when given (PNG, SVG, PDF ... chosen by the file's suffix; complete or not at
-all) and return it.
+Each function builds a stand-alone ``matplotlib.figure.Figure`` (no pyplot
+state, so they work headless and leak no open windows), writes it to
+``path`` when given (PNG, SVG, PDF ... chosen by the file's suffix; complete
+or not at all) and returns it.
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ from ._companion import is_engine
 from .arrays import edges_array, vertices_array
 from .files import replaced
 
-__all__ = ["plot_hypergraph", "plot_growth", "local_part"]
+__all__ = ["plot_hypergraph", "plot_growth", "plot_ensemble", "local_part"]
 
 
 def _edges_of(edges) -> List[List[Hashable]]:
@@ -27,7 +27,8 @@ def _edges_of(edges) -> List[List[Hashable]]:
     return [list(e) for e in edges]
 
 
-def _save(fig, path) -> None:
+def save_figure(fig, path) -> None:
+    """Write ``fig`` to ``path`` (None: nowhere) in the format its suffix names, complete or not at all."""
     if path is None:
         return
     path = os.fspath(path)
@@ -40,7 +41,8 @@ def _save(fig, path) -> None:
         fig.savefig(fh, format=suffix)
 
 
-def _new_figure(figsize, dpi):
+def new_figure(figsize, dpi):
+    """A stand-alone figure (no pyplot state) with constrained layout."""
     from matplotlib.figure import Figure
     return Figure(figsize=figsize, dpi=dpi, layout="constrained")
 
@@ -207,7 +209,7 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
         shown += [v for v in vertices if v not in present]
     pos = _layout(shown, all_edges, seed)
 
-    fig = _new_figure(figsize, dpi)
+    fig = new_figure(figsize, dpi)
     ax = fig.add_subplot()
     ax.set_aspect("equal")
     ax.set_axis_off()
@@ -219,7 +221,7 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     if not shown:
         ax.text(0.5, 0.5, "empty hypergraph", ha="center", va="center", transform=ax.transAxes,
                 color="0.4")
-        _save(fig, path)
+        save_figure(fig, path)
         return fig
 
     n = len(shown)
@@ -291,8 +293,20 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     pad = unit * 0.6
     ax.set_xlim(xy[:, 0].min() - pad, xy[:, 0].max() + pad)
     ax.set_ylim(xy[:, 1].min() - pad, xy[:, 1].max() + pad)
-    _save(fig, path)
+    save_figure(fig, path)
     return fig
+
+
+def _growth_exponent(x: np.ndarray, y: np.ndarray) -> Optional[float]:
+    """The slope of a straight-line fit of log y against log x over the later half (in log x) of
+    positive points, or None when there are too few distinct ones."""
+    if len(x) < 3 or not x.max() > x.min():
+        return None
+    lx, ly = np.log(x), np.log(y)
+    later = lx >= (lx.min() + lx.max()) / 2
+    if later.sum() < 2 or not np.ptp(lx[later]) > 0:
+        return None
+    return float(np.polyfit(lx[later], ly[later], 1)[0])
 
 
 def _history_of(history) -> Mapping[str, Sequence[float]]:
@@ -320,7 +334,7 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
         if name not in hist:
             raise ValueError(f"no metric {name!r} in the history (have {', '.join(hist)})")
 
-    fig = _new_figure(figsize, dpi)
+    fig = new_figure(figsize, dpi)
     ax = fig.add_subplot()
     ax.set_xscale("log")
     ax.set_yscale("log")
@@ -332,13 +346,8 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
         x, y = steps[ok], values[ok]
         if len(x) == 0:
             continue
-        label = name
-        if len(x) >= 3 and x.max() > x.min():
-            lx, ly = np.log(x), np.log(y)
-            later = lx >= (lx.min() + lx.max()) / 2
-            if later.sum() >= 2 and np.ptp(lx[later]) > 0:
-                slope = np.polyfit(lx[later], ly[later], 1)[0]
-                label = f"{name} (slope {slope:.2f})"
+        slope = _growth_exponent(x, y)
+        label = name if slope is None else f"{name} (slope {slope:.2f})"
         marker, line = styles[drawn % len(styles)]
         ax.plot(x, y, marker=marker, markersize=3.5, linestyle=line, linewidth=1.4, label=label)
         drawn += 1
@@ -352,5 +361,89 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     else:
         ax.text(0.5, 0.5, "nothing to show on log axes yet", ha="center", va="center",
                 transform=ax.transAxes, color="0.4")
-    _save(fig, path)
+    save_figure(fig, path)
+    return fig
+
+
+def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
+                  band: Tuple[float, float] = (0.05, 0.95), title: Optional[str] = None,
+                  log: bool = True, panel_size=(4.2, 3.8), dpi: int = 150):
+    """Plot each metric's mean over the members of an :class:`~vornkit.EnsembleResult` against the
+    step, with its spread.
+
+    One panel per metric (``metrics`` defaults to every recorded one except
+    ``time``): the line is the mean, the dark band spans the 25-75 %
+    quantiles and the light band ``band`` (5-95 % by default).  With ``log``
+    the axes are log-log and each panel names the growth exponent, the slope
+    of a straight-line fit of the mean over the later half (in log step);
+    band edges at zero run off the bottom of the panel.  ``path`` is written
+    by its suffix (``.png``, ``.svg``, ``.pdf``).  Returns the figure.
+    """
+    from .ensemble import quantile_key
+
+    lo_q, hi_q = band
+    if not 0 <= lo_q < hi_q <= 1:
+        raise ValueError(f"band must be two quantiles 0 <= low < high <= 1, got {band!r}")
+    stats = result.aggregate(sorted(set(result.quantiles) | {0.25, 0.75, lo_q, hi_q}))
+    steps = np.asarray(stats["step"], dtype=float)
+    names = list(metrics) if metrics is not None else [k for k in stats["metrics"] if k != "time"]
+    for name in names:
+        if name not in stats["metrics"] and result.members:
+            raise ValueError(f"no metric {name!r} in the ensemble (have {', '.join(stats['metrics'])})")
+    names = [n for n in names if n in stats["metrics"]]
+
+    panels = max(1, len(names))
+    fig = new_figure((panel_size[0] * panels, panel_size[1] + 0.5), dpi)
+    axes = fig.subplots(1, panels, squeeze=False)[0]
+    colours = ["#1f5fa8", "#c8501e", "#2e8b57", "#7b4ea3", "#b8860b"]
+    for k, ax in enumerate(axes):
+        if log:
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+        ax.grid(True, which="major", alpha=0.4)
+        if log:
+            ax.grid(True, which="minor", alpha=0.12)
+        ax.set_xlabel("step")
+        if k >= len(names):
+            ax.text(0.5, 0.5, "no member results to show", ha="center", va="center",
+                    transform=ax.transAxes, color="0.4")
+            continue
+        name = names[k]
+        s = stats["metrics"][name]
+        mean = np.asarray(s["mean"], dtype=float)
+        lo, hi = np.asarray(s[quantile_key(lo_q)], dtype=float), np.asarray(s[quantile_key(hi_q)], dtype=float)
+        q1, q3 = np.asarray(s["q0.25"], dtype=float), np.asarray(s["q0.75"], dtype=float)
+        ok = np.isfinite(mean)
+        if log:
+            ok &= (steps > 0) & (mean > 0)
+        if not ok.any():
+            ax.text(0.5, 0.5, "nothing to show on log axes", ha="center", va="center",
+                    transform=ax.transAxes, color="0.4")
+            ax.set_title(name, fontsize=10)
+            continue
+        x = steps[ok]
+        colour = colours[k % len(colours)]
+        if log:
+            # The limits follow the mean and the positive band edges; an edge at
+            # zero (members that died out) is drawn down to the panel's floor.
+            positive = np.concatenate([v[ok][v[ok] > 0] for v in (mean, lo, q1)])
+            floor = positive.min() / 1.5
+            top = np.nanmax(np.concatenate([hi[ok], mean[ok]])) * 1.5
+            ax.set_ylim(floor, top)
+            lo, q1 = np.maximum(lo, floor), np.maximum(q1, floor)
+        ax.fill_between(x, lo[ok], hi[ok], color=colour, alpha=0.16, linewidth=0,
+                        label=f"{lo_q * 100:g}-{hi_q * 100:g} %")
+        ax.fill_between(x, q1[ok], q3[ok], color=colour, alpha=0.32, linewidth=0, label="25-75 %")
+        ax.plot(x, mean[ok], color=colour, linewidth=1.8, label="mean")
+        slope = _growth_exponent(x, mean[ok]) if log else None
+        ax.set_title(name if slope is None else f"{name}: slope {slope:.2f}", fontsize=10)
+        ax.legend(frameon=False, loc="upper left", fontsize=8)
+    axes[0].set_ylabel("count")
+    n = len(result.members)
+    head = title or result.model.title()
+    sub = f"{n} member{'s' if n != 1 else ''}, {result.steps:,} steps, {result.model.semantics}"
+    if result.failures:
+        sub += f"; {len(result.failures)} failed"
+    fig.suptitle(f"{head}\n{sub}", fontsize=10)
+    save_figure(fig, path)
     return fig

@@ -2,22 +2,11 @@
 
 from __future__ import annotations
 
-from .evolve import whole_number
+from .checks import SEED_LIMIT, check_seed, whole_number
 
 __all__ = ["reseed", "member_seed", "SEED_LIMIT"]
 
-#: Seeds are integers ``0 <= seed < SEED_LIMIT``.
-SEED_LIMIT = 2 ** 64
-
 _MASK = SEED_LIMIT - 1
-
-
-def check_seed(seed, name: str = "seed") -> int:
-    """``seed`` as an int in ``[0, 2**64)``, or a ValueError naming ``name``."""
-    value = whole_number(seed, name)
-    if value >= SEED_LIMIT:
-        raise ValueError(f"{name} must be an integer below 2**64, got {seed!r}")
-    return value
 
 
 def reseed(engine, seed: int) -> None:

@@ -14,7 +14,7 @@ def mixed_engine(steps=300):
     engine = vorn.Engine()
     vornkit.reseed(engine, 11)
     engine.set_semantics("SPO")
-    vornkit.seed(engine, "{{1,2,3},{1,3},{4},{},{5,5,6}}",
+    vornkit.start(engine, "{{1,2,3},{1,3},{4},{},{5,5,6}}",
                  GROWTH_RULE + "; {{x,y}} -> {{x,y},{x,x,w}} @ 0.2; {{x,y}} -> {{x,y},{y}} @ 0.1;"
                  "{{x,y}} -> {{x}} @ 0.02")
     engine.run(steps)
@@ -43,7 +43,7 @@ def test_arrays_hold_what_the_lists_hold():
     assert arrays.tolist() == edges
 
     growth = vorn.Engine()
-    vornkit.seed(growth, "{{1,2},{1,3}}", GROWTH_RULE)
+    vornkit.start(growth, "{{1,2},{1,3}}", GROWTH_RULE)
     growth.run(100)
     dense = vornkit.edges_array(growth).dense
     assert dense.shape == (growth.edge_count(), 2) and dense.tolist() == growth.get_edges()

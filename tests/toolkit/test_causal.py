@@ -27,7 +27,7 @@ def random_run(seed, semantics="SPO", rules=MIXED_RULES, horizon=None, steps=150
     engine.set_semantics(semantics)
     if horizon is not None:
         engine.set_causal_horizon(horizon)
-    vornkit.seed(engine, "{{1,2},{1,3},{3,4,5}}", rules)
+    vornkit.start(engine, "{{1,2},{1,3},{3,4,5}}", rules)
     rng = np.random.default_rng(seed)
     rolled_back = 0
     for _ in range(steps):

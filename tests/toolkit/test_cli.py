@@ -7,6 +7,7 @@ import subprocess
 import matplotlib.image as mpimg
 import pytest
 
+import vornkit
 from conftest import GROWTH_RULE
 
 
@@ -86,6 +87,13 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     (["run", "--rule", "{{x}} -> {}", "--steps", "1" * 100_000 + "x"], "whole number"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--seed", "-1"], "2**64 - 1"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--causal", "c.txt"], "picture format"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--checkpoint-every", "10"], "needs --checkpoint"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--checkpoint", "c", "--checkpoint-every", "0"], "positive"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--checkpoint", "c", "--checkpoint-every", "inf"],
+     "positive"),
+    (["run", "--resume", "c.ckpt", "--rule", "{{x}} -> {}"], "--rule cannot be given with --resume"),
+    (["run", "--resume", "c.ckpt", "--steps", "5", "--seed", "1"], "--seed cannot be given with --resume"),
+    (["run", "--resume", "missing.ckpt"], "No such file"),
     (["walk"], "invalid choice"),
 ])
 def test_user_mistakes_give_one_line_and_status_2(vorn_cli, tmp_path, args, words):
@@ -114,7 +122,8 @@ def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path, signals
     import time
 
     proc = subprocess.Popen([python, "-m", "vornkit", "run", "--rule", "{{x}} -> {{x}}", "--steps",
-                             "1000000000000000", "--chunk", "5000", "--json", "run.json"],
+                             "1000000000000000", "--chunk", "5000", "--json", "run.json",
+                             "--checkpoint", "run.ckpt"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env,
                             cwd=tmp_path)
     try:
@@ -131,6 +140,8 @@ def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path, signals
     assert "interrupted after" in out.splitlines()[0]
     record = json.loads((tmp_path / "run.json").read_text())
     assert record["reason"] == "interrupted" and record["counts"]["steps_done"] > 0
+    engine, saved = vornkit.load(tmp_path / "run.ckpt", metadata=True)  # the state the run stopped in
+    assert saved["steps_done"] == record["counts"]["steps_done"] == engine.get_attempted_rewrites()
 
 
 @pytest.mark.parametrize("stdout, status, message", [
@@ -204,3 +215,60 @@ def test_interrupts_after_the_run_wait_for_the_files(python, subprocess_env, tmp
     assert "completed" in done.stdout.splitlines()[0] and "wrote      run.json, g.png" in done.stdout
     assert json.loads((tmp_path / "run.json").read_text())["counts"]["steps_done"] == 300
     assert mpimg.imread(tmp_path / "g.png").shape[:2] == (750, 1050)
+
+
+def test_a_run_continued_from_its_checkpoint_ends_where_one_long_run_ends(vorn_cli, tmp_path):
+    model = ["--rule", GROWTH_RULE + "; {{x,y}} -> {} @ 0.05", "--init", "{{1,2},{1,3}}", "--semantics", "SPO",
+             "--seed", "99"]
+    whole = vorn_cli("run", *model, "--steps", "3000", "--json", "whole.json")
+    first = vorn_cli("run", *model, "--steps", "1200", "--checkpoint", "run.ckpt")
+    rest = vorn_cli("run", "--resume", "run.ckpt", "--steps", "1800", "--json", "rest.json",
+                    "--checkpoint", "run.ckpt", "--growth", "g.png")
+    for done in (whole, first, rest):
+        assert done.returncode == 0, done.stderr
+    assert "resumed    run.ckpt after 1,200 steps; 3,000 steps in all" in rest.stdout
+    whole, rest = (json.loads((tmp_path / name).read_text()) for name in ("whole.json", "rest.json"))
+    assert rest["final"] == whole["final"] and len(whole["final"]["edges"]) > 1000  # ids and order too
+    assert whole["counts"]["successful"] < 3000  # deletions happened
+    assert rest["history"]["step"][0] == 1200 and rest["history"]["step"][-1] == 3000
+    assert (rest["rules"], rest["initial_edges"], rest["settings"]["semantics"], rest["settings"]["seed"]) == \
+        (whole["rules"], whole["initial_edges"], "SPO", 99)
+    engine, saved = vornkit.load(tmp_path / "run.ckpt", metadata=True)
+    assert (saved["steps_done"], saved["steps_requested"], saved["seed"]) == (3000, 3000, 99)
+    assert saved["vornkit"] == vornkit.__version__
+
+    damaged = bytearray((tmp_path / "run.ckpt").read_bytes())
+    damaged[len(damaged) // 2] ^= 0x40
+    (tmp_path / "damaged.ckpt").write_bytes(bytes(damaged))
+    vornkit.save(engine, tmp_path / "bare.ckpt")  # an engine, but no run of the command around it
+    for name, words in (("damaged.ckpt", "damaged"), ("whole.json", "not a vorn checkpoint"),
+                        ("bare.ckpt", "no run of 'vorn run'")):
+        refused = vorn_cli("run", "--resume", name, "--steps", "10", "--json", "out.json")
+        assert refused.returncode == 2 and refused.stdout == "" and not (tmp_path / "out.json").exists()
+        assert refused.stderr.count("\n") == 1 and words in refused.stderr, refused.stderr
+
+
+SAVES_COUNTED = """
+import json, sys
+import vornkit.checkpoint
+from vornkit.cli import main
+
+save, seen = vornkit.checkpoint.save, []
+def counted(engine, path, **kwargs):
+    save(engine, path, **kwargs)
+    seen.append(vornkit.checkpoint.load(path, metadata=True)[1]["steps_done"])  # complete on disk
+vornkit.checkpoint.save = counted
+status = main(sys.argv[1:])
+print(json.dumps(seen))
+sys.exit(status)
+"""
+
+
+def test_checkpoint_every_saves_between_chunks_and_once_more_at_the_end(python, subprocess_env, tmp_path):
+    done = subprocess.run([python, "-c", SAVES_COUNTED, "run", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}",
+                           "--steps", "1000", "--chunk", "100", "--checkpoint", "run.ckpt",
+                           "--checkpoint-every", "1e-9"], capture_output=True, text=True, env=subprocess_env,
+                          cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr
+    # Every chunk takes longer than a nanosecond: a save after each, then the final one.
+    assert json.loads(done.stdout.splitlines()[-1]) == list(range(100, 1001, 100)) + [1000]

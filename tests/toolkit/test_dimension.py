@@ -17,7 +17,7 @@ def lattice(side, dim, periodic):
 
 
 def built(engine, edges):
-    vornkit.seed(engine, edges)
+    vornkit.start(engine, edges)
     assert engine.edge_count() == len(edges)
     return engine
 

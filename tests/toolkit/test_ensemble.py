@@ -141,7 +141,7 @@ def test_explicit_scheduler_address_on_loopback(python, subprocess_env, tmp_path
     import subprocess
     import logging
     LocalCluster = pytest.importorskip("distributed").LocalCluster
-    from vornkit.ensemble import _import_path
+    from vornkit.dask_ensemble import _import_path
 
     with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
                       silence_logs=logging.ERROR, env={"PYTHONPATH": _import_path()}) as cluster:
@@ -361,3 +361,23 @@ def test_a_silent_server_is_given_up_within_the_timeout(not_a_scheduler):
     with pytest.raises(TimeoutError, match=address):
         dask_executor(address, timeout=1)
     assert time.monotonic() - start < 4
+
+
+LIGHT_IMPORT = """
+import sys
+import vornkit
+heavy = [m for m in ("numpy", "matplotlib", "networkx", "scipy", "tqdm", "dask", "distributed") if m in sys.modules]
+from vornkit.ensemble import dask_executor, plot_ensemble, write_jsonl
+import vornkit.dask_ensemble, vornkit.export, vornkit.plotting
+print(heavy, dask_executor is vornkit.dask_ensemble.dask_executor is vornkit.dask_executor,
+      plot_ensemble is vornkit.plotting.plot_ensemble is vornkit.plot_ensemble,
+      write_jsonl is vornkit.export.write_jsonl is vornkit.write_jsonl)
+"""
+
+
+def test_importing_vornkit_stays_light_and_ensemble_names_keep_their_old_homes(python, subprocess_env):
+    import subprocess
+
+    done = subprocess.run([python, "-c", LIGHT_IMPORT], capture_output=True, text=True, env=subprocess_env,
+                          timeout=60, check=True)
+    assert done.stdout.split() == ["[]", "True", "True", "True"]

@@ -84,7 +84,7 @@ def test_interrupt_inside_a_metric_keeps_only_complete_rows(engine):
 
 
 def test_growth_model(engine):
-    vornkit.seed(engine, [[1, 2], [1, 3]], rules=GROWTH_RULE)
+    vornkit.start(engine, [[1, 2], [1, 3]], rules=GROWTH_RULE)
     result = vornkit.evolve(engine, 200, chunk=50, progress=False, rules=GROWTH_RULE)
     # a step matches when the anchor starts two hyperedges; each match adds
     # one vertex and two hyperedges net

@@ -26,7 +26,7 @@ def test_to_networkx_views():
 
 
 def test_hif_round_trip_from_engine(engine, tmp_path):
-    mapping = vornkit.seed(engine, EDGES)
+    mapping = vornkit.start(engine, EDGES)
     engine.set_observable(mapping[1], "mass", 1.5)
     hif = vornkit.to_hif(engine, network_type="directed", metadata={"name": "demo"})
     assert set(hif) == {"network-type", "metadata", "nodes", "edges", "incidences"}
@@ -54,7 +54,7 @@ def test_hif_order_from_incidences_alone():
 
 
 def test_run_record_round_trip(engine, tmp_path):
-    vornkit.seed(engine, "{{1,2},{1,3}}", rules=GROWTH_RULE)
+    vornkit.start(engine, "{{1,2},{1,3}}", rules=GROWTH_RULE)
     result = vornkit.evolve(engine, 60, chunk=20, progress=False, rules=[GROWTH_RULE + " @ 2"],
                             record={"nodes": lambda e: e.node_count(), "isolated": vornkit.METRICS["isolated"]})
     result.initial_edges = [[1, 2], [1, 3]]
@@ -71,7 +71,7 @@ def test_run_record_round_trip(engine, tmp_path):
 
 
 def test_run_record_keeps_isolated_vertices(engine):
-    vornkit.seed(engine, "{{1,2},{3,4}}")
+    vornkit.start(engine, "{{1,2},{3,4}}")
     engine.add_rule([["x", "y"]], ["x", "y"], [], 1.0)  # removes a hyperedge, keeps its vertices
     result = vornkit.evolve(engine, 1, progress=False)
     assert result.successful == 1 and len(engine.get_isolated_vertices()) == 2 and len(result.final_edges) == 1
@@ -85,7 +85,7 @@ def test_outputs_are_complete_or_absent(engine, tmp_path):
 
     from vornkit.files import replaced
 
-    vornkit.seed(engine, [[i, i + 1] for i in range(300)])
+    vornkit.start(engine, [[i, i + 1] for i in range(300)])
     result = vornkit.evolve(engine, 0, progress=False)
     old = tmp_path / "run.json"
     old.write_text("old\n")

@@ -27,7 +27,7 @@ def test_small_hypergraph_png(tmp_path):
 
 
 def test_engine_growth_svg_and_size_limit(engine, tmp_path):
-    vornkit.seed(engine, [[1, 2], [1, 3]], rules=GROWTH_RULE)
+    vornkit.start(engine, [[1, 2], [1, 3]], rules=GROWTH_RULE)
     engine.run(300)
     path = tmp_path / "g.svg"
     fig = vornkit.plot_hypergraph(engine, path, max_edges=100)
