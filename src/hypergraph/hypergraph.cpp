@@ -12,6 +12,15 @@ namespace {
 
 const Observables kNoObservables;
 
+// A free slot of `records` (the most recently freed one), or a new one.
+template <class Records>
+uint32_t take_slot(std::vector<uint32_t>& free, Records& records) {
+  if (free.empty()) return records.grow();
+  const uint32_t s = free.back();
+  free.pop_back();
+  return s;
+}
+
 }  // namespace
 
 Hypergraph::~Hypergraph() = default;
@@ -19,13 +28,7 @@ Hypergraph::~Hypergraph() = default;
 // --- Slots --------------------------------------------------------------------
 
 Slot Hypergraph::allocate_vertex_slot(VertexId id) {
-  Slot s;
-  if (free_vertices_.empty()) {
-    s = vertices_.grow();
-  } else {
-    s = free_vertices_.back();
-    free_vertices_.pop_back();
-  }
+  const Slot s = take_slot(free_vertices_, vertices_);
   VertexRecord& r = vertices_[s];
   r.id = id;
   r.position = 0;
@@ -114,13 +117,7 @@ bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
 }
 
 EdgeSlot Hypergraph::store_hyperedge(EdgeId id, std::span<const Slot> members) {
-  EdgeSlot e;
-  if (free_edges_.empty()) {
-    e = edges_.grow();
-  } else {
-    e = free_edges_.back();
-    free_edges_.pop_back();
-  }
+  const EdgeSlot e = take_slot(free_edges_, edges_);
   EdgeRecord& r = edges_[e];
   r.id = id;
   r.size = static_cast<uint32_t>(members.size());
