@@ -10,20 +10,19 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
   graph.begin_rewrite(record, rule.new_vertices, static_cast<uint32_t>(rule.flat_rhs.size()));
 
   // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length,
-  // holding every vertex of the pattern (order and multiplicity aside).
+  // holding every vertex of the pattern (order and multiplicity aside). A
+  // hyperedge on the first vertex's incidence list holds that vertex.
   const FlatPatterns& lhs = rule.flat_lhs;
   for (std::size_t p = 0; p < lhs.size(); ++p) {
     const std::span<const uint32_t> pattern = lhs[p];
     if (pattern.empty()) continue;
+    const std::size_t size = pattern.size();
     for (const EdgeSlot e : graph.incidence(binding[pattern[0]])) {
       const std::span<const Slot> members = graph.members(e);
-      if (members.size() != pattern.size()) continue;
+      if (members.size() != size) continue;
       bool holds_all = true;
-      for (const uint32_t v : pattern) {
-        if (std::find(members.begin(), members.end(), binding[v]) == members.end()) {
-          holds_all = false;
-          break;
-        }
+      for (std::size_t i = 1; i < size && holds_all; ++i) {
+        holds_all = std::find(members.begin(), members.end(), binding[pattern[i]]) != members.end();
       }
       if (!holds_all) continue;
       graph.remove_hyperedge(e, record);
@@ -48,12 +47,18 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
   }
 
   // Phase 4: the rhs hyperedges; each position is a cause of the next.
-  std::vector<Slot>& members = match.scratch;
+  std::vector<Slot>& scratch = match.scratch;
   for (std::size_t p = 0; p < rhs.size(); ++p) {
-    members.clear();
-    for (const uint32_t v : rhs[p]) members.push_back(binding[v]);
-    graph.add_hyperedge(members, record);
-    for (std::size_t k = 0; k + 1 < members.size(); ++k) {
+    const std::span<const uint32_t> pattern = rhs[p];
+    Slot few[8];
+    Slot* members = few;
+    if (pattern.size() > std::size(few)) {
+      scratch.resize(pattern.size());
+      members = scratch.data();
+    }
+    for (std::size_t i = 0; i < pattern.size(); ++i) members[i] = binding[pattern[i]];
+    graph.add_hyperedge({members, pattern.size()}, record);
+    for (std::size_t k = 0; k + 1 < pattern.size(); ++k) {
       graph.add_causal_relation(members[k], members[k + 1]);
     }
   }

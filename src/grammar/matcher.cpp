@@ -23,6 +23,14 @@ bool holds_all(std::span<const Slot> list, std::span<const Slot> image) {
   return true;
 }
 
+// Whether `list` holds the vertex bound to every variable of `pattern`.
+bool holds_bound(std::span<const Slot> list, std::span<const uint32_t> pattern, const Slot* binding) {
+  for (const uint32_t v : pattern) {
+    if (!holds(list, binding[v])) return false;
+  }
+  return true;
+}
+
 // Under 17 variables the bound vertices are found by a scan of the bindings.
 constexpr std::size_t kScanLimit = 16;
 
@@ -157,7 +165,7 @@ bool Matcher::used(Slot s, std::size_t t) const {
 }
 
 bool Matcher::search(std::size_t t) {
-  if (t >= n_) return !dpo_ || dangling_check();
+  if (t >= n_) return !dpo_ || rule_->deleted.empty() || dangling_check();
   const RewriteRule& rule = *rule_;
   const Hypergraph& graph = *graph_;
   Level& level = levels_[t];
@@ -212,20 +220,22 @@ bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
   if ((level.need_in > 0 || level.need_out > 0) && !look_ahead(t, c, level)) return false;
   (*binding_)[t] = c;
   if (n_ > kScanLimit) used_.insert(c);
+  const Slot* binding = binding_->data();
   bool covered = true;
   for (uint32_t k = rule.tests_begin[t]; k < rule.tests_begin[t + 1] && covered; ++k) {
-    level.image.clear();
-    for (const uint32_t v : rule.flat_lhs[rule.tests_pattern[k]]) level.image.push_back((*binding_)[v]);
+    const std::span<const uint32_t> pattern = rule.flat_lhs[rule.tests_pattern[k]];
     // The hyperedge c came from covers the image when it holds all of it, is
     // long enough and lies on the first image vertex's list (certain when
     // that list is complete); otherwise the cover is looked for.
-    if (via != kNoSlot && !level.image.empty()) {
+    if (via != kNoSlot && !pattern.empty()) {
       const std::span<const Slot> members = graph.members(via);
-      if (members.size() >= level.image.size() && graph.has_complete_list(level.image[0]) &&
-          holds_all(members, level.image)) {
+      if (members.size() >= pattern.size() && graph.has_complete_list(binding[pattern[0]]) &&
+          holds_bound(members, pattern, binding)) {
         continue;
       }
     }
+    level.image.clear();
+    for (const uint32_t v : pattern) level.image.push_back(binding[v]);
     covered = image_covered(graph, level.image);
   }
   if (covered && search(t + 1)) return true;

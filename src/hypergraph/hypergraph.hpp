@@ -211,6 +211,10 @@ class Hypergraph {
   void unlink_vertex(Slot s);  // drops a live vertex from the store's structures
   EdgeSlot store_hyperedge(EdgeId id, std::span<const Slot> members);
   void unstore_hyperedge(EdgeSlot e);
+  template <uint32_t kArity>
+  EdgeSlot store_members(EdgeId id, const Slot* members, uint32_t arity);
+  template <uint32_t kArity>
+  void unstore_members(EdgeSlot e);
   // Whether the pair (v, u) is covered by a stored hyperedge other than
   // `excluded` that lies on v's incidence list and contains u.
   bool pair_covered(Slot v, Slot u, EdgeSlot excluded) const;

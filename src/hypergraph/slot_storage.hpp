@@ -81,8 +81,8 @@ class SlotList {
     uint32_t* d = data();
     for (uint32_t i = 0; i < size_; ++i) {
       if (d[i] == value) {
-        std::memmove(d + i, d + i + 1, (size_ - i - 1) * sizeof(uint32_t));
-        --size_;
+        // Lists are short: a plain shift beats a call to memmove.
+        for (--size_; i < size_; ++i) d[i] = d[i + 1];
         return;
       }
     }
