@@ -40,11 +40,10 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
     graph.remove_vertex(m, record);
   }
 
-  // Phase 3: one new vertex per rhs-only variable, at its first occurrence.
+  // Phase 3: one new vertex per rhs-only variable, in the order of their
+  // first occurrences (which is their index order).
+  for (std::size_t v = rule.lhs_var_count; v < rule.var_count; ++v) binding[v] = graph.add_vertex(record);
   const FlatPatterns& rhs = rule.flat_rhs;
-  for (const uint32_t v : rhs.vars) {
-    if (binding[v] == kNoSlot) binding[v] = graph.add_vertex(record);
-  }
 
   // Phase 4: the rhs hyperedges; each position is a cause of the next.
   std::vector<Slot>& scratch = match.scratch;

@@ -2,7 +2,8 @@
 //
 // Invariants: indices are 0..N-1 over the distinct names of lhs and rhs;
 // left-hand-side variables are exactly 0..lhs_var_count-1 (variable 0 is the
-// first name of the first non-empty lhs pattern); `lhs_occurrences` has an
+// first name of the first non-empty lhs pattern) and right-hand-side-only ones
+// lhs_var_count..N-1, each group numbered in order of first occurrence; `lhs_occurrences` has an
 // entry >= 1 for exactly the lhs variables; `kept` holds the indices of kept
 // names that occur somewhere. A rule never changes after compilation.
 #pragma once

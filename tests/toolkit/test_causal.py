@@ -53,11 +53,15 @@ def test_recorded_links_agree_with_the_exact_relation(seed):
     assert links.depths.tolist() == replayed_depths(links)
     live = set(vornkit.vertices_array(engine).tolist())
     assert live <= set(links.vertices.tolist()) and len(live) < len(links.vertices)  # deletions happened
-    # Every recorded pair between live vertices is in the exact relation.
+    # Every recorded pair between live vertices is in the exact relation, seen
+    # from the cause. (Not always from the effect: propagation follows the
+    # links, a deleted vertex takes its links along, and the sets keep what
+    # was known through it; a pair recorded when its effect was already in the
+    # cause's future changes nothing. Without deletions both sides hold, below.)
     checked = 0
     for a, b in pairs:
         if a in live and b in live:
-            assert b in vornkit.causal_future(engine, a) and a in vornkit.causal_past(engine, b)
+            assert b in vornkit.causal_future(engine, a)
             checked += 1
     assert checked > 50
     v = next(iter(live))
@@ -65,6 +69,16 @@ def test_recorded_links_agree_with_the_exact_relation(seed):
     assert past.dtype == np.int64 and v in past and np.all(np.diff(past) > 0)
     gone = sorted(set(links.vertices.tolist()) - live)[0]
     assert len(vornkit.causal_past(engine, gone)) == 0 and len(vornkit.causal_future(engine, gone)) == 0
+
+
+@pytest.mark.parametrize("seed", [2, 3, 8])
+def test_without_deletions_recorded_pairs_hold_from_both_sides(seed):
+    engine = random_run(seed, rules=GROWTH_RULE + "; {{x,y}} -> {{y,x,z}} @ 0.3")
+    links = vornkit.causal_links(engine)
+    pairs = list(zip(links.causes.tolist(), links.effects.tolist()))
+    assert any((b, a) in set(pairs) for a, b in pairs)
+    for a, b in pairs:
+        assert b in vornkit.causal_future(engine, a) and a in vornkit.causal_past(engine, b)
 
 
 def test_without_deletions_undos_or_horizon_the_future_is_the_closure_of_the_pairs():
