@@ -143,12 +143,12 @@ bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor
   if (rule.lhs_var_count == 0 || anchor == kNoSlot || !graph.is_vertex(anchor)) return false;
   rule_ = &rule;
   graph_ = &graph;
-  binding_ = &match.binding;
+  binding_ = match.binding.data();
   n_ = rule.lhs_var_count;
   dpo_ = dpo;
   salt_ = salt;
   if (levels_.size() < n_) levels_.resize(n_);
-  (*binding_)[0] = anchor;
+  binding_[0] = anchor;
   if (n_ > kScanLimit) {
     used_.clear();
     used_.insert(anchor);
@@ -158,7 +158,7 @@ bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor
 
 bool Matcher::used(Slot s, std::size_t t) const {
   if (n_ > kScanLimit) return used_.contains(s);
-  const Slot* b = binding_->data();
+  const Slot* b = binding_;
   for (std::size_t i = 0; i < t; ++i) {
     if (b[i] == s) return true;
   }
@@ -176,7 +176,7 @@ bool Matcher::search(std::size_t t) {
     // The look-aheads ask which neighbours are candidates.
     level.candidates.clear();
     for (std::size_t i = 0; i < t; ++i) {
-      for (const EdgeSlot e : graph.incidence((*binding_)[i])) {
+      for (const EdgeSlot e : graph.incidence(binding_[i])) {
         for (const Slot x : graph.members(e)) {
           if (!used(x, t)) level.candidates.insert(x);
         }
@@ -187,10 +187,9 @@ bool Matcher::search(std::size_t t) {
     // The unbound vertices on the bound vertices' hyperedges, each once.
     // (Most levels try a handful of candidates: a short list remembers them
     // until it would be slower than the set.)
-    level.seen.clear();
-    level.few.clear();
+    level.forget();
     for (std::size_t i = 0; i < t; ++i) {
-      const Slot b = (*binding_)[i];
+      const Slot b = binding_[i];
       const std::span<const EdgeSlot> edges = graph.incidence(b);
       const std::size_t n = edges.size();
       const std::size_t start = n > 1 ? start_in(n, salt_, t, b) : 0;
@@ -219,9 +218,9 @@ bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
   const Hypergraph& graph = *graph_;
   if (graph.incidence(c).size() < rule.occurrences[t]) return false;
   if ((level.need_in > 0 || level.need_out > 0) && !look_ahead(t, c, level)) return false;
-  (*binding_)[t] = c;
+  binding_[t] = c;
   if (n_ > kScanLimit) used_.insert(c);
-  const Slot* binding = binding_->data();
+  const Slot* binding = binding_;
   bool covered = true;
   for (uint32_t k = rule.tests_begin[t]; k < rule.tests_begin[t + 1] && covered; ++k) {
     const std::span<const uint32_t> pattern = rule.flat_lhs[rule.tests_pattern[k]];
@@ -240,7 +239,7 @@ bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
     covered = image_covered(graph, level.image);
   }
   if (covered && search(t + 1)) return true;
-  (*binding_)[t] = kNoSlot;
+  binding_[t] = kNoSlot;
   if (n_ > kScanLimit) used_.erase(c);
   return false;
 }
@@ -278,7 +277,7 @@ bool Matcher::dangling_check() {
     const std::span<const uint32_t> pattern = rule.flat_lhs[p];
     if (pattern.empty()) continue;
     image.clear();
-    for (const uint32_t v : pattern) image.push_back((*binding_)[v]);
+    for (const uint32_t v : pattern) image.push_back(binding_[v]);
     for (const EdgeSlot e : graph.incidence(image[0])) {
       if (holds_all(graph.members(e), image)) {
         matched_.push_back(e);
@@ -287,7 +286,7 @@ bool Matcher::dangling_check() {
     }
   }
   for (const uint32_t v : rule.deleted) {
-    for (const EdgeSlot e : graph.incidence((*binding_)[v])) {
+    for (const EdgeSlot e : graph.incidence(binding_[v])) {
       if (std::find(matched_.begin(), matched_.end(), e) == matched_.end()) return false;
     }
   }

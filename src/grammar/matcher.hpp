@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <vector>
 
@@ -76,14 +77,19 @@ class Matcher {
   struct Level {
     uint32_t need_in = 0;   // look-ahead A
     uint32_t need_out = 0;  // look-ahead B
-    SlotSet seen;        // candidates enumerated at this level, beyond `few`
-    std::vector<Slot> few;  // the first ones
+    SlotSet seen;           // candidates enumerated at this level, beyond `few`
+    Slot few[8];            // the first ones
+    uint32_t few_count = 0;
+    void forget() {
+      if (few_count == std::size(few)) seen.clear();
+      few_count = 0;
+    }
     bool first_time(Slot x) {
-      for (const Slot y : few) {
-        if (y == x) return false;
+      for (uint32_t i = 0; i < few_count; ++i) {
+        if (few[i] == x) return false;
       }
-      if (few.size() < 8) {
-        few.push_back(x);
+      if (few_count < std::size(few)) {
+        few[few_count++] = x;
         return true;
       }
       return seen.insert(x);
@@ -102,7 +108,7 @@ class Matcher {
 
   const RewriteRule* rule_ = nullptr;
   const Hypergraph* graph_ = nullptr;
-  std::vector<Slot>* binding_ = nullptr;
+  Slot* binding_ = nullptr;  // the match's bindings (not resized during a search)
   std::size_t n_ = 0;
   bool dpo_ = true;
   uint64_t salt_ = 0;

@@ -92,7 +92,7 @@ void Hypergraph::unlink_vertex(Slot s) {
 
 // --- Hyperedges -----------------------------------------------------------------
 
-bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
+inline bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
   const VertexRecord& rv = vertices_[v];
   if ((rv.flags & kHasList) == 0) return false;
   // A complete list holds every stored hyperedge on its vertex, so when both

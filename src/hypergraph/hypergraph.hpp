@@ -217,7 +217,7 @@ class Hypergraph {
   void unstore_members(EdgeSlot e);
   // Whether the pair (v, u) is covered by a stored hyperedge other than
   // `excluded` that lies on v's incidence list and contains u.
-  bool pair_covered(Slot v, Slot u, EdgeSlot excluded) const;
+  [[gnu::always_inline]] inline bool pair_covered(Slot v, Slot u, EdgeSlot excluded) const;
   std::optional<EdgeSlot> find_hyperedge(EdgeId e) const;
 
   RecordArray<VertexRecord> vertices_;
