@@ -21,8 +21,12 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
       const std::span<const Slot> members = graph.members(e);
       if (members.size() != size) continue;
       bool holds_all = true;
-      for (std::size_t i = 1; i < size && holds_all; ++i) {
-        holds_all = std::find(members.begin(), members.end(), binding[pattern[i]]) != members.end();
+      if (size == 2) {
+        holds_all = members[0] == binding[pattern[1]] || members[1] == binding[pattern[1]];
+      } else {
+        for (std::size_t i = 1; i < size && holds_all; ++i) {
+          holds_all = std::find(members.begin(), members.end(), binding[pattern[i]]) != members.end();
+        }
       }
       if (!holds_all) continue;
       graph.remove_hyperedge(e, record);

@@ -27,7 +27,13 @@ class IdIndex {
   // entry's position; moved(slot, position) is called for every other entry
   // whose position changes.
   template <class Moved>
-  uint32_t insert(uint64_t id, uint32_t slot, Moved&& moved);
+  uint32_t insert(uint64_t id, uint32_t slot, Moved&& moved) {
+    // The common case, a new vertex's id, appends.
+    if (!all_below(id)) return insert_in_place(id, slot, moved);
+    ids_.push_back(id);
+    slots_.push_back(slot);
+    return static_cast<uint32_t>(ids_.size() - 1);
+  }
   // The slot of id, or kNone.
   uint32_t find(uint64_t id) const {
     const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
@@ -48,18 +54,16 @@ class IdIndex {
   }
 
  private:
+  template <class Moved>
+  [[gnu::noinline]] uint32_t insert_in_place(uint64_t id, uint32_t slot, Moved& moved);
+
   std::vector<uint64_t> ids_;
   std::vector<uint32_t> slots_;  // kNone: tombstone
   std::size_t dead_ = 0;
 };
 
 template <class Moved>
-uint32_t IdIndex::insert(uint64_t id, uint32_t slot, Moved&& moved) {
-  if (ids_.empty() || id > ids_.back()) {
-    ids_.push_back(id);
-    slots_.push_back(slot);
-    return static_cast<uint32_t>(ids_.size() - 1);
-  }
+uint32_t IdIndex::insert_in_place(uint64_t id, uint32_t slot, Moved& moved) {
   const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
   const auto position = static_cast<uint32_t>(it - ids_.begin());
   if (*it == id) {
