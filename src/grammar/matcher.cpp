@@ -165,6 +165,37 @@ bool Matcher::used(Slot s, std::size_t t) const {
   return false;
 }
 
+inline bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
+  const RewriteRule& rule = *rule_;
+  const Hypergraph& graph = *graph_;
+  if (graph.incidence(c).size() < rule.occurrences[t]) return false;
+  if ((level.need_in > 0 || level.need_out > 0) && !look_ahead(t, c, level)) return false;
+  binding_[t] = c;
+  if (n_ > kScanLimit) used_.insert(c);
+  const Slot* binding = binding_;
+  bool covered = true;
+  for (uint32_t k = rule.tests_begin[t]; k < rule.tests_begin[t + 1] && covered; ++k) {
+    const std::span<const uint32_t> pattern = rule.flat_lhs[rule.tests_pattern[k]];
+    // The hyperedge c came from covers the image when it holds all of it, is
+    // long enough and lies on the first image vertex's list (certain when
+    // that list is complete); otherwise the cover is looked for.
+    if (via != kNoSlot && !pattern.empty()) {
+      const std::span<const Slot> members = graph.members(via);
+      if (members.size() >= pattern.size() && graph.has_complete_list(binding[pattern[0]]) &&
+          holds_bound(members, pattern, binding)) {
+        continue;
+      }
+    }
+    level.image.clear();
+    for (const uint32_t v : pattern) level.image.push_back(binding[v]);
+    covered = image_covered(graph, level.image);
+  }
+  if (covered && search(t + 1)) return true;
+  binding_[t] = kNoSlot;
+  if (n_ > kScanLimit) used_.erase(c);
+  return false;
+}
+
 bool Matcher::search(std::size_t t) {
   if (t >= n_) return !dpo_ || rule_->deleted.empty() || dangling_check();
   const RewriteRule& rule = *rule_;
@@ -210,37 +241,6 @@ bool Matcher::search(std::size_t t) {
       if (!used(x, t) && attempt(t, x, kNoSlot, level)) return true;
     }
   }
-  return false;
-}
-
-bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
-  const RewriteRule& rule = *rule_;
-  const Hypergraph& graph = *graph_;
-  if (graph.incidence(c).size() < rule.occurrences[t]) return false;
-  if ((level.need_in > 0 || level.need_out > 0) && !look_ahead(t, c, level)) return false;
-  binding_[t] = c;
-  if (n_ > kScanLimit) used_.insert(c);
-  const Slot* binding = binding_;
-  bool covered = true;
-  for (uint32_t k = rule.tests_begin[t]; k < rule.tests_begin[t + 1] && covered; ++k) {
-    const std::span<const uint32_t> pattern = rule.flat_lhs[rule.tests_pattern[k]];
-    // The hyperedge c came from covers the image when it holds all of it, is
-    // long enough and lies on the first image vertex's list (certain when
-    // that list is complete); otherwise the cover is looked for.
-    if (via != kNoSlot && !pattern.empty()) {
-      const std::span<const Slot> members = graph.members(via);
-      if (members.size() >= pattern.size() && graph.has_complete_list(binding[pattern[0]]) &&
-          holds_bound(members, pattern, binding)) {
-        continue;
-      }
-    }
-    level.image.clear();
-    for (const uint32_t v : pattern) level.image.push_back(binding[v]);
-    covered = image_covered(graph, level.image);
-  }
-  if (covered && search(t + 1)) return true;
-  binding_[t] = kNoSlot;
-  if (n_ > kScanLimit) used_.erase(c);
   return false;
 }
 

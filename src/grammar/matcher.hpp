@@ -101,7 +101,7 @@ class Matcher {
   bool search(std::size_t t);
   // Tries c for variable t; `via` is a hyperedge on a bound vertex's
   // incidence list that holds c (kNoSlot when c came from the vertex list).
-  bool attempt(std::size_t t, Slot c, EdgeSlot via, Level& level);
+  [[gnu::always_inline]] inline bool attempt(std::size_t t, Slot c, EdgeSlot via, Level& level);
   bool used(Slot s, std::size_t t) const;
   bool dangling_check();
   bool look_ahead(std::size_t t, Slot c, Level& level);
