@@ -174,7 +174,8 @@ inline bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) 
   if (n_ > kScanLimit) used_.insert(c);
   const Slot* binding = binding_;
   bool covered = true;
-  for (uint32_t k = rule.tests_begin[t]; k < rule.tests_begin[t + 1] && covered; ++k) {
+  const uint32_t tests_end = rule.tests_begin[t + 1];
+  for (uint32_t k = rule.tests_begin[t]; k < tests_end && covered; ++k) {
     const std::span<const uint32_t> pattern = rule.flat_lhs[rule.tests_pattern[k]];
     // The hyperedge c came from covers the image when it holds all of it, is
     // long enough and lies on the first image vertex's list (certain when
@@ -190,14 +191,15 @@ inline bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) 
     for (const uint32_t v : pattern) level.image.push_back(binding[v]);
     covered = image_covered(graph, level.image);
   }
-  if (covered && search(t + 1)) return true;
+  // (The last level's success is decided here, without a call.)
+  if (covered && (t + 1 < n_ ? search(t + 1) : complete())) return true;
   binding_[t] = kNoSlot;
   if (n_ > kScanLimit) used_.erase(c);
   return false;
 }
 
 bool Matcher::search(std::size_t t) {
-  if (t >= n_) return !dpo_ || rule_->deleted.empty() || dangling_check();
+  if (t >= n_) return complete();
   const RewriteRule& rule = *rule_;
   const Hypergraph& graph = *graph_;
   Level& level = levels_[t];

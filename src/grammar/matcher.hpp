@@ -104,6 +104,8 @@ class Matcher {
   [[gnu::always_inline]] inline bool attempt(std::size_t t, Slot c, EdgeSlot via, Level& level);
   bool used(Slot s, std::size_t t) const;
   bool dangling_check();
+  // Whether a complete assignment is a match (under DPO: the dangling check).
+  bool complete() { return !dpo_ || rule_->deleted.empty() || dangling_check(); }
   bool look_ahead(std::size_t t, Slot c, Level& level);
 
   const RewriteRule* rule_ = nullptr;
