@@ -33,7 +33,7 @@ class RecordArray {
   std::vector<T> items_;
 };
 
-// A list of 32-bit values with N inline; longer lists live on the
+// An ordered list of 32-bit values with N inline; longer lists live on the
 // heap in one block that grows by doubling.
 template <unsigned N>
 class SlotList {
@@ -76,13 +76,13 @@ class SlotList {
     }
     data()[size_++] = value;
   }
-  // Removes the first occurrence of `value`; the last value takes its place
-  // (O(1): the order of a list is no contract).
+  // Removes the first occurrence of `value`, keeping the order of the rest.
   void erase_one(uint32_t value) {
     uint32_t* d = data();
     for (uint32_t i = 0; i < size_; ++i) {
       if (d[i] == value) {
-        d[i] = d[--size_];
+        // Lists are short: a plain shift beats a call to memmove.
+        for (--size_; i < size_; ++i) d[i] = d[i + 1];
         return;
       }
     }

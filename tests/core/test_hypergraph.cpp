@@ -141,6 +141,16 @@ TEST(Hypergraph, EdgesContainingAndNeighbours) {
   EXPECT_TRUE(g.structural_neighbors(lone).empty());
   EXPECT_TRUE(g.edges_containing(lone).empty());
   expect_consistent(g);
+  // Lists keep creation order through removals, inline and on the heap
+  // (application removes the first fitting hyperedge in this order).
+  std::vector<EdgeId> expected = g.edges_containing(w);
+  for (int i = 0; i < 12; ++i) expected.push_back(g.add_hyperedge({w, lone}));
+  for (const std::size_t k : {3u, 0u, 9u}) {
+    ASSERT_TRUE(g.remove_hyperedge(expected[k]));
+    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(k));
+    EXPECT_EQ(g.edges_containing(w), expected);
+  }
+  expect_consistent(g);
 }
 
 TEST(Hypergraph, CausalSetLengthsAtCreation) {
