@@ -137,8 +137,9 @@ bool image_covered(const Hypergraph& graph, std::span<const Slot> image) {
 
 bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo,
                    MatchState& match, uint64_t salt) {
+  // (No reset: the search binds each lhs variable before reading it, and
+  // application binds the rhs-only ones.)
   match.binding.resize(rule.var_count);
-  std::fill_n(match.binding.data(), rule.var_count, kNoSlot);
   if (rule.lhs.empty()) return true;
   if (rule.lhs_var_count == 0 || anchor == kNoSlot || !graph.is_vertex(anchor)) return false;
   rule_ = &rule;

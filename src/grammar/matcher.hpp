@@ -51,8 +51,9 @@ class SlotSet {
 };
 
 // The bindings of a match: per variable of the rule (left-hand side first,
-// then right-hand-side-only ones, which application binds), a vertex slot or
-// kNoSlot.
+// then right-hand-side-only ones, which application binds), a vertex slot.
+// After a successful search the left-hand-side ones hold the match; the
+// others hold nothing meaningful until application sets them.
 struct MatchState {
   std::vector<Slot> binding;
   std::vector<Slot> scratch;  // application's buffer, kept between steps

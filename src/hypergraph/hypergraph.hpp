@@ -168,6 +168,8 @@ class Hypergraph {
     kObserved = 8,   // has observables (in observables_)
     kFree = 16,      // on the free list
   };
+  // Both record types are relocated by byte copies (RecordArray): neither
+  // may point into itself.
   struct alignas(64) VertexRecord {
     VertexId id = 0;
     uint32_t position = 0;  // in vertex_list_, while live
