@@ -53,7 +53,8 @@ void WeightTable::rebuild(const std::vector<RewriteRule>& rules) {
 }
 
 std::size_t WeightTable::choose(ChaCha12& rng) const {
-  const uint64_t r = rng.next_u64();
+  const uint64_t r = rng.next_u64();  // drawn even for one rule: the stream stays the same
+  if (cumulative_.empty()) return 0;
   const double u = static_cast<double>(r >> 12) * 0x1p-52;
   return index_for_point(cumulative_, u * total_);
 }
