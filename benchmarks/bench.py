@@ -1,10 +1,11 @@
 """Rewrites per second and peak memory of the engine: four workloads and three probes.
 
-    python benchmarks/bench.py [--python PATH] [--timeout 120] [--sections workloads,delete,constant,width]
+    python benchmarks/bench.py [--python PATH] [--timeout 120] [--sections workloads,delete,constant,width,arrays,analysis]
                                [--sizes 10000,100000,1000000] [--workloads 1,2,3,4]
                                [--delete-sizes 10000,30000,100000,1000000] [--delete-steps 10]
                                [--constant-steps 10000000] [--widths 1000,4000]
                                [--array-sizes 500000,1000000]
+                               [--analysis-sizes 1000000]
 
 Every measurement runs in a fresh process of the interpreter given by
 --python (default: this one), so that its peak resident set size is its own
@@ -37,6 +38,12 @@ arrays    after N steps of workload 1 (2N hyperedges), reading the graph out:
           vornkit.vertices_array, get_degree_map() against
           vornkit.degrees_array (each the best of three), and the time of
           vornkit.causal_links
+analysis  after N steps of workload 1 in one process: the run, then each
+          analysis of the grown engine (dimension and curvature from 50
+          centres, the causal dimension, both pictures, the HIF export),
+          each timed and with its peak memory above the engine's; then the
+          `vorn run` command with all its outputs against the same command
+          with none, each in a fresh process
 """
 import argparse
 import json
@@ -164,7 +171,59 @@ def child_arrays(growth_steps: int) -> None:
     emit(causal_links=took, pairs=len(links.causes), peak_rss_mib=peak_rss_mib())
 
 
-CHILDREN = {"workload": child_workload, "delete": child_delete, "width": child_width, "arrays": child_arrays}
+def rss_mib(field: str = "VmRSS") -> float:
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def reset_peak_rss() -> None:
+    """Starts a new peak (VmHWM) at the current RSS (Linux: clear_refs 5)."""
+    with open("/proc/self/clear_refs", "w") as fh:
+        fh.write("5")
+
+
+def child_analysis(growth_steps: int) -> None:
+    import tempfile
+
+    import vornkit
+
+    engine = prepare(1)
+    t0 = time.perf_counter()
+    engine.run(growth_steps)
+    emit(run=time.perf_counter() - t0, nodes=engine.node_count(), edges=engine.edge_count())
+    out = tempfile.mkdtemp(prefix="vorn-bench-")
+    calls = [
+        ("dimension", lambda: vornkit.estimate_dimension(engine, 50)),
+        ("curvature", lambda: vornkit.estimate_curvature(engine, 50)),
+        ("causal_dimension", lambda: vornkit.causal_dimension(engine)),
+        ("plot_hypergraph", lambda: vornkit.plot_hypergraph(engine, os.path.join(out, "h.png"), max_edges=2000)),
+        ("plot_causal_graph", lambda: vornkit.plot_causal_graph(engine, os.path.join(out, "c.png"))),
+        ("write_hif", lambda: vornkit.write_hif(engine, os.path.join(out, "g.hif.json"))),
+        ("to_hif", lambda: vornkit.to_hif(engine)),
+    ]
+    for name, call in calls:
+        base = rss_mib()
+        reset_peak_rss()
+        t0 = time.perf_counter()
+        try:
+            result = call()
+        except Exception as e:  # reported in the table; the other analyses still run
+            emit(**{f"{name}_error": f"{type(e).__name__}: {e}"})
+            continue
+        took = time.perf_counter() - t0
+        above = rss_mib("VmHWM") - base
+        value = getattr(result, "dimension", getattr(result, "ricci", None))
+        emit(**{name: took, f"{name}_above_mib": above,
+                **({f"{name}_value": float(value)} if isinstance(value, (int, float)) else {})})
+        result = None
+    emit(engine_rss_mib=rss_mib())
+
+
+CHILDREN = {"workload": child_workload, "delete": child_delete, "width": child_width, "arrays": child_arrays,
+            "analysis": child_analysis}
 
 
 # --- In the parent ----------------------------------------------------------------
@@ -332,11 +391,82 @@ def arrays_table(python: str, timeout: float, growth_list) -> bool:
     return ok
 
 
+ANALYSES = (("dimension", "estimate_dimension (50 centres)"), ("curvature", "estimate_curvature (50 centres)"),
+            ("causal_dimension", "causal_dimension"), ("plot_hypergraph", "plot_hypergraph (2,000 hyperedges)"),
+            ("plot_causal_graph", "plot_causal_graph"), ("write_hif", "write_hif"), ("to_hif", "to_hif"))
+
+
+def command_seconds(python: str, args, timeout: float):
+    """Wall time of `python -m vornkit ARGS` in a fresh process, or None when it failed or timed out."""
+    import tempfile
+    with tempfile.TemporaryDirectory(prefix="vorn-bench-") as here:
+        t0 = time.perf_counter()
+        try:
+            proc = subprocess.run([python, "-m", "vornkit", *args], cwd=here, capture_output=True, text=True,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        took = time.perf_counter() - t0
+    return took if proc.returncode == 0 else None
+
+
+def analysis_table(python: str, timeout: float, growth_list) -> bool:
+    ok = True
+    for n in growth_list:
+        r = run_child(python, SCRIPT, ["analysis", n], timeout)
+        if "run" not in r:
+            print(f"- {n:,} growth steps: {r.get('error', 'no result')}")
+            ok = False
+            continue
+        print(f"\nAfter {n:,} growth steps ({r['nodes']:,} vertices, {r['edges']:,} hyperedges): the run took "
+              f"{seconds(r['run'])}; the engine's RSS is {r.get('engine_rss_mib', float('nan')):,.0f} MiB")
+        print("| analysis | seconds | against the run | peak RSS above the engine (MiB) | result |")
+        print("|---|---:|---:|---:|---:|")
+        for key, label in ANALYSES:
+            if key in r:
+                value = f"{r[key + '_value']:.3f}" if key + "_value" in r else ""
+                print(f"| {label} | {r[key]:,.2f} | {r[key] / r['run']:.2f}x | {r[key + '_above_mib']:,.0f} "
+                      f"| {value} |")
+            else:
+                print(f"| {label} | — | — | — | |")
+            if key + "_error" in r:
+                ok = False
+                print(f"- {label}: {r[key + '_error']}")
+        if "error" in r:
+            ok = False
+            print(f"- failed: {r['error']}")
+        if "timed_out" in r:
+            print(f"- stopped after {timeout:,.0f} s")
+    return ok
+
+
+def command_table(python: str, timeout: float, growth_list) -> bool:
+    rule = "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}"
+    print("| steps | `vorn run` alone | + --plot --growth --causal --json | ratio | + --dimension | ratio |")
+    print("|---:|---:|---:|---:|---:|---:|")
+    ok = True
+    for n in growth_list:
+        base = ["run", "--rule", rule, "--init", "{{1,2},{1,3}}", "--steps", str(n), "--seed", "3"]
+        outputs = ["--plot", "h.png", "--growth", "g.png", "--causal", "c.png", "--json", "r.json"]
+        alone = command_seconds(python, base, timeout)
+        full = command_seconds(python, base + outputs, timeout)
+        dim = command_seconds(python, base + outputs + ["--dimension"], timeout)
+        cells = [f"{n:,}"]
+        for t in (alone, full, dim):
+            if t is None:
+                ok = False
+            cells.append(f"{t:.2f} s" if t is not None else "failed")
+            if t is not alone:
+                cells.append(f"{t / alone:.2f}x" if t and alone else "—")
+        print("| " + " | ".join(cells) + " |", flush=True)
+    return ok
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", default=sys.executable, help="interpreter that runs the engine (default: this one)")
     parser.add_argument("--timeout", type=float, default=120, help="seconds before a measurement is stopped")
-    parser.add_argument("--sections", default="workloads,delete,constant,width,arrays")
+    parser.add_argument("--sections", default="workloads,delete,constant,width,arrays,analysis")
     parser.add_argument("--sizes", default="10000,100000,1000000")
     parser.add_argument("--workloads", default="1,2,3,4")
     parser.add_argument("--delete-sizes", default="10000,30000,100000,1000000")
@@ -344,6 +474,7 @@ def main() -> int:
     parser.add_argument("--constant-steps", default="10000000")
     parser.add_argument("--widths", default="1000,4000")
     parser.add_argument("--array-sizes", default="500000,1000000", help="growth steps before reading arrays")
+    parser.add_argument("--analysis-sizes", default="1000000", help="growth steps before the analyses")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -351,7 +482,7 @@ def main() -> int:
         return 0
 
     sections = args.sections.split(",")
-    unknown = set(sections) - {"workloads", "delete", "constant", "width", "arrays"}
+    unknown = set(sections) - {"workloads", "delete", "constant", "width", "arrays", "analysis"}
     if unknown:
         parser.error(f"unknown sections: {', '.join(sorted(unknown))}")
     workloads = [int(w) for w in args.workloads.split(",")]
@@ -374,6 +505,11 @@ def main() -> int:
     if "arrays" in sections:
         print("\nReading the graph out: lists against numpy arrays (vornkit), after growth (workload 1)")
         ok &= arrays_table(args.python, args.timeout, sizes(args.array_sizes))
+    if "analysis" in sections:
+        print("\nAnalysis at the engine's speed: each call on the grown engine (workload 1), in one process")
+        ok &= analysis_table(args.python, args.timeout, sizes(args.analysis_sizes))
+        print("\nThe command with its outputs, each in a fresh process (seed 3)")
+        ok &= command_table(args.python, args.timeout, sizes(args.analysis_sizes))
     return 0 if ok else 1
 
 
