@@ -1,51 +1,60 @@
 # The commands a person types. `make test` is what CI runs.
+#
+# Everything runs in the project's own virtual environment, $(VENV), made by
+# `make bootstrap` from $(PYTHON): the system's Python is never changed (on
+# Debian it refuses pip installs, PEP 668), and the environment sees none of
+# the system's Python packages, so an undeclared dependency fails here first.
 PYTHON ?= python3
+VENV   ?= .venv
+VPY    := $(VENV)/bin/python
 BUILD  ?= build/dev
 JOBS   ?= 2
-PIP    := $(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation
+PIP    := $(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation
+CMAKE_PY := -DPython_EXECUTABLE=$(abspath $(VPY))
 
 .PHONY: all bootstrap build cpp-test install test demo bench bench-run clean
 
 all: build
 
 bootstrap:
-	@scripts/bootstrap
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" scripts/bootstrap
 
 # Core library, extension and C++ tests in one CMake tree.
 build: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON -DVORN_SANITIZE=OFF >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON -DVORN_SANITIZE=OFF $(CMAKE_PY) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The distribution as a user gets it: `pip install .`, with the Dask extra
-# that the ensemble tests use.
+# The distribution as a user gets it: `pip install .`, with the test tools
+# and the Dask extra that the ensemble tests use.
 install: bootstrap
-	@$(PIP) ".[dask]"
+	@$(PIP) ".[test,dask]"
 
 test: cpp-test install
-	@$(PYTHON) -m pytest -q tests/python tests/toolkit
+	@$(VPY) -m pytest -q tests/python tests/toolkit
 
 # The growth model through the `vorn` command (run as a module, so that it
 # works before the shell has picked up the new console script).
 demo: install
-	@$(PYTHON) -m vornkit run --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" \
+	@$(VPY) -m vornkit run --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" \
 	  --init "{{1,2},{1,3}}" --steps 100000 --plot hypergraph.png --growth growth.png
 
 # `make bench`: install, then every benchmark against the installed build.
 # `make bench-run BENCH_PYTHON=/path/to/python` measures the vorn that another
 # interpreter imports, without installing. The comparison with the PyPI
-# package setreplace runs when $(PYTHON) has it, and is skipped otherwise.
-BENCH_PYTHON ?= $(PYTHON)
+# package setreplace runs when the project environment has it
+# (`.venv/bin/python -m pip install setreplace`), and is skipped otherwise.
+BENCH_PYTHON ?= $(VPY)
 
 bench: install
 	@$(MAKE) --no-print-directory bench-run
 
 bench-run:
-	@$(PYTHON) benchmarks/bench.py --python $(BENCH_PYTHON)
-	@$(PYTHON) benchmarks/vs_setreplace.py --python $(BENCH_PYTHON)
-	@$(PYTHON) benchmarks/instructions.py --python $(BENCH_PYTHON)
+	@$(VPY) benchmarks/bench.py --python $(BENCH_PYTHON)
+	@$(VPY) benchmarks/vs_setreplace.py --python $(BENCH_PYTHON)
+	@$(VPY) benchmarks/instructions.py --python $(BENCH_PYTHON)
 
 clean:
 	rm -rf build
@@ -69,14 +78,14 @@ SAN_ASAN   := ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1:stri
 .PHONY: sanitize sanitize-build fuzz fuzz-build
 
 sanitize-build: bootstrap
-	@cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON -DVORN_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=ON -DVORN_BUILD_EXTENSION=ON -DVORN_SANITIZE=ON $(CMAKE_PY) >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 
 sanitize: sanitize-build
 	@cd $(SAN_BUILD) && $(SAN_ASAN):detect_leaks=1 $(SAN_UBSAN) ctest --output-on-failure -j $(JOBS)
 	@LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_ASAN):detect_leaks=0:allocator_may_return_null=1 $(SAN_UBSAN) VORN_SANITIZED=1 \
 	  PYTHONPATH="$(CURDIR)/$(SAN_BUILD):$(CURDIR)" \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python tests/toolkit
+	  $(VPY) -m pytest -q -p no:cacheprovider tests/python tests/toolkit
 
 # `make fuzz`: the libFuzzer targets built with clang, ASan and UBSan in their
 # own tree, then runs from the committed corpora: the engine's operations for

@@ -34,14 +34,8 @@ from .evolve import METRICS, EvolveResult, evolve
 # submodule once anything imports ``vornkit.ensemble`` directly.
 from .ensemble import EnsembleResult, Model, ensemble
 
-try:
-    from importlib.metadata import PackageNotFoundError, version as _version
-    try:
-        __version__ = _version("vorn")
-    except PackageNotFoundError:
-        __version__ = "0.1.0"
-except ImportError:  # pragma: no cover
-    __version__ = "0.1.0"
+# The one place the version is written; the build reads it from here.
+__version__ = "0.1.0"
 
 _LAZY = {
     "plot_hypergraph": "plotting", "plot_growth": "plotting", "local_part": "plotting",
