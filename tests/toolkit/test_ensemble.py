@@ -1,5 +1,6 @@
 import json
 import os
+import statistics
 import sys
 import time
 
@@ -43,6 +44,10 @@ def _check_members(result, runs, steps):
     finals = [m["final"]["nodes"] for m in result.members]
     nodes = stats["metrics"]["nodes"]
     assert nodes["mean"][-1] == pytest.approx(sum(finals) / runs)
+    # The sample standard deviation (n - 1 in the denominator), at every recorded step.
+    for k in range(len(grid)):
+        column = [m["history"]["nodes"][k] for m in result.members]
+        assert nodes["std"][k] == pytest.approx(statistics.stdev(column) if runs > 1 else 0.0, abs=1e-9)
     assert nodes["q0.05"][-1] <= nodes["q0.5"][-1] <= nodes["q0.95"][-1]
     assert nodes["count"] == [runs] * len(grid)
 
