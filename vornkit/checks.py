@@ -3,13 +3,16 @@
 Each turns what a caller passed into the form the code works with, or raises
 an error that names the argument: whole numbers, 64-bit seeds, hyperedge
 lists and the metrics a run records (with the table of metrics known by name).
-Only the standard library is imported here.
+Only the standard library is imported here (the dimension metric imports
+numpy when it is first measured).
 """
 
 from __future__ import annotations
 
 import operator
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Union
+
+from .series import measure_dimension
 
 __all__ = ["whole_number", "check_seed", "SEED_LIMIT", "as_edges", "METRICS", "resolve_metrics"]
 
@@ -63,7 +66,8 @@ def _max_degree(engine) -> int:
     return max(degrees.values()) if degrees else 0
 
 
-#: Metrics that ``evolve`` and ensemble members can record by name.
+#: Metrics that ``evolve`` and ensemble members can record by name.  ``"dimension"``
+#: is costly and measured at a few rows only (NaN in the others; see :mod:`vornkit.series`).
 METRICS: Dict[str, Callable[[Any], float]] = {
     "nodes": lambda e: e.node_count(),
     "edges": lambda e: e.edge_count(),
@@ -72,6 +76,7 @@ METRICS: Dict[str, Callable[[Any], float]] = {
     "max_degree": _max_degree,
     "attempted": lambda e: e.get_attempted_rewrites(),
     "successful": lambda e: e.get_successful_rewrites(),
+    "dimension": measure_dimension,
 }
 
 

@@ -210,6 +210,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="draw at most N hyperedges, those nearest to one vertex (default: 2000)")
     run.add_argument("--growth", metavar="FILE", help="plot vertices, hyperedges and pairs against "
                                                      "steps on log-log axes (.png, .svg, .pdf)")
+    run.add_argument("--dimension", action="store_true",
+                     help="also record the dimension estimate (ball growth around 50 vertices) at about "
+                          "log2(steps) + 2 recorded steps; it goes into the JSON record, the summary and, "
+                          "as a second panel, the --growth picture")
     run.add_argument("--causal", metavar="FILE",
                      help="draw the causal graph layered by depth (.png, .svg, .pdf)")
     run.add_argument("--causal-max-vertices", type=_positive, default=2000, metavar="N",
@@ -249,6 +253,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help="include each member's final hyperedges in the JSON lines")
     ens.add_argument("--plot", metavar="FILE",
                      help="plot mean and spread of vertices, hyperedges and pairs against steps")
+    ens.add_argument("--dimension", action="store_true",
+                     help="also record each member's dimension estimate at about log2(steps) + 2 of the "
+                          "recorded steps, and summarise and plot it like the counts")
     sub.add_parser("ensemble", parents=[_model_options(ENSEMBLE_HELP), ens, progress],
                    help="run many independent members of one model and summarise them",
                    description="Run independent members of one model in parallel (a process pool on "
@@ -558,7 +565,8 @@ def _run(args, signals: _Signals) -> int:
     # after the current chunk; whatever comes later waits for the files.
     signals.raising = False
     # The final lists are only for the JSON record; the pictures read the engine's arrays.
-    result = evolve(engine, plan.steps, chunk=args.chunk, progress=progress, rules=rules,
+    metrics = ("nodes", "edges", "pairs") + (("dimension",) if args.dimension else ())
+    result = evolve(engine, plan.steps, chunk=args.chunk, progress=progress, rules=rules, record=metrics,
                     keep_final=bool(args.json),
                     after_chunk=None if checkpoints is None else checkpoints.after_chunk)
     result.initial_edges = init
@@ -585,7 +593,7 @@ def _run(args, signals: _Signals) -> int:
         from .plotting import plot_growth
         title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
         outputs.append((args.growth, args.growth, lambda: plot_growth(
-            result, args.growth, metrics=("nodes", "edges", "pairs"), title=title)))
+            result, args.growth, metrics=metrics, title=title)))
     if args.causal:
         causal = _CausalPicture(engine, args.causal, args.causal_max_vertices)
         outputs.append((args.causal, causal.label, causal.write))
@@ -621,6 +629,11 @@ def _print_summary(result, rules, init, written, format_hypergraph, plan: _RunPl
     h = result.history
     lines.append(f"  {'final':<10} {h['nodes'][-1]:,} vertices, {h['edges'][-1]:,} hyperedges, "
                  f"{h['pairs'][-1]:,} structural pairs")
+    if "dimension" in h:
+        # The last row always holds an estimate, NaN where the graph has none.
+        last = h["dimension"][-1]
+        value = "none (too few vertices within reach)" if math.isnan(last) else f"{last:.2f}"
+        lines.append(f"  {'dimension':<10} {value} at step {h['step'][-1]:,}")
     if result.attempted and result.successful == 0:
         hint = "the initial hypergraph is empty; give one with --init" if not init else \
             "no left-hand side matched; check the rules against the initial hypergraph"
@@ -641,7 +654,8 @@ def _ensemble(args, signals: _Signals) -> int:
     from .ensemble import Model, build_engine, ensemble
 
     try:
-        model = Model(rules, init, semantics=args.semantics, points=args.points,
+        record = ("nodes", "edges", "pairs") + (("dimension",) if args.dimension else ())
+        model = Model(rules, init, semantics=args.semantics, points=args.points, record=record,
                       keep_final=args.final_edges)
         build_engine(model)  # rules the engine refuses fail here, once
     except (TypeError, ValueError) as exc:
@@ -703,6 +717,11 @@ def _print_ensemble_summary(result, written) -> None:
             if name in stats:
                 parts.append(f"{stats[name]['mean'][-1]:,.1f} ± {stats[name]['std'][-1]:,.1f} {label}")
         lines.append(f"  {'final':<10} " + ", ".join(parts) + " (mean ± sd at the last step)")
+        if "dimension" in stats:
+            d = stats["dimension"]
+            value = "none (too few vertices within reach)" if not d["count"][-1] else \
+                f"{d['mean'][-1]:.2f} ± {d['std'][-1]:.2f} over {d['count'][-1]:,} members"
+            lines.append(f"  {'dimension':<10} {value} (mean ± sd at the last step)")
     for f in result.failures[:10]:
         lines.append(f"  {'failed':<10} member {f['member']}: {f['error'].splitlines()[0] if f['error'] else ''}")
     if len(result.failures) > 10:

@@ -63,7 +63,9 @@ class Model:
       engine's defaults.
     - ``record``: metric names from :data:`vornkit.METRICS`, or a dict
       ``name -> f(engine)`` of picklable module-level functions that every
-      worker can import.
+      worker can import.  ``"dimension"`` is measured at a few of the
+      recorded steps only, the same in every member, and is NaN at the
+      others (see :func:`vornkit.evolve`).
     - ``points``: how many steps are recorded besides step 0.
     - ``spacing``: ``"log"`` (geometric steps, for growth exponents) or
       ``"linear"``.
@@ -189,7 +191,11 @@ class EnsembleResult:
         [...], "q0.05": [...], ..., "count": [...]}}}``.  Steps are those
         recorded by any member; a step that only some members reached (an
         interrupted run) is summarised over those.  ``std`` is the sample
-        standard deviation (0 for a single member).
+        standard deviation (0 for a single member).  NaN values (a dimension
+        not measured at a step, or undefined for a member's graph there) are
+        left out: each statistic is over the members with a number at that
+        step, ``count`` says how many they are, and a step where none has one
+        gets NaN statistics (``null`` in JSON lines) and count 0.
         """
         import numpy as np
 

@@ -10,6 +10,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
 from .checks import METRICS, resolve_metrics, whole_number
 from .notation import parse_rules
+from .series import SparseRows, is_sparse
 
 __all__ = ["EvolveResult", "evolve", "METRICS"]
 
@@ -21,7 +22,8 @@ class EvolveResult:
     ``history`` maps ``"step"`` (steps done by this run when the row was
     taken), ``"time"`` (seconds since the start) and every recorded metric to
     a list with one entry per record: one before the first chunk and one after
-    each chunk.  ``reason`` is ``"completed"`` or ``"interrupted"``.
+    each chunk.  A costly metric (``"dimension"``) holds NaN in the rows where
+    it was not measured (see :func:`evolve`).  ``reason`` is ``"completed"`` or ``"interrupted"``.
     ``seed`` is the seed the engine was given (see :func:`vornkit.reseed`),
     for the record; ``evolve`` leaves it None.
     """
@@ -108,6 +110,16 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     - ``progress``: a tqdm progress bar on standard error (rate and ETA).
     - ``record``: names from :data:`METRICS` or a dict ``name -> f(engine)``,
       measured before the first chunk and after every chunk.
+      ``"dimension"`` (the estimate of :func:`vornkit.estimate_dimension`
+      with 50 centres, NaN where the graph is too small for one) costs
+      about as much as the steps that grew the graph, so it is measured at
+      a few rows only: the first, the first to reach each of the steps
+      ``steps, steps/2, steps/4, ..., 1`` (rounded up) and the last.  That is
+      about ``log2(steps) + 2`` estimates (22 at a million steps) costing
+      about twice one estimate at the end.  The other rows hold NaN, so
+      every history list still has one entry per row; the measured points
+      are those where ``history["dimension"]`` is not NaN.  Functions marked
+      with :func:`vornkit.series.sparse_metric` are treated the same way.
     - ``rules``: only stored in the result for the record (the engine cannot
       list its rules); nothing is added to the engine.
     - ``keep_final``: store the final vertices and hyperedges in the result.
@@ -135,6 +147,8 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     attempted0 = engine.get_attempted_rewrites()
     successful0 = engine.get_successful_rewrites()
     history: Dict[str, List[float]] = {"step": [], "time": [], **{name: [] for name in metrics}}
+    sparse = [name for name, fn in metrics.items() if is_sparse(fn)]
+    schedule = SparseRows(steps)
     def done_so_far() -> int:
         # The attempted counter rises by one per step, so it is exact even if
         # an interrupt lands between run() returning and our own bookkeeping.
@@ -142,9 +156,27 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
 
     def take_record() -> None:
         # Measure the whole row before storing any of it.
-        row = [done_so_far(), time.perf_counter() - start, *(fn(engine) for fn in metrics.values())]
+        step = done_so_far()
+        row = [step, time.perf_counter() - start, *schedule.row(engine, step, metrics)]
         for column, value in zip(history.values(), row):
             column.append(value)
+        if sparse and schedule.due(step):
+            schedule.taken(step)
+
+    def complete_last_row() -> None:
+        # A run that ended early has a last row the schedule did not pick:
+        # the state reached gets its costly metrics too.
+        if not sparse or not history["step"] or schedule.last == history["step"][-1]:
+            return
+        if history["step"][-1] != done_so_far():
+            return
+        try:
+            values = [metrics[name](engine) for name in sparse]
+        except KeyboardInterrupt:  # outside the main thread nothing holds it back: keep the NaNs
+            return
+        for name, value in zip(sparse, values):
+            history[name][-1] = value
+        schedule.taken(history["step"][-1])
 
     def drop_ragged_row() -> None:
         # An interrupt between two appends of take_record leaves a partial row.
@@ -202,6 +234,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                     except KeyboardInterrupt:  # raised by a metric: keep the rows taken so far
                         pass
             flag.hold()
+            complete_last_row()
             result = EvolveResult(
                 steps_requested=steps,
                 steps_done=done_so_far(),

@@ -244,6 +244,16 @@ def _plain(value):
     raise TypeError(f"{type(value).__name__} is not JSON serialisable")
 
 
+def _history_out(values) -> List[Any]:
+    # JSON has no NaN or infinity: a value missing from a series (a costly
+    # metric not measured in that row) is written as null.
+    return [None if isinstance(v, float) and not math.isfinite(v) else v for v in values]
+
+
+def _history_in(values) -> List[Any]:
+    return [math.nan if v is None else v for v in values]
+
+
 def rule_record(rule: Rule) -> Dict[str, Any]:
     """A rule as a JSON-friendly dict: its parts, its weight and, where the notation can write it, its text."""
     rec: Dict[str, Any] = {"lhs": rule.lhs, "kept": rule.kept, "rhs": rule.rhs, "weight": rule.weight}
@@ -258,7 +268,9 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
     """A run record as JSON text: rules, settings, counts, history, final state.
 
     ``extra`` keyword arguments are stored under ``"extra"`` (they must be
-    JSON-serialisable).  When ``path`` is given the text is also written
+    JSON-serialisable).  NaN and infinite values in the history (e.g. the
+    rows where the dimension was not measured) are written as ``null`` and
+    read back as NaN.  When ``path`` is given the text is also written
     there, complete or not at all (see :func:`vornkit.files.replaced`).  :func:`from_json` reads it back into an equal result.
     """
     record = {
@@ -270,7 +282,7 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
                    "successful": result.successful},
         "wall_time": result.wall_time,
         "reason": result.reason,
-        "history": {k: list(v) for k, v in result.history.items()},
+        "history": {k: _history_out(v) for k, v in result.history.items()},
         "initial_edges": result.initial_edges,
         "final": None if result.final_edges is None else {
             "vertices": result.final_vertices, "edges": result.final_edges},
@@ -302,7 +314,7 @@ def from_json(data) -> EvolveResult:
         successful=data["counts"]["successful"],
         wall_time=data["wall_time"],
         reason=data["reason"],
-        history={k: list(v) for k, v in data["history"].items()},
+        history={k: _history_in(v) for k, v in data["history"].items()},
         semantics=data["settings"]["semantics"],
         rules=[Rule(r["lhs"], r["kept"], r["rhs"], r["weight"]) for r in data["rules"]],
         initial_edges=data.get("initial_edges"),

@@ -14,6 +14,7 @@ import traceback
 from typing import Any, Dict, List, Optional
 
 from .checks import resolve_metrics
+from .series import SparseRows, is_sparse
 
 __all__ = ["current_member", "build_engine", "run_member"]
 
@@ -63,14 +64,18 @@ def run_member(model, steps: int, member: int, seed: Optional[int] = None) -> Di
         metrics = resolve_metrics(model.record)
         history.update({name: [] for name in metrics})
         engine = build_engine(model, seed)
+        # Costly metrics (the dimension) at a few checkpoints only, the same in every member.
+        schedule = SparseRows(steps)
+        sparse = any(is_sparse(fn) for fn in metrics.values())
 
         def take_record(step: int) -> None:
             history["step"].append(step)
             history["time"].append(time.perf_counter() - started)
-            for name, fn in metrics.items():
-                value = fn(engine)
+            for name, value in zip(metrics, schedule.row(engine, step, metrics)):
                 # Keep plain numbers: results cross process and machine boundaries.
                 history[name].append(value.item() if hasattr(value, "item") else value)
+            if sparse and schedule.due(step):
+                schedule.taken(step)
 
         done = 0
         for mark in model.checkpoints(steps):

@@ -317,6 +317,13 @@ def _history_of(history) -> Mapping[str, Sequence[float]]:
     return history
 
 
+#: Metrics that are not counts: drawn on a linear value axis, without a growth exponent.
+NOT_COUNTS = ("dimension",)
+
+#: Height of the dimension panel below the growth panel, as a share of the growth panel's.
+DIMENSION_PANEL = 0.6
+
+
 def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
                 title: Optional[str] = None, figsize=(7, 5), dpi: int = 150):
     """Plot recorded metrics against the step number on log-log axes.
@@ -326,6 +333,12 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     with a non-positive step or value cannot be shown on log axes and are
     left out.  Each legend entry gives the slope of a straight-line fit over
     the later half (in log step) of the series, the growth exponent.
+
+    When ``"dimension"`` is among the metrics, a second panel below (the
+    figure grows by :data:`DIMENSION_PANEL` of ``figsize``'s height) shows
+    the measured dimension estimates against the step, on a log step axis
+    shared with the growth panel; rows without an estimate (NaN) are left
+    out.  Without it the figure is ``figsize`` as before.
     """
     hist = _history_of(history)
     steps = np.asarray(hist["step"], dtype=float)
@@ -333,9 +346,15 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     for name in names:
         if name not in hist:
             raise ValueError(f"no metric {name!r} in the history (have {', '.join(hist)})")
+    with_dimension = "dimension" in names
+    names = [name for name in names if name != "dimension"]
 
-    fig = new_figure(figsize, dpi)
-    ax = fig.add_subplot()
+    if with_dimension:
+        fig = new_figure((figsize[0], figsize[1] * (1 + DIMENSION_PANEL)), dpi)
+        ax, dimension_ax = fig.subplots(2, 1, sharex=True, height_ratios=[1, DIMENSION_PANEL])
+    else:
+        fig = new_figure(figsize, dpi)
+        ax = fig.add_subplot()
     ax.set_xscale("log")
     ax.set_yscale("log")
     drawn = 0
@@ -351,7 +370,8 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
         marker, line = styles[drawn % len(styles)]
         ax.plot(x, y, marker=marker, markersize=3.5, linestyle=line, linewidth=1.4, label=label)
         drawn += 1
-    ax.set_xlabel("step")
+    if not with_dimension:
+        ax.set_xlabel("step")
     ax.set_ylabel("count")
     ax.grid(True, which="major", alpha=0.4)
     ax.grid(True, which="minor", alpha=0.12)
@@ -361,8 +381,29 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     else:
         ax.text(0.5, 0.5, "nothing to show on log axes yet", ha="center", va="center",
                 transform=ax.transAxes, color="0.4")
+    if with_dimension:
+        _dimension_panel(dimension_ax, steps, np.asarray(hist["dimension"], dtype=float))
     save_figure(fig, path)
     return fig
+
+
+def _dimension_panel(ax, steps: np.ndarray, values: np.ndarray) -> None:
+    """The dimension estimates against the step (log step axis, linear values from 0)."""
+    ok = (steps > 0) & np.isfinite(values)
+    ax.set_xscale("log")
+    ax.set_xlabel("step")
+    ax.set_ylabel("dimension")
+    ax.grid(True, which="major", alpha=0.4)
+    ax.grid(True, which="minor", axis="x", alpha=0.12)
+    if not ok.any():
+        ax.set_title("dimension estimate", fontsize=10)
+        ax.text(0.5, 0.5, "no estimate yet (too small a graph)", ha="center", va="center",
+                transform=ax.transAxes, color="0.4")
+        return
+    x, y = steps[ok], values[ok]
+    ax.plot(x, y, marker="o", markersize=4, linestyle="-", linewidth=1.4, color="#7b4ea3")
+    ax.set_ylim(0, max(1.0, float(y.max())) * 1.15)
+    ax.set_title(f"dimension estimate (ball growth): {y[-1]:.2f} at step {int(x[-1]):,}", fontsize=10)
 
 
 def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
@@ -376,8 +417,10 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
     quantiles and the light band ``band`` (5-95 % by default).  With ``log``
     the axes are log-log and each panel names the growth exponent, the slope
     of a straight-line fit of the mean over the later half (in log step);
-    band edges at zero run off the bottom of the panel.  ``path`` is written
-    by its suffix (``.png``, ``.svg``, ``.pdf``).  Returns the figure.
+    band edges at zero run off the bottom of the panel.  The ``dimension``
+    panel keeps a linear value axis and shows only the steps with estimates.
+    ``path`` is written by its suffix (``.png``, ``.svg``, ``.pdf``).
+    Returns the figure.
     """
     from .ensemble import quantile_key
 
@@ -397,25 +440,30 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
     axes = fig.subplots(1, panels, squeeze=False)[0]
     colours = ["#1f5fa8", "#c8501e", "#2e8b57", "#7b4ea3", "#b8860b"]
     for k, ax in enumerate(axes):
+        name = names[k] if k < len(names) else None
+        # A dimension is not a count: log steps, but linear values and no growth exponent.
+        log_y = log and name not in NOT_COUNTS
         if log:
             ax.set_xscale("log")
+        if log_y:
             ax.set_yscale("log")
         ax.grid(True, which="major", alpha=0.4)
         if log:
             ax.grid(True, which="minor", alpha=0.12)
         ax.set_xlabel("step")
-        if k >= len(names):
+        if name is None:
             ax.text(0.5, 0.5, "no member results to show", ha="center", va="center",
                     transform=ax.transAxes, color="0.4")
             continue
-        name = names[k]
         s = stats["metrics"][name]
         mean = np.asarray(s["mean"], dtype=float)
         lo, hi = np.asarray(s[quantile_key(lo_q)], dtype=float), np.asarray(s[quantile_key(hi_q)], dtype=float)
         q1, q3 = np.asarray(s["q0.25"], dtype=float), np.asarray(s["q0.75"], dtype=float)
         ok = np.isfinite(mean)
         if log:
-            ok &= (steps > 0) & (mean > 0)
+            ok &= steps > 0
+        if log_y:
+            ok &= mean > 0
         if not ok.any():
             ax.text(0.5, 0.5, "nothing to show on log axes", ha="center", va="center",
                     transform=ax.transAxes, color="0.4")
@@ -423,7 +471,7 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
             continue
         x = steps[ok]
         colour = colours[k % len(colours)]
-        if log:
+        if log_y:
             # The limits follow the mean and the positive band edges; an edge at
             # zero (members that died out) is drawn down to the panel's floor.
             positive = np.concatenate([v[ok][v[ok] > 0] for v in (mean, lo, q1)])
@@ -435,10 +483,17 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
                         label=f"{lo_q * 100:g}-{hi_q * 100:g} %")
         ax.fill_between(x, q1[ok], q3[ok], color=colour, alpha=0.32, linewidth=0, label="25-75 %")
         ax.plot(x, mean[ok], color=colour, linewidth=1.8, label="mean")
-        slope = _growth_exponent(x, mean[ok]) if log else None
-        ax.set_title(name if slope is None else f"{name}: slope {slope:.2f}", fontsize=10)
+        slope = _growth_exponent(x, mean[ok]) if log_y else None
+        if name in NOT_COUNTS:
+            if log and (steps > 0).any():  # the steps of the count panels, though estimates start later
+                ax.set_xlim(steps[steps > 0].min(), steps.max())
+            ax.set_ylabel(name)
+            ax.set_title(f"{name}: {mean[ok][-1]:.2f} at the last estimate", fontsize=10)
+        else:
+            ax.set_title(name if slope is None else f"{name}: slope {slope:.2f}", fontsize=10)
         ax.legend(frameon=False, loc="upper left", fontsize=8)
-    axes[0].set_ylabel("count")
+    if not names or names[0] not in NOT_COUNTS:
+        axes[0].set_ylabel("count")
     n = len(result.members)
     head = title or result.model.title()
     sub = f"{n} member{'s' if n != 1 else ''}, {result.steps:,} steps, {result.model.semantics}"

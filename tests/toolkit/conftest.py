@@ -20,8 +20,10 @@ def subprocess_env():
     """Environment in which a child Python finds the same vorn and vornkit."""
     import vornkit
 
-    paths = [os.path.dirname(os.path.abspath(vorn.__file__)),
-             os.path.dirname(os.path.dirname(os.path.abspath(vornkit.__file__)))]
+    # vornkit's folder first: when vorn is installed, the installed vornkit next
+    # to it would otherwise hide the one under test.
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(vornkit.__file__))),
+             os.path.dirname(os.path.abspath(vorn.__file__))]
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     env["MPLBACKEND"] = "Agg"
