@@ -128,24 +128,26 @@ def sprinkled_links(points, cut=40.0):
     """
     n, dim = points.shape
     t, x = points[:, 0], points[:, 1:]
-    width = ((n + 63) // 64) * 8
-    future = np.zeros((n, width), dtype=np.uint8)
-    past = np.zeros((n, width), dtype=np.uint8)
+    rel = np.zeros((n, n), dtype=bool)  # rel[i, j]: i < j; only later points can be above
     near_tau2 = 4 * (cut / n) ** (2 / dim)
     causes, effects = [], []
     for s in range(0, n, 500):
         rows = slice(s, min(n, s + 500))
-        dt = t[None, :] - t[rows, None]
+        dt = t[None, s:] - t[rows, None]
         tau2 = dt * dt
         for k in range(dim - 1):
-            tau2 -= np.square(x[None, :, k] - x[rows, None, k])
-        timelike = tau2 > 0
-        later = timelike & (dt > 0)
-        future[rows, :(n + 7) // 8] = np.packbits(later, axis=1)
-        past[rows, :(n + 7) // 8] = np.packbits(timelike & (dt < 0), axis=1)
+            tau2 -= np.square(x[None, s:, k] - x[rows, None, k])
+        later = (tau2 > 0) & (dt > 0)
+        rel[rows, s:] = later
         a, b = np.nonzero(later & (tau2 <= near_tau2))
         causes.append(a + s)
-        effects.append(b)
+        effects.append(b + s)
+    width = ((n + 63) // 64) * 8
+    future = np.zeros((n, width), dtype=np.uint8)
+    past = np.zeros((n, width), dtype=np.uint8)
+    future[:, :(n + 7) // 8] = np.packbits(rel, axis=1)
+    past[:, :(n + 7) // 8] = np.packbits(rel.T, axis=1)
+    del rel
     future64, past64 = future.view(np.uint64), past.view(np.uint64)
     causes, effects = np.concatenate(causes), np.concatenate(effects)
     keep = np.ones(len(causes), dtype=bool)
