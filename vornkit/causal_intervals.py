@@ -23,14 +23,15 @@ Intervals.  The relation must be acyclic with a known topological order.
 An interval's endpoints are drawn as follows: x uniformly among the
 elements with a future; then, with x's future F(x) listed in topological
 order, y is its j-th element for j drawn uniformly from min_size + 1 to
-max_size + 1 (or to the size of F(x), when that is smaller).  Every element between x and y precedes y
-in the order, so the interval has at most j - 1 <= max_size elements,
-which bounds the work; the choice of y depends on the interval only
-through its size, which keeps the interior uniform.  The interior is
-found by a backward search from y within those first j - 1 elements of
-F(x); intervals with fewer than ``min_size`` elements are drawn again.
-The related pairs inside come from a transitive closure over packed bit
-rows, one vectorised sweep per layer of longest paths.
+max_size + 1 (or to the size of F(x), when that is smaller).  Every
+element between x and y precedes y in the order, so the interval has at
+most j - 1 <= max_size elements, which bounds the work.  The choice of y
+depends on how many elements precede it, not on where those inside the
+interval lie, so for a sprinkling the interior stays uniform.  The
+interior is found by a backward search from y within those first j - 1
+elements of F(x); intervals with fewer than ``min_size`` elements are
+drawn again.  The related pairs inside come from a transitive closure
+over packed bit rows, one vectorised sweep per layer of longest paths.
 
 What an engine records.  Each created hyperedge records each of its
 vertices as a direct cause of the next, and a rule may list two old
@@ -39,9 +40,13 @@ growth model about half of all vertices lie in one strongly connected
 component, so condensing components would leave little).  Time is
 therefore taken from the order in which vertices appeared: a recorded
 pair whose effect appeared before its cause runs backwards in that order
-and is left out (``dropped`` counts them).  What remains is acyclic, with
-the order of appearance as its topological order.  For plain
-(causes, effects) arrays no such order is known: they must be acyclic.
+and is left out (``dropped`` counts them; in the growth model the reverse
+of every such pair is recorded too, so nothing is lost there).  What
+remains is acyclic, with the order of appearance as its topological
+order.  For plain (causes, effects) arrays no such order is known: they
+must be acyclic, and a topological sort (layers of longest paths, by id
+within a layer) orders them, unless every cause's id is already below its
+effect's.
 """
 
 from __future__ import annotations
