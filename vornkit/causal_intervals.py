@@ -318,9 +318,9 @@ def causal_dimension(source, samples: int = 100, *, seed: int = 0, min_size: int
     max_size = whole_number(max_size, "max_size", minimum=min_size)
     max_tries = 50 * samples if max_tries is None else whole_number(max_tries, "max_tries", minimum=1)
     bootstrap = whole_number(bootstrap, "bootstrap", minimum=0)
+    rng = np.random.default_rng(whole_number(seed, "seed"))
     forward, backward, ids, dropped = _ordered_graph(source)
 
-    rng = np.random.default_rng(whole_number(seed, "seed"))
     pool = np.flatnonzero(np.diff(forward.indptr) > 0)  # the elements with a future
     live = len(pool)
     sizes, related, ends = [], [], []

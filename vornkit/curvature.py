@@ -39,6 +39,7 @@ length is one hop.
 from __future__ import annotations
 
 import math
+import numbers
 from dataclasses import dataclass
 from typing import Hashable, List, Optional, Sequence, Tuple
 
@@ -83,6 +84,10 @@ def _vertices(edges) -> list:
     return sorted({v for e in as_edges(edges) for v in e}, key=repr)
 
 
+def _is_real(value) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
 def _as_edge_source(edges):
     """An engine or hyperedge list as it is; a networkx graph as its list of edges."""
     import sys
@@ -119,10 +124,9 @@ def estimate_curvature(edges, samples: int = 50, *, seed: int = 0, dimension: Op
 
     samples = whole_number(samples, "samples", minimum=1)
     seed = whole_number(seed, "seed")
-    if not 0 < max_fraction <= 1:
+    if not (_is_real(max_fraction) and 0 < max_fraction <= 1):
         raise ValueError(f"max_fraction must be in (0, 1], got {max_fraction!r}")
-    if dimension is not None and not (isinstance(dimension, (int, float)) and not isinstance(dimension, bool)
-                                      and math.isfinite(dimension) and dimension > 0):
+    if dimension is not None and not (_is_real(dimension) and math.isfinite(dimension) and dimension > 0):
         raise ValueError(f"dimension must be a positive number, got {dimension!r}")
     nodes = _vertices(edges)
     if not nodes:
@@ -153,10 +157,10 @@ def estimate_curvature(edges, samples: int = 50, *, seed: int = 0, dimension: Op
         within = np.flatnonzero(volumes <= max_fraction * component)
         lo, hi = 1, (int(within.max()) if len(within) else 0)
     else:
-        lo, hi = (whole_number(r, "fit_range") for r in fit_range)
-        if lo < 1 or hi < lo:
+        bounds = [whole_number(r, "fit_range") for r in fit_range]
+        if len(bounds) != 2 or bounds[0] < 1 or bounds[1] < bounds[0]:
             raise ValueError(f"fit_range must be (lo, hi) with 1 <= lo <= hi, got {fit_range!r}")
-        hi = min(hi, len(volumes) - 1)
+        lo, hi = bounds[0], min(bounds[1], len(volumes) - 1)
     if hi - lo < 2:
         raise ValueError(f"too few radii to fit the curvature (radii {lo}..{hi}; three are needed): "
                          "the hypergraph is too small, or lower fit_range's first radius")

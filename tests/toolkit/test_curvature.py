@@ -60,9 +60,11 @@ def test_engine_and_networkx_sources_agree_with_the_edge_list(engine):
 def test_bad_input_is_refused():
     sphere = icosphere(4)
     for kwargs, text in [({"samples": 0}, "samples"), ({"dimension": 0}, "dimension"),
-                         ({"dimension": float("nan")}, "dimension"), ({"fit_range": (0, 5)}, "fit_range"),
+                         ({"dimension": float("nan")}, "dimension"), ({"dimension": "2"}, "dimension"),
+                         ({"fit_range": (0, 5)}, "fit_range"), ({"fit_range": (1, 2, 3)}, "fit_range"),
                          ({"fit_range": (2, 3)}, "too few radii"), ({"centres": ["nowhere"]}, "not a vertex"),
-                         ({"centres": []}, "empty"), ({"max_fraction": 0}, "max_fraction")]:
+                         ({"centres": []}, "empty"), ({"max_fraction": 0}, "max_fraction"),
+                         ({"max_fraction": "half"}, "max_fraction")]:
         with pytest.raises(ValueError, match=text):
             vornkit.estimate_curvature(sphere, **kwargs)
     with pytest.raises(ValueError, match="empty"):
@@ -70,4 +72,4 @@ def test_bad_input_is_refused():
     with pytest.raises(ValueError, match="too small"):
         vornkit.estimate_curvature([[1, 2], [2, 3]])
     # Three radii are enough; the default range of a small graph may have fewer.
-    assert np.isfinite(vornkit.estimate_curvature(sphere, 5, dimension=2, fit_range=(1, 3)).ricci)
+    assert np.isfinite(vornkit.estimate_curvature(sphere, 5, dimension=np.int64(2), fit_range=(1, 3)).ricci)
