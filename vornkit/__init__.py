@@ -5,11 +5,11 @@
 - reproducible runs: :func:`reseed`, :func:`member_seed`
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
-- dimension estimate: :func:`estimate_dimension`
+- dimension estimate: :func:`estimate_dimension`; curvature: :func:`estimate_curvature`
 - export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
 - bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
 - the causal graph: :func:`causal_links`, :func:`causal_graph`, :func:`causal_past`,
-  :func:`causal_future`, :func:`plot_causal_graph`
+  :func:`causal_future`, :func:`plot_causal_graph`; its dimension: :func:`causal_dimension`
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`,
   :func:`write_jsonl`
 - checkpoints: :func:`save`, :func:`load`
@@ -49,6 +49,8 @@ _LAZY = {
     "causal_future": "causal", "plot_causal_graph": "causal", "CausalLinks": "causal",
     "plot_ensemble": "plotting", "write_jsonl": "export", "dask_executor": "dask_ensemble",
     "save": "checkpoint", "load": "checkpoint",
+    "estimate_curvature": "curvature", "CurvatureEstimate": "curvature",
+    "causal_dimension": "causal_intervals", "CausalDimension": "causal_intervals",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",
