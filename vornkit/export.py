@@ -2,15 +2,14 @@
 
 from __future__ import annotations
 
-import gc
 import json
 import math
 import os
-from contextlib import contextmanager
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._companion import is_engine
 from .arrays import edges_array, vertices_array
+from .collector import collector_paused
 from .evolve import EvolveResult
 from .files import replaced
 from .notation import Rule, format_rule
@@ -246,19 +245,6 @@ def _set_observables(engine) -> Dict[Hashable, Dict[str, float]]:
     return {v: obs for v, obs in engine.get_all_observables().items() if obs}
 
 
-@contextmanager
-def _gc_paused():
-    """No cyclic garbage collection inside: building millions of small dicts would otherwise
-    set it off again and again, each time walking all of them."""
-    was = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was:
-            gc.enable()
-
-
 def _engine_hif(engine, network_type: str, metadata, vertices) -> Dict[str, Any]:
     """:func:`to_hif` of an engine, from its bulk arrays."""
     import numpy as np
@@ -268,7 +254,7 @@ def _engine_hif(engine, network_type: str, metadata, vertices) -> Dict[str, Any]
     owner = np.repeat(np.arange(len(arity)), arity).tolist()
     position = (np.arange(len(arrays.vertices)) - np.repeat(arrays.offsets[:-1], arity)).tolist()
     nodes = _engine_nodes(engine, arrays, vertices)
-    with _gc_paused():
+    with collector_paused():
         if observables:
             node_records = [_node_record(v, observables) for v in nodes]
         else:
@@ -480,12 +466,30 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
     }
     if extra:
         record["extra"] = extra
-    text = json.dumps(record, indent=indent, allow_nan=False, default=_plain)
+    text = _dumps(record, indent)
     if path is not None:
         with replaced(path) as fh:
             fh.write(text)
             fh.write("\n")
     return text
+
+
+#: Stands in the indented text for the final lists until they are put in.
+_FINAL = "\x00final\x00"
+
+
+def _dumps(record: Dict[str, Any], indent: Optional[int]) -> str:
+    """``json.dumps`` of a run record; with ``indent``, the final lists, which can hold millions of
+    numbers, are each written on one line (the indenting encoder is pure Python and far slower)."""
+    final = record["final"]
+    if indent is None or final is None:
+        return json.dumps(record, indent=indent, allow_nan=False, default=_plain)
+    placeholder = json.dumps(_FINAL)
+    text = json.dumps({**record, "final": _FINAL}, indent=indent, allow_nan=False, default=_plain)
+    if text.count(placeholder) != 1:  # the marker text occurs elsewhere too: no shortcut
+        return json.dumps(record, indent=indent, allow_nan=False, default=_plain)
+    head, tail = text.split(placeholder)
+    return head + json.dumps(final, allow_nan=False, default=_plain) + tail
 
 
 def from_json(data) -> EvolveResult:
