@@ -6,7 +6,7 @@
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
 - dimension estimate: :func:`estimate_dimension`; curvature: :func:`estimate_curvature`
-- export: :func:`to_networkx`, :func:`to_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
+- export: :func:`to_networkx`, :func:`to_hif`, :func:`write_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
 - bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
 - the causal graph: :func:`causal_links`, :func:`causal_graph`, :func:`causal_past`,
   :func:`causal_future`, :func:`plot_causal_graph`; its dimension: :func:`causal_dimension`
@@ -40,7 +40,7 @@ __version__ = "0.1.0"
 _LAZY = {
     "plot_hypergraph": "plotting", "plot_growth": "plotting", "local_part": "plotting",
     "estimate_dimension": "dimension", "ball_volumes": "dimension", "DimensionEstimate": "dimension",
-    "to_networkx": "export", "to_hif": "export", "from_hif": "export",
+    "to_networkx": "export", "to_hif": "export", "write_hif": "export", "from_hif": "export",
     "to_json": "export", "from_json": "export",
     "reseed": "rng", "member_seed": "rng",
     "edges_array": "arrays", "vertices_array": "arrays", "degrees_array": "arrays",

@@ -247,9 +247,19 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                 rules=rule_list,
             )
             if keep_final:
-                result.final_edges = engine.get_edges()
-                result.final_vertices = engine.get_vertices()
+                result.final_edges, result.final_vertices = _final_lists(engine)
     finally:
         if bar is not None:
             bar.close()
     return result
+
+
+def _final_lists(engine):
+    """``(get_edges(), get_vertices())``, from a vorn engine's bulk arrays (several times faster)."""
+    from ._companion import is_engine
+    if not is_engine(engine):
+        return engine.get_edges(), engine.get_vertices()
+    from .arrays import edges_array, vertices_array
+    from .collector import collector_paused
+    with collector_paused():
+        return edges_array(engine).tolist(), vertices_array(engine).tolist()

@@ -121,37 +121,40 @@ def _local_part_of_arrays(arrays, max_edges: int, seed: int) -> Tuple[List[List[
     return [flat[bounds[i]:bounds[i + 1]] for i in taken], centre
 
 
+def _distinct_count(a: np.ndarray, b: np.ndarray) -> int:
+    """How many distinct values two int64 arrays hold together.
+
+    Vertex ids come from one counter, so they usually span a range not much
+    wider than their number: one flag per id in that range is then far cheaper
+    than sorting or hashing millions of positions.
+    """
+    both = [x for x in (a, b) if len(x)]
+    if not both:
+        return 0
+    low = min(int(x.min()) for x in both)
+    high = max(int(x.max()) for x in both)
+    if high - low > 4 * (len(a) + len(b)) + (1 << 20):
+        return len(np.union1d(a, b))
+    seen = np.zeros(high - low + 1, dtype=bool)
+    for x in both:
+        seen[x - low] = True
+    return int(np.count_nonzero(seen))
+
+
 def _layout(vertices: List[Hashable], edges: List[List[Hashable]], seed: int) -> Dict[Hashable, np.ndarray]:
-    import networkx as nx
-    g = nx.Graph()
-    g.add_nodes_from(vertices)
+    """Plane positions of ``vertices``: a force layout of the 2-section along each hyperedge's
+    chain (closed into a ring for three or more distinct vertices, so that they sit together)."""
+    from .layout import force_layout
+    index = {v: i for i, v in enumerate(vertices)}
+    pairs: List[Tuple[int, int]] = []
     for e in edges:
-        for a, b in zip(e, e[1:]):
-            if a != b:
-                g.add_edge(a, b)
-        distinct = list(dict.fromkeys(e))
+        at = [index[v] for v in e]
+        pairs.extend(zip(at, at[1:]))
+        distinct = list(dict.fromkeys(at))
         if len(distinct) >= 3:
-            # Close the polygon so that a hyperedge's vertices sit together.
-            g.add_edge(distinct[0], distinct[-1])
-    n = g.number_of_nodes()
-    if n == 0:
-        return {}
-    if n == 1:
-        return {vertices[0]: np.zeros(2)}
-    start = None
-    iterations = 100
-    if n > 500:
-        # networkx's force layout for large graphs costs about n * iterations
-        # in Python; start from the spectral layout (a good global shape) and
-        # let fewer force iterations untangle it locally.
-        iterations = 30
-        if nx.is_connected(g):
-            try:
-                start = nx.spectral_layout(g)
-            except Exception:  # eigen-solver trouble: fall back to a random start
-                start = None
-    pos = nx.spring_layout(g, pos=start, seed=seed, iterations=iterations)
-    return {v: np.asarray(p, dtype=float) for v, p in pos.items()}
+            pairs.append((distinct[0], distinct[-1]))
+    xy = force_layout(len(vertices), np.array(pairs, dtype=np.int64).reshape(-1, 2), seed)
+    return dict(zip(vertices, xy))
 
 
 def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges: Optional[int] = 5000,
@@ -162,8 +165,9 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     hyperedge is an arrow chain through its vertices in order; a hyperedge
     with three or more distinct vertices also gets a translucent polygon; a
     vertex repeated in consecutive positions gets a loop, and a one-vertex
-    hyperedge a ring around its vertex.  The layout is a spring layout of the
-    2-section, seeded with ``seed``, so the same input gives the same picture.
+    hyperedge a ring around its vertex.  The layout is a force layout of the
+    2-section (see :mod:`vornkit.layout`), seeded with ``seed``, so the same input
+    gives the same picture.
 
     ``labels``: ``"auto"`` writes vertex ids only when there are at most 60
     vertices; ``True``/``False`` force it.  When there are more than
@@ -183,8 +187,8 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
         total = len(arrays.ids)
         if vertices is None:
             listed = vertices_array(edges)
-            total_vertices = len(np.union1d(arrays.vertices, listed))
-            vertices = listed.tolist()
+            total_vertices = _distinct_count(arrays.vertices, listed)
+            vertices = listed  # a list only if the whole hypergraph is drawn
         else:
             total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
         if max_edges is not None and total > max_edges:
@@ -193,6 +197,8 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
             vertices = None
         else:
             all_edges = arrays.tolist()
+            if isinstance(vertices, np.ndarray):
+                vertices = vertices.tolist()
     else:
         all_edges = _edges_of(edges)
         if vertices is None and hasattr(edges, "get_vertices"):

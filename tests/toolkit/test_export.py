@@ -114,3 +114,16 @@ def test_outputs_are_complete_or_absent(engine, tmp_path):
     vornkit.to_json(result, pipe)
     reader.join(10)
     assert json.loads(received[0])["format"] == "vornkit-run/1" and pipe.is_fifo()
+
+
+def test_indented_record_has_the_same_content(engine):
+    vornkit.start(engine, "{{1,2},{1,3}}", rules=GROWTH_RULE)
+    result = vornkit.evolve(engine, 40, progress=False)
+    assert result.final_edges == engine.get_edges() and result.final_vertices == engine.get_vertices()
+    plain = json.loads(vornkit.to_json(result))
+    for extra in ({}, {"note": "\x00final\x00"}):
+        text = vornkit.to_json(result, indent=1, **extra)
+        assert json.loads(text) == {**plain, **({"extra": extra} if extra else {})}
+        assert text.startswith('{\n "format"')
+    result.final_edges = result.final_vertices = None
+    assert json.loads(vornkit.to_json(result, indent=1))["final"] is None
