@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include "hypergraph/assert.hpp"
+
 namespace vorn {
 
 void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
                  UndoRecord& record) {
+  VORN_ASSERT(match.binding.size() == rule.var_count);
   Slot* binding = match.binding.data();
   graph.begin_rewrite(record, static_cast<uint32_t>(rule.created_vertex_count()),
                       static_cast<uint32_t>(rule.rhs.size()));

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "hypergraph/assert.hpp"
 #include "hypergraph/ids.hpp"
 
 namespace vorn {
@@ -39,7 +40,8 @@ class IdIndex {
     const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
     return it == ids_.end() || *it != id ? kNoSlot : slots_[it - ids_.begin()];
   }
-  // Leaves a tombstone at `position`; may compact (reporting moves).
+  // Leaves a tombstone at `position`, which holds a live entry; may compact
+  // (reporting moves).
   template <class Moved>
   void erase(uint32_t position, Moved&& moved);
   std::size_t size() const { return ids_.size() - dead_; }
@@ -81,6 +83,7 @@ uint32_t IdIndex::insert_in_place(VertexId id, Slot slot, Moved& moved) {
 
 template <class Moved>
 void IdIndex::erase(uint32_t position, Moved&& moved) {
+  VORN_ASSERT(position < slots_.size() && slots_[position] != kNoSlot);
   slots_[position] = kNoSlot;
   ++dead_;
   if (dead_ < 1024 || dead_ * 2 < ids_.size()) return;
