@@ -31,6 +31,19 @@ bool holds_bound(std::span<const Slot> list, std::span<const uint32_t> pattern, 
   return true;
 }
 
+// The image of `pattern` under the bindings: in `few` when it fits, else in
+// `spill` (a buffer kept between searches).
+inline std::span<const Slot> image_of(std::span<const uint32_t> pattern, const Slot* binding,
+                                      Slot (&few)[8], std::vector<Slot>& spill) {
+  Slot* out = few;
+  if (pattern.size() > std::size(few)) {
+    spill.resize(pattern.size());
+    out = spill.data();
+  }
+  for (std::size_t i = 0; i < pattern.size(); ++i) out[i] = binding[pattern[i]];
+  return {out, pattern.size()};
+}
+
 // Under 17 variables the bound vertices are found by a scan of the bindings.
 constexpr std::size_t kScanLimit = 16;
 
@@ -139,7 +152,7 @@ bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor
                    MatchState& match, uint64_t salt) {
   // (No reset: the search binds each lhs variable before reading it, and
   // application binds the rhs-only ones.)
-  match.binding.resize(rule.var_count);
+  if (match.binding.size() != rule.var_count) match.binding.resize(rule.var_count);
   if (rule.lhs.empty()) return true;
   if (rule.lhs_var_count == 0 || anchor == kNoSlot || !graph.is_vertex(anchor)) return false;
   rule_ = &rule;
@@ -190,9 +203,8 @@ inline bool Matcher::attempt(std::size_t t, const LhsVariable& facts, Slot c, Ed
         continue;
       }
     }
-    level.image.clear();
-    for (const uint32_t v : pattern) level.image.push_back(binding[v]);
-    covered = image_covered(graph, level.image);
+    Slot few[8];
+    covered = image_covered(graph, image_of(pattern, binding, few, level.image));
     if (!covered) break;
   }
   // (The last level's success is decided here, without a call.)
@@ -280,11 +292,10 @@ bool Matcher::dangling_check() {
   const Hypergraph& graph = *graph_;
   if (rule.deleted.empty()) return true;
   matched_.clear();
-  std::vector<Slot>& image = levels_[0].image;
   for (const std::span<const uint32_t> pattern : rule.lhs) {
     if (pattern.empty()) continue;
-    image.clear();
-    for (const uint32_t v : pattern) image.push_back(binding_[v]);
+    Slot few[8];
+    const std::span<const Slot> image = image_of(pattern, binding_, few, levels_[0].image);
     for (const EdgeSlot e : graph.incidence(image[0])) {
       if (holds_all(graph.members(e), image)) {
         matched_.push_back(e);

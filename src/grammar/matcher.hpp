@@ -96,7 +96,7 @@ class Matcher {
     }
     SlotSet candidates;  // the candidate set, when a look-ahead needs it
     SlotSet around;      // one candidate's distinct neighbours
-    std::vector<Slot> image;  // a pattern's image, for a cover test
+    std::vector<Slot> image;  // a long pattern's image, for a cover test
   };
   bool search(std::size_t t);
   // Tries c for variable t; `via` is a hyperedge on a bound vertex's
