@@ -2,17 +2,21 @@
 
 #include <algorithm>
 
+#include "hypergraph/assert.hpp"
+
 namespace vorn {
 
 void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
                  UndoRecord& record) {
+  VORN_ASSERT(match.binding.size() == rule.var_count);
   Slot* binding = match.binding.data();
-  graph.begin_rewrite(record, rule.new_vertices, static_cast<uint32_t>(rule.flat_rhs.size()));
+  graph.begin_rewrite(record, static_cast<uint32_t>(rule.created_vertex_count()),
+                      static_cast<uint32_t>(rule.rhs.size()));
 
   // Phase 1: one hyperedge per lhs pattern, of exactly the pattern's length,
   // holding every vertex of the pattern (order and multiplicity aside). A
   // hyperedge on the first vertex's incidence list holds that vertex.
-  const FlatPatterns& lhs = rule.flat_lhs;
+  const FlatLists& lhs = rule.lhs;
   for (std::size_t p = 0; p < lhs.size(); ++p) {
     const std::span<const uint32_t> pattern = lhs[p];
     if (pattern.empty()) continue;
@@ -47,7 +51,7 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
   // Phase 3: one new vertex per rhs-only variable, in the order of their
   // first occurrences (which is their index order).
   for (std::size_t v = rule.lhs_var_count; v < rule.var_count; ++v) binding[v] = graph.add_vertex(record);
-  const FlatPatterns& rhs = rule.flat_rhs;
+  const FlatLists& rhs = rule.rhs;
 
   // Phase 4: the rhs hyperedges; each position is a cause of the next.
   std::vector<Slot>& scratch = match.scratch;

@@ -31,6 +31,19 @@ bool holds_bound(std::span<const Slot> list, std::span<const uint32_t> pattern, 
   return true;
 }
 
+// The image of `pattern` under the bindings: in `few` when it fits, else in
+// `spill` (a buffer kept between searches).
+inline std::span<const Slot> image_of(std::span<const uint32_t> pattern, const Slot* binding,
+                                      Slot (&few)[8], std::vector<Slot>& spill) {
+  Slot* out = few;
+  if (pattern.size() > std::size(few)) {
+    spill.resize(pattern.size());
+    out = spill.data();
+  }
+  for (std::size_t i = 0; i < pattern.size(); ++i) out[i] = binding[pattern[i]];
+  return {out, pattern.size()};
+}
+
 // Under 17 variables the bound vertices are found by a scan of the bindings.
 constexpr std::size_t kScanLimit = 16;
 
@@ -139,7 +152,7 @@ bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor
                    MatchState& match, uint64_t salt) {
   // (No reset: the search binds each lhs variable before reading it, and
   // application binds the rhs-only ones.)
-  match.binding.resize(rule.var_count);
+  if (match.binding.size() != rule.var_count) match.binding.resize(rule.var_count);
   if (rule.lhs.empty()) return true;
   if (rule.lhs_var_count == 0 || anchor == kNoSlot || !graph.is_vertex(anchor)) return false;
   rule_ = &rule;
@@ -166,18 +179,20 @@ bool Matcher::used(Slot s, std::size_t t) const {
   return false;
 }
 
-inline bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) {
+inline bool Matcher::attempt(std::size_t t, const LhsVariable& facts, Slot c, EdgeSlot via,
+                             Level& level) {
   const RewriteRule& rule = *rule_;
   const Hypergraph& graph = *graph_;
-  if (graph.incidence(c).size() < rule.occurrences[t]) return false;
-  if ((level.need_in > 0 || level.need_out > 0) && !look_ahead(t, c, level)) return false;
+  if (graph.incidence(c).size() < facts.occurrences) return false;
+  if ((facts.candidate_neighbours > 0 || facts.fresh_neighbours > 0) && !look_ahead(t, facts, c, level)) {
+    return false;
+  }
   binding_[t] = c;
   if (n_ > kScanLimit) used_.insert(c);
   const Slot* binding = binding_;
   bool covered = true;
-  const uint32_t tests_end = rule.tests_begin[t + 1];
-  for (uint32_t k = rule.tests_begin[t]; k < tests_end && covered; ++k) {
-    const std::span<const uint32_t> pattern = rule.flat_lhs[rule.tests_pattern[k]];
+  for (const uint32_t p : rule.covered_at[t]) {
+    const std::span<const uint32_t> pattern = rule.lhs[p];
     // The hyperedge c came from covers the image when it holds all of it, is
     // long enough and lies on the first image vertex's list (certain when
     // that list is complete); otherwise the cover is looked for.
@@ -188,9 +203,9 @@ inline bool Matcher::attempt(std::size_t t, Slot c, EdgeSlot via, Level& level) 
         continue;
       }
     }
-    level.image.clear();
-    for (const uint32_t v : pattern) level.image.push_back(binding[v]);
-    covered = image_covered(graph, level.image);
+    Slot few[8];
+    covered = image_covered(graph, image_of(pattern, binding, few, level.image));
+    if (!covered) break;
   }
   // (The last level's success is decided here, without a call.)
   if (covered && (t + 1 < n_ ? search(t + 1) : complete())) return true;
@@ -204,9 +219,8 @@ bool Matcher::search(std::size_t t) {
   const RewriteRule& rule = *rule_;
   const Hypergraph& graph = *graph_;
   Level& level = levels_[t];
-  level.need_in = rule.old_mates(t);
-  level.need_out = rule.new_mates[t];
-  if (level.need_in > 0 || level.need_out > 0) {
+  const LhsVariable& facts = rule.lhs_variables[t];
+  if (facts.candidate_neighbours > 0 || facts.fresh_neighbours > 0) {
     // The look-aheads ask which neighbours are candidates.
     level.candidates.clear();
     for (std::size_t i = 0; i < t; ++i) {
@@ -217,7 +231,7 @@ bool Matcher::search(std::size_t t) {
       }
     }
   }
-  if (rule.in_frontier[t]) {
+  if (facts.adjacent_to_bound) {
     // The unbound vertices on the bound vertices' hyperedges, each once.
     // (Most levels try a handful of candidates: a short list remembers them
     // until it would be slower than the set.)
@@ -231,7 +245,7 @@ bool Matcher::search(std::size_t t) {
         const EdgeSlot e = edges[start + j < n ? start + j : start + j - n];
         for (const Slot x : graph.members(e)) {
           if (used(x, t) || !level.first_time(x)) continue;
-          if (attempt(t, x, e, level)) return true;
+          if (attempt(t, facts, x, e, level)) return true;
         }
       }
     }
@@ -241,16 +255,19 @@ bool Matcher::search(std::size_t t) {
     const std::size_t start = n > 1 ? start_in(n, salt_, t, kNoSlot) : 0;
     for (std::size_t j = 0; j < n; ++j) {
       const Slot x = live[start + j < n ? start + j : start + j - n];
-      if (!used(x, t) && attempt(t, x, kNoSlot, level)) return true;
+      if (!used(x, t) && attempt(t, facts, x, kNoSlot, level)) return true;
     }
   }
   return false;
 }
 
 // The counting look-aheads: c's neighbourhood (distinct unbound vertices
-// other than c on c's hyperedges) must hold at least `need_in` candidates
-// and `need_out` non-candidates. Only counts up to the needs matter.
-bool Matcher::look_ahead(std::size_t t, Slot c, Level& level) {
+// other than c on c's hyperedges) must hold at least as many candidates and
+// non-candidates as the later variables around t need. Only counts up to
+// the needs matter.
+bool Matcher::look_ahead(std::size_t t, const LhsVariable& facts, Slot c, Level& level) {
+  const uint32_t need_in = facts.candidate_neighbours;
+  const uint32_t need_out = facts.fresh_neighbours;
   const Hypergraph& graph = *graph_;
   uint32_t in = 0, out = 0;
   level.around.clear();
@@ -262,10 +279,10 @@ bool Matcher::look_ahead(std::size_t t, Slot c, Level& level) {
       } else {
         ++out;
       }
-      if (in >= level.need_in && out >= level.need_out) return true;
+      if (in >= need_in && out >= need_out) return true;
     }
   }
-  return in >= level.need_in && out >= level.need_out;
+  return in >= need_in && out >= need_out;
 }
 
 // Under DPO: no vertex to be deleted may lie on a hyperedge outside the
@@ -275,12 +292,10 @@ bool Matcher::dangling_check() {
   const Hypergraph& graph = *graph_;
   if (rule.deleted.empty()) return true;
   matched_.clear();
-  std::vector<Slot>& image = levels_[0].image;
-  for (std::size_t p = 0; p < rule.flat_lhs.size(); ++p) {
-    const std::span<const uint32_t> pattern = rule.flat_lhs[p];
+  for (const std::span<const uint32_t> pattern : rule.lhs) {
     if (pattern.empty()) continue;
-    image.clear();
-    for (const uint32_t v : pattern) image.push_back(binding_[v]);
+    Slot few[8];
+    const std::span<const Slot> image = image_of(pattern, binding_, few, levels_[0].image);
     for (const EdgeSlot e : graph.incidence(image[0])) {
       if (holds_all(graph.members(e), image)) {
         matched_.push_back(e);

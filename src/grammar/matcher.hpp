@@ -75,9 +75,8 @@ class Matcher {
             MatchState& match, uint64_t salt = 0);
 
  private:
+  // One level's scratch, reused by every search.
   struct Level {
-    uint32_t need_in = 0;   // look-ahead A
-    uint32_t need_out = 0;  // look-ahead B
     SlotSet seen;           // candidates enumerated at this level, beyond `few`
     Slot few[8];            // the first ones
     uint32_t few_count = 0;
@@ -97,17 +96,18 @@ class Matcher {
     }
     SlotSet candidates;  // the candidate set, when a look-ahead needs it
     SlotSet around;      // one candidate's distinct neighbours
-    std::vector<Slot> image;
+    std::vector<Slot> image;  // a long pattern's image, for a cover test
   };
   bool search(std::size_t t);
   // Tries c for variable t; `via` is a hyperedge on a bound vertex's
   // incidence list that holds c (kNoSlot when c came from the vertex list).
-  [[gnu::always_inline]] inline bool attempt(std::size_t t, Slot c, EdgeSlot via, Level& level);
+  [[gnu::always_inline]] inline bool attempt(std::size_t t, const LhsVariable& facts, Slot c,
+                                             EdgeSlot via, Level& level);
   bool used(Slot s, std::size_t t) const;
   bool dangling_check();
   // Whether a complete assignment is a match (under DPO: the dangling check).
   bool complete() { return !dpo_ || rule_->deleted.empty() || dangling_check(); }
-  bool look_ahead(std::size_t t, Slot c, Level& level);
+  bool look_ahead(std::size_t t, const LhsVariable& facts, Slot c, Level& level);
 
   const RewriteRule* rule_ = nullptr;
   const Hypergraph* graph_ = nullptr;

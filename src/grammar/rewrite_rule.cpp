@@ -1,165 +1,199 @@
 #include "grammar/rewrite_rule.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <string_view>
 #include <utility>
 
 namespace vorn {
 
 namespace {
 
-std::vector<std::vector<VarIndex>> index_patterns(const NamePatterns& patterns,
-                                                  absl::flat_hash_map<std::string, VarIndex>& map,
-                                                  VarIndex& counter) {
-  std::vector<std::vector<VarIndex>> out;
-  out.reserve(patterns.size());
+constexpr uint32_t kNoVariable = UINT32_MAX;
+
+// The patterns as indices; a name met first takes the next index.
+FlatLists index_patterns(const NamePatterns& patterns,
+                         absl::flat_hash_map<std::string, VarIndex>& var_index, VarIndex& next) {
+  std::vector<uint32_t> begin{0};
+  std::vector<uint32_t> items;
   for (const auto& pattern : patterns) {
-    std::vector<VarIndex> indices;
-    indices.reserve(pattern.size());
     for (const auto& name : pattern) {
-      auto [it, inserted] = map.try_emplace(name, counter);
-      if (inserted) ++counter;
-      indices.push_back(it->second);
+      const auto [it, inserted] = var_index.try_emplace(name, next);
+      if (inserted) ++next;
+      items.push_back(static_cast<uint32_t>(it->second));
     }
-    out.push_back(std::move(indices));
+    begin.push_back(static_cast<uint32_t>(items.size()));
   }
-  return out;
+  return FlatLists(std::move(begin), std::move(items));
+}
+
+// The kept names that occur somewhere, and every lhs variable that the rhs
+// uses again (deleting it would leave new hyperedges over a vertex that is
+// gone); sorted, each once.
+std::vector<VarIndex> kept_variables(const std::vector<std::string>& names,
+                                     const absl::flat_hash_map<std::string, VarIndex>& var_index,
+                                     const FlatLists& rhs, std::size_t lhs_var_count) {
+  std::vector<VarIndex> kept;
+  for (const auto& name : names) {
+    if (const auto it = var_index.find(name); it != var_index.end()) kept.push_back(it->second);
+  }
+  for (const uint32_t v : rhs.items()) {
+    if (v < lhs_var_count) kept.push_back(v);
+  }
+  std::sort(kept.begin(), kept.end());
+  kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+  return kept;
+}
+
+// The lhs variables outside `kept` (which is sorted), ascending.
+std::vector<uint32_t> deleted_variables(const std::vector<VarIndex>& kept, std::size_t lhs_var_count) {
+  std::vector<uint32_t> deleted;
+  for (VarIndex v = 0; v < lhs_var_count; ++v) {
+    if (!std::binary_search(kept.begin(), kept.end(), v)) deleted.push_back(static_cast<uint32_t>(v));
+  }
+  return deleted;
+}
+
+// Per pattern, its distinct variables in ascending order.
+FlatLists distinct_sorted(const FlatLists& patterns) {
+  std::vector<uint32_t> begin{0};
+  std::vector<uint32_t> items;
+  items.reserve(patterns.items().size());
+  for (const std::span<const uint32_t> pattern : patterns) {
+    const auto first = static_cast<std::ptrdiff_t>(items.size());
+    items.insert(items.end(), pattern.begin(), pattern.end());
+    std::sort(items.begin() + first, items.end());
+    items.erase(std::unique(items.begin() + first, items.end()), items.end());
+    begin.push_back(static_cast<uint32_t>(items.size()));
+  }
+  return FlatLists(std::move(begin), std::move(items));
+}
+
+// Per variable, the patterns that hold it, ascending.
+FlatLists patterns_holding(const FlatLists& distinct, std::size_t n) {
+  std::vector<uint32_t> begin(n + 1, 0);
+  for (const uint32_t v : distinct.items()) ++begin[v + 1];
+  for (std::size_t v = 0; v < n; ++v) begin[v + 1] += begin[v];
+  std::vector<uint32_t> items(begin[n]);
+  std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
+  for (std::size_t p = 0; p < distinct.size(); ++p) {
+    for (const uint32_t v : distinct[p]) items[fill[v]++] = static_cast<uint32_t>(p);
+  }
+  return FlatLists(std::move(begin), std::move(items));
+}
+
+// Per variable, its lowest pattern-mate (another variable sharing a pattern
+// with it), or kNoVariable. In a pattern, the mate of its lowest variable is
+// the second-lowest and everyone else's the lowest.
+std::vector<uint32_t> lowest_mates(const FlatLists& distinct, std::size_t n) {
+  std::vector<uint32_t> lowest(n, kNoVariable);
+  for (const std::span<const uint32_t> vars : distinct) {
+    if (vars.size() < 2) continue;
+    lowest[vars[0]] = std::min(lowest[vars[0]], vars[1]);
+    for (std::size_t i = 1; i < vars.size(); ++i) lowest[vars[i]] = std::min(lowest[vars[i]], vars[0]);
+  }
+  return lowest;
+}
+
+// Per variable t, how many distinct later variables share a pattern with t.
+// Only t's patterns past t are read; a variable in one pattern needs no
+// marking at all, so a single pattern of k names costs O(k log k).
+std::vector<uint32_t> later_mate_counts(const FlatLists& distinct, const FlatLists& holding,
+                                        std::size_t n) {
+  std::vector<uint32_t> later(n, 0);
+  std::vector<uint32_t> met(n, kNoVariable);  // the last t that counted a variable
+  for (std::size_t t = 0; t < n; ++t) {
+    const std::span<const uint32_t> patterns = holding[t];
+    for (const uint32_t p : patterns) {
+      const std::span<const uint32_t> vars = distinct[p];
+      const auto after = std::upper_bound(vars.begin(), vars.end(), t);
+      if (patterns.size() == 1) {
+        later[t] = static_cast<uint32_t>(vars.end() - after);
+        break;
+      }
+      for (auto it = after; it != vars.end(); ++it) {
+        if (met[*it] != t) {
+          met[*it] = static_cast<uint32_t>(t);
+          ++later[t];
+        }
+      }
+    }
+  }
+  return later;
+}
+
+// What the search asks about each lhs variable before binding it.
+std::vector<LhsVariable> lhs_variable_facts(const FlatLists& lhs, const FlatLists& distinct,
+                                            std::size_t n) {
+  std::vector<LhsVariable> facts(n);
+  for (const uint32_t v : lhs.items()) ++facts[v].occurrences;
+  const std::vector<uint32_t> lowest = lowest_mates(distinct, n);
+  for (std::size_t v = 0; v < n; ++v) {
+    if (lowest[v] < v) {
+      facts[v].adjacent_to_bound = true;
+      ++facts[lowest[v]].fresh_neighbours;
+    }
+  }
+  const std::vector<uint32_t> later = later_mate_counts(distinct, patterns_holding(distinct, n), n);
+  for (std::size_t t = 0; t < n; ++t) facts[t].candidate_neighbours = later[t] - facts[t].fresh_neighbours;
+  return facts;
+}
+
+// Per lhs variable, the patterns completed when it is bound: a pattern is
+// complete once its largest variable is bound. The first test happens at
+// variable 1 (patterns over variable 0 alone and empty ones included), and
+// none when there is no variable 1.
+FlatLists cover_tests(const FlatLists& distinct, std::size_t n) {
+  std::vector<uint32_t> level(distinct.size(), kNoVariable);
+  std::vector<uint32_t> begin(n + 1, 0);
+  for (std::size_t p = 0; p < distinct.size(); ++p) {
+    const std::span<const uint32_t> vars = distinct[p];
+    const uint32_t at = std::max<uint32_t>(vars.empty() ? 0 : vars.back(), 1);
+    if (at < n) {
+      level[p] = at;
+      ++begin[at + 1];
+    }
+  }
+  for (std::size_t t = 0; t < n; ++t) begin[t + 1] += begin[t];
+  std::vector<uint32_t> items(begin[n]);
+  std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
+  for (std::size_t p = 0; p < distinct.size(); ++p) {
+    if (level[p] != kNoVariable) items[fill[level[p]]++] = static_cast<uint32_t>(p);
+  }
+  return FlatLists(std::move(begin), std::move(items));
 }
 
 }  // namespace
 
-RewriteRule RewriteRule::compile(NamePatterns lhs, std::vector<std::string> kept, NamePatterns rhs,
-                                 double weight) {
-  RewriteRule rule;
-  VarIndex counter = 0;
-  rule.lhs = index_patterns(lhs, rule.var_index, counter);
-  rule.lhs_var_count = counter;
-  rule.rhs = index_patterns(rhs, rule.var_index, counter);
-  rule.var_count = counter;
-  for (const auto& name : kept) {
-    if (const auto it = rule.var_index.find(name); it != rule.var_index.end()) {
-      rule.kept.insert(it->second);
-    }
-  }
-  // A left-hand-side variable that the right-hand side uses again keeps its
-  // vertex: deleting it would leave new hyperedges over a vertex that is gone.
-  for (const auto& pattern : rule.rhs) {
-    for (const VarIndex v : pattern) {
-      if (v < rule.lhs_var_count) rule.kept.insert(v);
-    }
-  }
-  for (const auto& pattern : rule.lhs) {
-    for (const VarIndex v : pattern) ++rule.lhs_occurrences[v];
-  }
-  rule.weight = weight;
-  compile_matcher_facts(rule);
-  return rule;
-}
+RewriteRule::RewriteRule(FlatLists lhs, FlatLists rhs, std::vector<VarIndex> kept,
+                         absl::flat_hash_map<std::string, VarIndex> var_index, double weight,
+                         std::size_t lhs_var_count, std::vector<LhsVariable> lhs_variables,
+                         FlatLists covered_at, std::vector<uint32_t> deleted)
+    : lhs(std::move(lhs)),
+      rhs(std::move(rhs)),
+      kept(std::move(kept)),
+      var_index(std::move(var_index)),
+      weight(weight),
+      lhs_var_count(lhs_var_count),
+      var_count(this->var_index.size()),
+      lhs_variables(std::move(lhs_variables)),
+      covered_at(std::move(covered_at)),
+      deleted(std::move(deleted)) {}
 
-void RewriteRule::compile_matcher_facts(RewriteRule& rule) {
-  const std::size_t n = rule.lhs_var_count;
-  const std::size_t patterns = rule.lhs.size();
-  constexpr uint32_t kNone = UINT32_MAX;
-  for (const auto* side : {&rule.lhs, &rule.rhs}) {
-    FlatPatterns& flat = side == &rule.lhs ? rule.flat_lhs : rule.flat_rhs;
-    for (const auto& pattern : *side) {
-      for (const VarIndex v : pattern) flat.vars.push_back(static_cast<uint32_t>(v));
-      flat.begin.push_back(static_cast<uint32_t>(flat.vars.size()));
-    }
-  }
-  rule.occurrences.assign(n, 0);
-  for (const auto& [v, count] : rule.lhs_occurrences) rule.occurrences[v] = static_cast<uint32_t>(count);
-  rule.is_kept.assign(rule.var_count, 0);
-  for (const VarIndex v : rule.kept) rule.is_kept[v] = 1;
-  for (VarIndex v = 0; v < n; ++v) {
-    if (!rule.is_kept[v]) rule.deleted.push_back(static_cast<uint32_t>(v));
-  }
-  rule.new_vertices = static_cast<uint32_t>(rule.var_count - n);
-  // The lowest pattern-mate of each variable: per pattern, its lowest and
-  // second-lowest distinct variables are all that matter.
-  std::vector<uint32_t> lowest_mate(n, kNone);
-  std::vector<uint32_t> count(n + 1, 0);
-  std::vector<uint32_t> seen(n, kNone);  // last pattern counted, per variable
-  for (std::size_t p = 0; p < patterns; ++p) {
-    uint32_t lo = kNone, lo2 = kNone;
-    for (const VarIndex v : rule.lhs[p]) {
-      const auto x = static_cast<uint32_t>(v);
-      if (x < lo) {
-        lo2 = lo;
-        lo = x;
-      } else if (x != lo && x < lo2) {
-        lo2 = x;
-      }
-      if (seen[x] != p) {
-        seen[x] = static_cast<uint32_t>(p);
-        ++count[x + 1];
-      }
-    }
-    for (const VarIndex v : rule.lhs[p]) {
-      const uint32_t mate = v == lo ? lo2 : lo;
-      lowest_mate[v] = std::min(lowest_mate[v], mate);
-    }
-  }
-  rule.in_frontier.assign(n, 0);
-  rule.new_mates.assign(n, 0);
-  for (VarIndex v = 0; v < n; ++v) {
-    if (lowest_mate[v] != kNone && lowest_mate[v] < v) {
-      rule.in_frontier[v] = 1;
-      ++rule.new_mates[lowest_mate[v]];
-    }
-  }
-  // The patterns of each variable.
-  rule.mates_begin.assign(n + 1, 0);
-  for (std::size_t v = 0; v < n; ++v) rule.mates_begin[v + 1] = rule.mates_begin[v] + count[v + 1];
-  rule.mates_pattern.assign(rule.mates_begin[n], 0);
-  std::vector<uint32_t> fill(rule.mates_begin.begin(), rule.mates_begin.end() - 1);
-  std::fill(seen.begin(), seen.end(), kNone);
-  for (std::size_t p = 0; p < patterns; ++p) {
-    for (const VarIndex v : rule.lhs[p]) {
-      if (seen[v] != p) {
-        seen[v] = static_cast<uint32_t>(p);
-        rule.mates_pattern[fill[v]++] = static_cast<uint32_t>(p);
-      }
-    }
-  }
-  // Cover tests: a pattern is complete once its largest variable is bound;
-  // the first test happens at level 1 (patterns over variable 0 alone and
-  // empty ones included), and none when there is no level 1.
-  std::vector<uint32_t> at(patterns, kNone);
-  rule.tests_begin.assign(n + 1, 0);
-  for (std::size_t p = 0; p < patterns; ++p) {
-    VarIndex largest = 0;
-    for (const VarIndex v : rule.lhs[p]) largest = std::max(largest, v);
-    const VarIndex level = std::max<VarIndex>(largest, 1);
-    if (level < n) {
-      at[p] = static_cast<uint32_t>(level);
-      ++rule.tests_begin[level + 1];
-    }
-  }
-  for (std::size_t t = 0; t < n; ++t) rule.tests_begin[t + 1] += rule.tests_begin[t];
-  rule.tests_pattern.assign(rule.tests_begin[n], 0);
-  fill.assign(rule.tests_begin.begin(), rule.tests_begin.end() - 1);
-  for (std::size_t p = 0; p < patterns; ++p) {
-    if (at[p] != kNone) rule.tests_pattern[fill[at[p]]++] = static_cast<uint32_t>(p);
-  }
-  rule.later_mates.assign(n, -1);
-}
+bool RewriteRule::is_kept(VarIndex v) const { return std::binary_search(kept.begin(), kept.end(), v); }
 
-void RewriteRule::count_later_mates(std::size_t t) const {
-  // Distinct later variables over the patterns holding t; a variable is met
-  // when its mark is t + 1.
-  if (met_.size() != lhs_var_count) met_.assign(lhs_var_count, 0);
-  int64_t later = 0;
-  for (uint32_t k = mates_begin[t]; k < mates_begin[t + 1]; ++k) {
-    for (const VarIndex v : lhs[mates_pattern[k]]) {
-      if (v > t && met_[v] != t + 1) {
-        met_[v] = static_cast<uint32_t>(t + 1);
-        ++later;
-      }
-    }
-  }
-  later_mates[t] = later;
+RewriteRule RewriteRule::compile(NamePatterns lhs_names, std::vector<std::string> kept_names,
+                                 NamePatterns rhs_names, double weight) {
+  absl::flat_hash_map<std::string, VarIndex> var_index;
+  VarIndex next = 0;
+  FlatLists lhs = index_patterns(lhs_names, var_index, next);
+  const std::size_t n = next;
+  FlatLists rhs = index_patterns(rhs_names, var_index, next);
+  std::vector<VarIndex> kept = kept_variables(kept_names, var_index, rhs, n);
+  std::vector<uint32_t> deleted = deleted_variables(kept, n);
+  const FlatLists distinct = distinct_sorted(lhs);
+  std::vector<LhsVariable> facts = lhs_variable_facts(lhs, distinct, n);
+  FlatLists covered_at = cover_tests(distinct, n);
+  return RewriteRule(std::move(lhs), std::move(rhs), std::move(kept), std::move(var_index), weight, n,
+                     std::move(facts), std::move(covered_at), std::move(deleted));
 }
 
 }  // namespace vorn

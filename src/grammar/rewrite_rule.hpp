@@ -1,90 +1,84 @@
-// RewriteRule: a rule compiled from variable names to dense indices.
+// RewriteRule: a rule compiled from variable names to dense indices, together
+// with everything the matcher and rule application ask about it.
 //
 // Invariants: indices are 0..N-1 over the distinct names of lhs and rhs;
 // left-hand-side variables are exactly 0..lhs_var_count-1 (variable 0 is the
 // first name of the first non-empty lhs pattern) and right-hand-side-only ones
-// lhs_var_count..N-1, each group numbered in order of first occurrence; `lhs_occurrences` has an
-// entry >= 1 for exactly the lhs variables; `kept` holds the indices of kept
-// names that occur somewhere. A rule never changes after compilation.
+// lhs_var_count..N-1, each group numbered in order of first occurrence; every
+// lhs variable occurs at least once; `kept` is sorted and holds the indices
+// of kept names that occur somewhere. Every member is computed by `compile`
+// and const afterwards.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
+#include "grammar/flat_lists.hpp"
 
 namespace vorn {
 
 using VarIndex = std::size_t;
 using NamePatterns = std::vector<std::vector<std::string>>;
 
-// Patterns laid out flat: pattern p's variables are
-// vars[begin[p] .. begin[p + 1]).
-struct FlatPatterns {
-  std::vector<uint32_t> begin{0};
-  std::vector<uint32_t> vars;
-  std::size_t size() const { return begin.size() - 1; }
-  std::span<const uint32_t> operator[](std::size_t p) const {
-    return {vars.data() + begin[p], begin[p + 1] - begin[p]};
-  }
+// What the search knows about the left-hand-side variable t before binding
+// it. Variables are bound in index order, so at that point the bound ones are
+// exactly 0..t-1 and all of this is fixed by the rule.
+struct LhsVariable {
+  // Positions of t over all lhs patterns: a candidate needs at least as many
+  // incidence entries (the degree test).
+  uint32_t occurrences = 0;
+  // t shares a pattern with a bound variable, so its candidates are the
+  // unbound neighbours of bound vertices (otherwise: every live vertex).
+  bool adjacent_to_bound = false;
+  // Look-ahead on the later variables that share a pattern with t: each needs
+  // its own neighbour of the candidate. Those that also share a pattern with
+  // a bound variable need one that is a candidate already ...
+  uint32_t candidate_neighbours = 0;
+  // ... and those whose lowest pattern-mate is t need one that is not.
+  uint32_t fresh_neighbours = 0;
 };
 
 struct RewriteRule {
-  std::vector<std::vector<VarIndex>> lhs;
-  std::vector<std::vector<VarIndex>> rhs;
-  absl::flat_hash_set<VarIndex> kept;
-  absl::flat_hash_map<std::string, VarIndex> var_index;
-  absl::flat_hash_map<VarIndex, std::size_t> lhs_occurrences;
-  double weight = 1.0;
-  std::size_t lhs_var_count = 0;
+  // The patterns, as variable indices, in the order and with the repeats given.
+  const FlatLists lhs;
+  const FlatLists rhs;
+  const std::vector<VarIndex> kept;
+  const absl::flat_hash_map<std::string, VarIndex> var_index;
+  const double weight = 1.0;
+  const std::size_t lhs_var_count = 0;
   // Number of distinct names over lhs and rhs.
-  std::size_t var_count = 0;
+  const std::size_t var_count = 0;
 
-  // Facts the matcher and rule application read, compiled once in time and
-  // space linear in the rule's size (a pattern of 10^4 names compiles as
-  // fast as 10^4 patterns of one name).
-  //
-  // Variables are bound in index order, so at the level that binds t the
-  // bound variables are exactly 0..t-1 and everything the search asks about
-  // variables is static: whether t shares a pattern with a bound variable
-  // (`in_frontier`), how many later variables share one with t and with a
-  // bound variable (look-ahead A) or with t as their lowest pattern-mate
-  // (look-ahead B).
-  FlatPatterns flat_lhs, flat_rhs;        // lhs and rhs, flat
-  std::vector<uint32_t> occurrences;      // per lhs variable
-  std::vector<uint8_t> is_kept;           // per variable
-  std::vector<uint8_t> in_frontier;       // per lhs variable
-  std::vector<uint32_t> new_mates;        // per lhs variable: look-ahead B
-  std::vector<uint32_t> mates_begin;      // CSR: the lhs patterns holding each lhs
-  std::vector<uint32_t> mates_pattern;    //   variable, each once, in pattern order
-  std::vector<uint32_t> tests_begin;      // CSR: the patterns whose cover is tested
-  std::vector<uint32_t> tests_pattern;    //   once variable t is bound
-  std::vector<uint32_t> deleted;          // lhs variables whose vertex is deleted
-  uint32_t new_vertices = 0;              // rhs-only variables: vertices a rewrite creates
-  // Per lhs variable t: the number of later variables sharing a pattern with
-  // t (A + B), worked out on first use (its cost is that of the patterns
-  // holding t, which a search reaching t pays anyway); -1 until then.
-  mutable std::vector<int64_t> later_mates;
-  mutable std::vector<uint32_t> met_;
-  // Look-ahead A for variable t (fills later_mates[t] on first use).
-  uint32_t old_mates(std::size_t t) const {
-    if (later_mates[t] < 0) count_later_mates(t);
-    return static_cast<uint32_t>(later_mates[t]) - new_mates[t];
-  }
+  // Per lhs variable, what the search asks about it.
+  const std::vector<LhsVariable> lhs_variables;
+  // Per lhs variable t, the lhs patterns whose cover is tested once t is
+  // bound: those whose largest variable is t (from variable 1 on; patterns
+  // over variable 0 alone, and empty ones, are tested at variable 1).
+  const FlatLists covered_at;
+  // The lhs variables whose vertex a rewrite deletes, ascending.
+  const std::vector<uint32_t> deleted;
 
-  // Compiles the names. Never fails. A name in both lhs and rhs is kept even
-  // when `kept` omits it, so its vertex survives and is reused: a rewrite
-  // never creates a hyperedge over a vertex it deleted.
+  // How many vertices a rewrite creates: one per rhs-only variable.
+  std::size_t created_vertex_count() const { return var_count - lhs_var_count; }
+  bool is_kept(VarIndex v) const;
+
+  // Compiles the names, in time and space about linear in the rule's size.
+  // Never fails. A name in both lhs and rhs is kept even when `kept` omits
+  // it, so its vertex survives and is reused: a rewrite never creates a
+  // hyperedge over a vertex it deleted.
   static RewriteRule compile(NamePatterns lhs, std::vector<std::string> kept,
                              NamePatterns rhs, double weight);
 
  private:
-  static void compile_matcher_facts(RewriteRule& rule);
-  void count_later_mates(std::size_t t) const;
+  RewriteRule(FlatLists lhs, FlatLists rhs, std::vector<VarIndex> kept,
+              absl::flat_hash_map<std::string, VarIndex> var_index, double weight,
+              std::size_t lhs_var_count, std::vector<LhsVariable> lhs_variables,
+              FlatLists covered_at, std::vector<uint32_t> deleted);
 };
 
 // Whether a rule may have this weight: finite and positive (a weight of 0

@@ -37,11 +37,11 @@
 #include "hypergraph/causal_list.hpp"
 #include "hypergraph/causal_log.hpp"
 #include "hypergraph/fixed_bit_set.hpp"
+#include "hypergraph/ids.hpp"
 
 namespace vorn {
 
 struct Checkpoint;
-using VertexId = uint64_t;
 
 struct CausalLinks {
   uint64_t depth = 1;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "hypergraph/assert.hpp"
+
 namespace vorn {
 
 using Node = FixedBitSet::Node;
@@ -200,7 +202,12 @@ FixedBitSet::FixedBitSet(const FixedBitSet& other)
 
 FixedBitSet::FixedBitSet(FixedBitSet&& other) noexcept
     : height_(other.height_), length_(other.length_) {
-  single_ = other.single_;  // the whole union, tree pointer or index
+  // Only the active member of the other's union is read.
+  if (other.single()) {
+    single_ = other.single_;
+  } else {
+    root_ = other.root_;
+  }
   other.root_ = nullptr;
   other.height_ = 0;
   other.length_ = 0;
@@ -217,7 +224,11 @@ FixedBitSet& FixedBitSet::operator=(const FixedBitSet& other) {
 FixedBitSet& FixedBitSet::operator=(FixedBitSet&& other) noexcept {
   if (this != &other) {
     release_tree();
-    single_ = other.single_;
+    if (other.single()) {
+      single_ = other.single_;
+    } else {
+      root_ = other.root_;
+    }
     height_ = other.height_;
     length_ = other.length_;
     other.root_ = nullptr;
@@ -242,6 +253,7 @@ void FixedBitSet::to_tree() {
 }
 
 void FixedBitSet::insert(uint64_t i) {
+  VORN_ASSERT(i < length_);
   if (single()) {
     if (i == single_) return;
     to_tree();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "hypergraph/assert.hpp"
+
 namespace vorn {
 
 std::atomic<uint64_t> VERTEX_ID_COUNTER{0};
@@ -347,6 +349,7 @@ EdgeSlot Hypergraph::add_hyperedge(std::span<const Slot> members, UndoRecord& re
 }
 
 void Hypergraph::remove_hyperedge(EdgeSlot e, UndoRecord& record) {
+  VORN_ASSERT(e < edges_.size() && edges_[e].live != 0);
   const EdgeRecord& r = edges_[e];
   record.removed_edges.push_back(
       {r.id, static_cast<uint32_t>(record.removed_edge_vertices.size()), r.size});
@@ -355,6 +358,7 @@ void Hypergraph::remove_hyperedge(EdgeSlot e, UndoRecord& record) {
 }
 
 void Hypergraph::remove_vertex(Slot s, UndoRecord& record) {
+  VORN_ASSERT(s < vertices_.size() && is_vertex(s));
   const VertexId id = vertices_[s].id;
   const bool observed = (vertices_[s].flags & kObserved) != 0;
   record.removed_vertices.push_back({id, observed});

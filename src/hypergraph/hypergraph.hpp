@@ -36,16 +36,11 @@
 #include "absl/container/flat_hash_set.h"
 #include "hypergraph/causal_graph.hpp"
 #include "hypergraph/id_index.hpp"
+#include "hypergraph/ids.hpp"
 #include "hypergraph/slot_storage.hpp"
 #include "hypergraph/undo_record.hpp"
 
 namespace vorn {
-
-using VertexId = uint64_t;
-using EdgeId = uint64_t;
-using Slot = uint32_t;      // a vertex record's place in the store
-using EdgeSlot = uint32_t;  // a hyperedge record's place in the store
-inline constexpr Slot kNoSlot = UINT32_MAX;
 
 // Process-wide id sources shared by every engine; never reset or decremented.
 extern std::atomic<uint64_t> VERTEX_ID_COUNTER;

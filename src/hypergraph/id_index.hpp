@@ -17,37 +17,39 @@
 #include <cstdint>
 #include <vector>
 
+#include "hypergraph/assert.hpp"
+#include "hypergraph/ids.hpp"
+
 namespace vorn {
 
 class IdIndex {
  public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-
   // Enters id -> slot (reviving a tombstone of the same id) and returns the
   // entry's position; moved(slot, position) is called for every other entry
   // whose position changes.
   template <class Moved>
-  uint32_t insert(uint64_t id, uint32_t slot, Moved&& moved) {
+  uint32_t insert(VertexId id, Slot slot, Moved&& moved) {
     // The common case, a new vertex's id, appends.
     if (!all_below(id)) return insert_in_place(id, slot, moved);
     ids_.push_back(id);
     slots_.push_back(slot);
     return static_cast<uint32_t>(ids_.size() - 1);
   }
-  // The slot of id, or kNone.
-  uint32_t find(uint64_t id) const {
+  // The slot of id, or kNoSlot.
+  Slot find(VertexId id) const {
     const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-    return it == ids_.end() || *it != id ? kNone : slots_[it - ids_.begin()];
+    return it == ids_.end() || *it != id ? kNoSlot : slots_[it - ids_.begin()];
   }
-  // Leaves a tombstone at `position`; may compact (reporting moves).
+  // Leaves a tombstone at `position`, which holds a live entry; may compact
+  // (reporting moves).
   template <class Moved>
   void erase(uint32_t position, Moved&& moved);
   std::size_t size() const { return ids_.size() - dead_; }
   // Whether every id in the index is below `id` (so that it is absent).
-  bool all_below(uint64_t id) const { return ids_.empty() || ids_.back() < id; }
-  // The slot at a position (kNone for a tombstone or a position past the end).
-  uint32_t slot_at(uint32_t position) const {
-    return position < slots_.size() ? slots_[position] : kNone;
+  bool all_below(VertexId id) const { return ids_.empty() || ids_.back() < id; }
+  // The slot at a position (kNoSlot for a tombstone or a position past the end).
+  Slot slot_at(uint32_t position) const {
+    return position < slots_.size() ? slots_[position] : kNoSlot;
   }
   std::size_t reserved_bytes() const {
     return ids_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint32_t);
@@ -55,38 +57,39 @@ class IdIndex {
 
  private:
   template <class Moved>
-  [[gnu::noinline]] uint32_t insert_in_place(uint64_t id, uint32_t slot, Moved& moved);
+  [[gnu::noinline]] uint32_t insert_in_place(VertexId id, Slot slot, Moved& moved);
 
-  std::vector<uint64_t> ids_;
-  std::vector<uint32_t> slots_;  // kNone: tombstone
+  std::vector<VertexId> ids_;
+  std::vector<Slot> slots_;  // kNoSlot: tombstone
   std::size_t dead_ = 0;
 };
 
 template <class Moved>
-uint32_t IdIndex::insert_in_place(uint64_t id, uint32_t slot, Moved& moved) {
+uint32_t IdIndex::insert_in_place(VertexId id, Slot slot, Moved& moved) {
   const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
   const auto position = static_cast<uint32_t>(it - ids_.begin());
   if (*it == id) {
-    if (slots_[position] == kNone) --dead_;
+    if (slots_[position] == kNoSlot) --dead_;
     slots_[position] = slot;
     return position;
   }
   ids_.insert(it, id);
   slots_.insert(slots_.begin() + position, slot);
   for (std::size_t i = position + 1; i < ids_.size(); ++i) {
-    if (slots_[i] != kNone) moved(slots_[i], static_cast<uint32_t>(i));
+    if (slots_[i] != kNoSlot) moved(slots_[i], static_cast<uint32_t>(i));
   }
   return position;
 }
 
 template <class Moved>
 void IdIndex::erase(uint32_t position, Moved&& moved) {
-  slots_[position] = kNone;
+  VORN_ASSERT(position < slots_.size() && slots_[position] != kNoSlot);
+  slots_[position] = kNoSlot;
   ++dead_;
   if (dead_ < 1024 || dead_ * 2 < ids_.size()) return;
   std::size_t out = 0;
   for (std::size_t i = 0; i < ids_.size(); ++i) {
-    if (slots_[i] == kNone) continue;
+    if (slots_[i] == kNoSlot) continue;
     ids_[out] = ids_[i];
     slots_[out] = slots_[i];
     if (out != i) moved(slots_[out], static_cast<uint32_t>(out));

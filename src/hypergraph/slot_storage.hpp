@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "hypergraph/ids.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -72,8 +74,8 @@ class RecordArray {
   static std::size_t bytes(uint32_t records) { return std::size_t{records} * sizeof(T); }
 
   void reallocate() {
-    // Index UINT32_MAX is no slot (it marks "none").
-    if (size_ == UINT32_MAX) throw std::length_error("more than 2^32 - 1 records in one store");
+    // Index kNoSlot is no record's.
+    if (size_ == kNoSlot) throw std::length_error("more than 2^32 - 1 records in one store");
     const uint64_t wanted = capacity_ == 0 ? (kPage + sizeof(T) - 1) / sizeof(T) : uint64_t{capacity_} * 2;
     const auto capacity = static_cast<uint32_t>(std::min<uint64_t>(wanted, UINT32_MAX));
 #ifdef VORN_REMAPPED_RECORDS

@@ -13,11 +13,10 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "hypergraph/ids.hpp"
 
 namespace vorn {
 
-using VertexId = uint64_t;
-using EdgeId = uint64_t;
 using Observables = absl::flat_hash_map<std::string, double>;
 
 struct UndoRecord {

@@ -7,6 +7,7 @@
 
 #include "rewrite_engine/rewrite_engine.hpp"
 #include "support/access.hpp"
+#include "support/nested.hpp"
 
 using namespace vorn;
 
@@ -173,17 +174,22 @@ TEST(Engine, WeightsAreCheckedAloneAndInTotal) {
 TEST(Compile, NamesBecomeDenseIndices) {
   const RewriteRule r = RewriteRule::compile({{"a", "b"}, {"b", "c"}}, {"a", "b", "z"},
                                              {{"a", "d"}, {"d", "b"}}, 2.5);
-  EXPECT_EQ(r.lhs, (std::vector<std::vector<VarIndex>>{{0, 1}, {1, 2}}));
-  EXPECT_EQ(r.rhs, (std::vector<std::vector<VarIndex>>{{0, 3}, {3, 1}}));
+  EXPECT_EQ(nested(r.lhs), (std::vector<std::vector<VarIndex>>{{0, 1}, {1, 2}}));
+  EXPECT_EQ(nested(r.rhs), (std::vector<std::vector<VarIndex>>{{0, 3}, {3, 1}}));
   EXPECT_EQ(r.lhs_var_count, 3u);
-  EXPECT_EQ(r.kept, (absl::flat_hash_set<VarIndex>{0, 1}));
-  EXPECT_EQ(r.lhs_occurrences, (absl::flat_hash_map<VarIndex, std::size_t>{{0, 1}, {1, 2}, {2, 1}}));
+  EXPECT_EQ(r.var_count, 4u);
+  EXPECT_EQ(r.kept, (std::vector<VarIndex>{0, 1}));
+  EXPECT_EQ(r.deleted, (std::vector<uint32_t>{2}));
+  std::vector<uint32_t> occurrences;
+  for (const LhsVariable& v : r.lhs_variables) occurrences.push_back(v.occurrences);
+  EXPECT_EQ(occurrences, (std::vector<uint32_t>{1, 2, 1}));
   EXPECT_EQ(r.var_index.at("d"), 3u);
+  EXPECT_EQ(r.created_vertex_count(), 1u);
   // Empty patterns and an empty lhs.
   const RewriteRule e = RewriteRule::compile({{}, {"a", "a"}}, {}, {}, 1.0);
-  EXPECT_EQ(e.lhs, (std::vector<std::vector<VarIndex>>{{}, {0, 0}}));
-  EXPECT_EQ(e.lhs_occurrences.at(0), 2u);
+  EXPECT_EQ(nested(e.lhs), (std::vector<std::vector<VarIndex>>{{}, {0, 0}}));
+  EXPECT_EQ(e.lhs_variables.at(0).occurrences, 2u);
   const RewriteRule g = RewriteRule::compile({}, {"x"}, {{"x"}}, 1.0);
   EXPECT_EQ(g.lhs_var_count, 0u);
-  EXPECT_TRUE(g.kept.contains(0));  // kept rhs-only names keep their index
+  EXPECT_TRUE(g.is_kept(0));  // kept rhs-only names keep their index
 }

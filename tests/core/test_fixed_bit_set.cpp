@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "hypergraph/fixed_bit_set.hpp"
@@ -81,6 +82,37 @@ TEST(FixedBitSet, UnionGrowsToTheLongerLength) {
 
 // Random inserts, removes, unions and copies on a few sets, checked against
 // std::set after every operation; covers sharing and copy-on-write paths.
+// Moves take either representation (one inline index, or a tree) and leave
+// the source empty.
+TEST(FixedBitSet, MovesTakeEitherRepresentation) {
+  FixedBitSet single = FixedBitSet::with_capacity(1000);
+  single.insert(700);
+  FixedBitSet tree = FixedBitSet::with_capacity(1000);
+  for (uint64_t i = 1; i < 1000; i *= 3) tree.insert(i);
+  const std::vector<uint64_t> tree_ones = tree.ones();
+
+  FixedBitSet a(std::move(single));
+  EXPECT_EQ(a.ones(), (std::vector<uint64_t>{700}));
+  FixedBitSet b(std::move(tree));
+  EXPECT_EQ(b.ones(), tree_ones);
+  for (const FixedBitSet* moved : {&single, &tree}) {
+    EXPECT_EQ(moved->count(), 0u);
+    EXPECT_EQ(moved->length(), 0u);
+  }
+  // Assignment over a set that holds a tree, and over one with an index.
+  a = std::move(b);
+  EXPECT_EQ(a.ones(), tree_ones);
+  b = FixedBitSet::with_capacity(5);
+  b.insert(4);
+  a = std::move(b);
+  EXPECT_EQ(a.ones(), (std::vector<uint64_t>{4}));
+  EXPECT_EQ(a.length(), 5u);
+  // A moved-from set is usable again.
+  single.grow(8);
+  single.insert(7);
+  EXPECT_TRUE(single.contains(7));
+}
+
 TEST(FixedBitSet, MatchesReferenceUnderRandomOperations) {
   std::mt19937_64 gen(12345);
   constexpr int kSets = 6;
