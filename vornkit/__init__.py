@@ -6,6 +6,8 @@
 - runs with progress and Ctrl-C: :func:`evolve`
 - pictures: :func:`plot_hypergraph`, :func:`plot_growth`
 - dimension estimate: :func:`estimate_dimension`; curvature: :func:`estimate_curvature`
+- graph analysis in native code: :func:`distances`, :func:`components`, :func:`nearest_edges`
+  (and :func:`ball_volumes`, which takes an engine or an edge list)
 - export: :func:`to_networkx`, :func:`to_hif`, :func:`write_hif`, :func:`from_hif`, :func:`to_json`, :func:`from_json`
 - bulk numpy arrays: :func:`edges_array`, :func:`vertices_array`, :func:`degrees_array`
 - the causal graph: :func:`causal_links`, :func:`causal_graph`, :func:`causal_past`,
@@ -51,6 +53,7 @@ _LAZY = {
     "save": "checkpoint", "load": "checkpoint",
     "estimate_curvature": "curvature", "CurvatureEstimate": "curvature",
     "causal_dimension": "causal_intervals", "CausalDimension": "causal_intervals",
+    "distances": "analysis", "components": "analysis", "nearest_edges": "analysis",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

@@ -21,6 +21,8 @@ from typing import Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._companion import is_engine
+
 __all__ = ["DimensionEstimate", "ball_volumes", "estimate_dimension"]
 
 
@@ -58,8 +60,15 @@ def ball_volumes(edges, centres: Sequence[Hashable], max_radius: Optional[int] =
     """V(r) for each centre: an array of shape (len(centres), R + 1).
 
     Rows are padded with their last value (the centre's component size) up
-    to the longest row, or cut at ``max_radius``.
+    to the longest row, or cut at ``max_radius``.  ``edges`` is a list of
+    hyperedges, a networkx graph (taken as the 2-section) or an engine; an
+    engine is read in native code (see :mod:`vornkit.analysis`).
     """
+    if is_engine(edges):
+        from . import analysis
+        return analysis.ball_volumes(edges, centres, max_radius)
+    if max_radius is not None and max_radius < 0:
+        raise ValueError(f"max_radius must be None or at least 0, got {max_radius!r}")
     import networkx as nx
     g = edges if isinstance(edges, nx.Graph) else _two_section(_edges_of(edges))
     rows = []
@@ -91,15 +100,35 @@ def estimate_dimension(edges, samples: int = 50, *, seed: int = 0,
     graph's finite size) and ``lo`` is about ``hi / 3``, at least 2 (the
     smallest balls are dominated by the lattice's fine structure).  When
     fewer than two radii remain, ``dimension`` is NaN.
+
+    The centres are drawn from the vertices that lie on a hyperedge.  For a
+    list of hyperedges they are ordered by ``repr`` (decimal text order for
+    ints) before the draw; for an engine by their numeric id (sorting a
+    million ids as text would cost more than the estimate), so the same
+    hypergraph given as an engine and as ``engine.get_edges()`` may draw
+    different centres.  An engine is read in native code, without networkx.
     """
-    g = _two_section(_edges_of(edges))
-    nodes = sorted(g.nodes, key=repr)
-    if not nodes:
-        raise ValueError("cannot estimate the dimension of an empty hypergraph")
-    rng = np.random.default_rng(seed)
-    k = min(samples, len(nodes))
-    centres = [nodes[i] for i in rng.choice(len(nodes), size=k, replace=False)]
-    table = ball_volumes(g, centres)
+    if isinstance(samples, bool) or int(samples) != samples or samples < 1:
+        raise ValueError(f"samples must be a positive integer, got {samples!r}")
+    if is_engine(edges):
+        from . import analysis
+        nodes = analysis.two_section_nodes(edges)
+        if not len(nodes):
+            raise ValueError("cannot estimate the dimension of an empty hypergraph")
+        rng = np.random.default_rng(seed)
+        k = min(samples, len(nodes))
+        centres = nodes[rng.choice(len(nodes), size=k, replace=False)].tolist()
+        del nodes
+        table = analysis.ball_volumes(edges, centres)
+    else:
+        g = _two_section(_edges_of(edges))
+        nodes = sorted(g.nodes, key=repr)
+        if not nodes:
+            raise ValueError("cannot estimate the dimension of an empty hypergraph")
+        rng = np.random.default_rng(seed)
+        k = min(samples, len(nodes))
+        centres = [nodes[i] for i in rng.choice(len(nodes), size=k, replace=False)]
+        table = ball_volumes(g, centres)
     volumes = table.mean(axis=0)
     radii = np.arange(len(volumes))
 

@@ -141,6 +141,20 @@ def _distinct_count(a: np.ndarray, b: np.ndarray) -> int:
     return int(np.count_nonzero(seen))
 
 
+def _local_part_of_engine(engine, arrays, max_edges: int, seed: int) -> Tuple[List[List[int]], Optional[int]]:
+    """:func:`_local_part_of_arrays` with the breadth-first selection made in native code
+    (:func:`vornkit.analysis.nearest_edges`): the same centre and hyperedges."""
+    from .analysis import nearest_edges
+    members = arrays.vertices
+    if not len(members):
+        return [[] for _ in range(min(len(arrays.ids), max_edges))], None
+    ids = np.unique(members)
+    # sorted(..., key=repr): the decimal texts in text order.
+    by_text = np.argsort(ids.astype(str), kind="stable")
+    centre = int(ids[by_text[np.random.default_rng(seed).integers(len(ids))]])
+    return nearest_edges(engine, centre, max_edges), centre
+
+
 def _layout(vertices: List[Hashable], edges: List[List[Hashable]], seed: int) -> Dict[Hashable, np.ndarray]:
     """Plane positions of ``vertices``: a force layout of the 2-section along each hyperedge's
     chain (closed into a ring for three or more distinct vertices, so that they sit together)."""
@@ -192,7 +206,7 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
         else:
             total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
         if max_edges is not None and total > max_edges:
-            all_edges, centre = _local_part_of_arrays(arrays, max_edges, seed)
+            all_edges, centre = _local_part_of_engine(edges, arrays, max_edges, seed)
             note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
             vertices = None
         else:

@@ -23,67 +23,15 @@
 #include "python/arguments.hpp"
 #include "python/binder.hpp"
 #include "python/borrow.hpp"
+#include "python/companion_analysis.hpp"
+#include "python/companion_support.hpp"
 #include "python/engine_type.hpp"
 #include "python/errors.hpp"
+#include "python/gil_release.hpp"
 #include "rewrite_engine/checkpoint.hpp"
 
 namespace vorn::python {
 namespace {
-
-// The engine argument, or null with TypeError set.
-EngineObject* engine_arg(PyObject* obj) {
-  if (!Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(engine_type()))) {
-    raise_not_an_engine(obj);
-    return nullptr;
-  }
-  return reinterpret_cast<EngineObject*>(obj);
-}
-
-bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-  if (nargs == want) return true;
-  raise_wrong_arity(name, want, nargs);
-  return false;
-}
-
-// Asks for huge pages under a large fresh buffer: filling it then takes one
-// page fault per 2 MiB instead of one per 4 KiB, most of the cost of
-// copying a large graph out. A hint; nothing depends on it being taken.
-void prefer_huge_pages(char* data, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  if (bytes < 4 * kHuge) return;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
-// A bytearray of n int64 values, filled by fill(int64_t*).
-template <class Fill>
-PyObject* int64_array(std::size_t n, Fill&& fill) {
-  Ref out(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(int64_t))));
-  if (!out) return nullptr;
-  prefer_huge_pages(PyByteArray_AS_STRING(out.get()), n * sizeof(int64_t));
-  fill(reinterpret_cast<int64_t*>(PyByteArray_AS_STRING(out.get())));
-  return out.release();
-}
-
-// Runs body(engine) under the given access to the first argument.
-template <class Body>
-PyObject* with_engine(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t want,
-                      Access access, Body&& body) {
-  return guarded(name, nullptr, [&]() -> PyObject* {
-    if (!arity(name, nargs, want)) return nullptr;
-    EngineObject* obj = engine_arg(args[0]);
-    if (obj == nullptr) return nullptr;
-    BorrowGuard guard(obj, access);
-    if (!guard) return nullptr;
-    return body(obj->engine);
-  });
-}
 
 PyObject* reseed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return with_engine("reseed", args, nargs, 2, Access::exclusive, [&](RewriteEngine& e) -> PyObject* {
@@ -181,10 +129,16 @@ PyObject* causal_links(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// Brings the causal state up to date, stopping for a signal (Ctrl-C): the
-// part replayed stays replayed and the signal's exception is raised.
+// Brings the causal state up to date without the GIL, stopping for a signal
+// (Ctrl-C): the part replayed stays replayed and the signal's exception is
+// raised. The caller holds exclusive access, so nothing else touches the
+// engine meanwhile.
 bool replay(const RewriteEngine& e) {
-  return e.graph().causal().sync([] { return PyErr_CheckSignals() != 0; });
+  if (e.graph().causal().pending() == 0) return true;
+  GilRelease release;
+  uint32_t entries = 0;
+  // The clock is read every 256 log entries, which take well under 20 ms.
+  return e.graph().causal().sync([&] { return (++entries & 255) == 0 && release.interrupted(); });
 }
 
 // The ids in v's causal past or future set, ascending; empty without one.
@@ -270,6 +224,11 @@ PyMethodDef companion_methods[] = {
     {"memory", as_cfunction(memory), METH_FASTCALL, nullptr},
     {"save", as_cfunction(save), METH_FASTCALL, nullptr},
     {"load", as_cfunction(load), METH_FASTCALL, nullptr},
+    {"nodes", as_cfunction(analysis_nodes), METH_FASTCALL, nullptr},
+    {"ball_volumes", as_cfunction(analysis_ball_volumes), METH_FASTCALL, nullptr},
+    {"distances", as_cfunction(analysis_distances), METH_FASTCALL, nullptr},
+    {"components", as_cfunction(analysis_components), METH_FASTCALL, nullptr},
+    {"nearest_edges", as_cfunction(analysis_nearest_edges), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

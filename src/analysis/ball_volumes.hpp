@@ -1,0 +1,26 @@
+// Ball volumes V(r) on the 2-section from many centres at once: a
+// level-synchronous breadth-first search carrying one bit per centre (a
+// batch of 32 or 64 centres per machine word), so each pass over the store
+// serves a whole batch. V(r) counts the slots within distance r.
+// Memory: two words per slot of the store (64-bit words while that stays
+// under 128 MiB, 32-bit beyond) plus the current frontier.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "analysis/distances.hpp"
+#include "analysis/stop.hpp"
+#include "analysis/two_section.hpp"
+
+namespace vorn::analysis {
+
+// rows[i] receives V(0), V(1), ... for centres[i], up to the centre's
+// eccentricity in its component or `max_radius`, whichever is smaller (so
+// its last entry is the component's size when the radius allows). Centres
+// may repeat. `rows` is left empty when cancelled.
+Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
+                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {});
+
+}  // namespace vorn::analysis

@@ -1,0 +1,177 @@
+// Graph analysis over the store: every result equals a plain breadth-first
+// search on the 2-section of the stored hyperedges, including repeated
+// members, long hyperedges, isolated vertices, and ids a hyperedge names
+// after their vertex was removed (incomplete incidence lists).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "analysis/ball_volumes.hpp"
+#include "analysis/components.hpp"
+#include "analysis/distances.hpp"
+#include "analysis/nearest_edges.hpp"
+#include "analysis/two_section.hpp"
+#include "hypergraph/hypergraph.hpp"
+
+using namespace vorn;
+using namespace vorn::analysis;
+
+namespace {
+
+struct Mixed {
+  Hypergraph g;
+  std::vector<VertexId> v;
+  VertexId removed = 0, isolated = 0;
+
+  Mixed() {
+    for (int i = 0; i < 16; ++i) v.push_back(g.add_vertex());
+    g.add_hyperedge({v[0], v[1], v[2]});
+    g.add_hyperedge({v[2], v[2]});
+    g.add_hyperedge({v[2], v[3]});
+    g.add_hyperedge({v[4]});
+    g.add_hyperedge({v[3], v[4], v[3]});
+    // A long hyperedge (more members than a clique is built for).
+    g.add_hyperedge({v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13], v[5]});
+    g.add_hyperedge({v[13], v[0]});
+    g.add_hyperedge({v[14], v[15]});
+    // v[3] goes; the hyperedges naming it stay, and a later one names it again.
+    removed = v[3];
+    g.remove_vertex(removed);
+    g.add_hyperedge({removed, v[14]});
+    isolated = g.add_vertex();
+  }
+};
+
+// Distances by a plain BFS on the 2-section built from the hyperedges' ids.
+std::map<VertexId, uint32_t> reference(const Hypergraph& g, VertexId source) {
+  std::map<VertexId, std::set<VertexId>> adj;
+  g.for_each_hyperedge([&](EdgeSlot e) {
+    for (const Slot a : g.members(e)) {
+      for (const Slot b : g.members(e)) {
+        if (a != b) adj[g.id_of(a)].insert(g.id_of(b));
+      }
+    }
+  });
+  std::map<VertexId, uint32_t> dist{{source, 0}};
+  std::vector<VertexId> queue{source};
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    for (const VertexId w : adj[queue[i]]) {
+      if (dist.emplace(w, dist[queue[i]] + 1).second) queue.push_back(w);
+    }
+  }
+  return dist;
+}
+
+std::vector<VertexId> all_ids(const Mixed& m) {
+  std::vector<VertexId> ids = m.v;
+  ids.push_back(m.isolated);
+  return ids;
+}
+
+}  // namespace
+
+TEST(Analysis, DistancesAndBallVolumesMatchAPlainSearch) {
+  Mixed m;
+  const TwoSection g(m.g);
+  ASSERT_TRUE(g.find(m.removed).has_value());  // named by hyperedges, though removed
+  EXPECT_FALSE(g.find(m.isolated + 1000).has_value());
+  std::vector<Slot> centres;
+  for (const VertexId id : all_ids(m)) centres.push_back(*g.find(id));
+  // Every centre twice: more than one batch, and repeats.
+  std::vector<Slot> twice = centres;
+  twice.insert(twice.end(), centres.begin(), centres.end());
+  std::vector<std::vector<uint64_t>> rows;
+  ASSERT_EQ(ball_volumes(g, twice, kNoRadius, rows), Outcome::done);
+  for (std::size_t i = 0; i < twice.size(); ++i) {
+    const VertexId id = m.g.id_of(twice[i]);
+    const auto want = reference(m.g, id);
+    std::vector<std::pair<Slot, uint32_t>> got;
+    ASSERT_EQ(distances(g, twice[i], kNoRadius, got), Outcome::done);
+    std::map<VertexId, uint32_t> got_map;
+    for (const auto& [s, d] : got) EXPECT_TRUE(got_map.emplace(m.g.id_of(s), d).second);
+    EXPECT_EQ(got_map, want) << "from " << id;
+    EXPECT_TRUE(std::is_sorted(got.begin(), got.end(),
+                               [](const auto& a, const auto& b) { return a.second < b.second; }));
+    uint32_t ecc = 0;
+    for (const auto& [w, d] : want) ecc = std::max(ecc, d);
+    std::vector<uint64_t> volume(ecc + 1, 0);
+    for (const auto& [w, d] : want) ++volume[d];
+    for (std::size_t r = 1; r < volume.size(); ++r) volume[r] += volume[r - 1];
+    EXPECT_EQ(rows[i], volume) << "from " << id;
+  }
+  // A radius cap cuts both.
+  ASSERT_EQ(ball_volumes(g, centres, 1, rows), Outcome::done);
+  std::vector<std::pair<Slot, uint32_t>> near;
+  ASSERT_EQ(distances(g, centres[0], 1, near), Outcome::done);
+  EXPECT_EQ(rows[0].size(), 2u);
+  EXPECT_EQ(rows[0].back(), near.size());
+  EXPECT_EQ(near.size(), 4u);  // v0 with v1, v2 and v13
+}
+
+TEST(Analysis, ComponentsCoverEveryVertexAndNamedId) {
+  Mixed m;
+  const TwoSection g(m.g);
+  std::vector<std::pair<Slot, uint32_t>> labels;
+  ASSERT_EQ(components(g, labels), Outcome::done);
+  std::map<VertexId, uint32_t> by_id;
+  for (const auto& [s, c] : labels) by_id[m.g.id_of(s)] = c;
+  for (const VertexId id : all_ids(m)) {
+    ASSERT_TRUE(by_id.count(id)) << id;
+    for (const VertexId other : all_ids(m)) {
+      const auto d = reference(m.g, id);
+      EXPECT_EQ(by_id[id] == by_id[other], d.count(other) == 1) << id << " " << other;
+    }
+  }
+  std::set<uint32_t> distinct;
+  for (const auto& [s, c] : labels) distinct.insert(c);
+  EXPECT_EQ(*distinct.rbegin() + 1, distinct.size());  // numbered 0, 1, ...
+}
+
+TEST(Analysis, NearestEdgesGoBreadthFirstInStoreOrder) {
+  Mixed m;
+  const TwoSection g(m.g);
+  std::vector<EdgeSlot> order;
+  m.g.for_each_hyperedge([&](EdgeSlot e) { order.push_back(e); });
+  std::vector<EdgeSlot> got;
+  ASSERT_EQ(nearest_edges(g, *g.find(m.v[2]), 100, got), Outcome::done);
+  // From v2: its hyperedges in store order ({0,1,2}, {2,2}, {2,3}); then
+  // v0's remaining one ({13,0}), v3's ({3,4,3}, {3,14}), v13's long one,
+  // v4's unary one, v14's pair.
+  const std::vector<std::size_t> want{0, 1, 2, 6, 4, 8, 5, 3, 7};
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], order[want[i]]) << i;
+  ASSERT_EQ(nearest_edges(g, *g.find(m.v[2]), 2, got), Outcome::done);
+  EXPECT_EQ(got, (std::vector<EdgeSlot>{order[0], order[1]}));
+  ASSERT_EQ(nearest_edges(g, *g.find(m.isolated), 5, got), Outcome::done);
+  EXPECT_TRUE(got.empty());
+}
+
+TEST(Analysis, AStopHookCancelsAndLeavesNoPartialResult) {
+  Hypergraph store;
+  std::vector<VertexId> path{store.add_vertex()};
+  for (int i = 0; i < 200000; ++i) {
+    path.push_back(store.add_vertex());
+    store.add_hyperedge({path[path.size() - 2], path.back()});
+  }
+  const TwoSection g(store);
+  int asked = 0;
+  const StopHook stop = [&] { return ++asked >= 2; };
+  std::vector<std::vector<uint64_t>> rows;
+  const std::vector<Slot> centres{*g.find(path[0]), *g.find(path[1000])};
+  EXPECT_EQ(ball_volumes(g, centres, kNoRadius, rows, stop), Outcome::cancelled);
+  EXPECT_TRUE(rows.empty());
+  asked = 0;
+  std::vector<std::pair<Slot, uint32_t>> reached;
+  EXPECT_EQ(distances(g, centres[0], kNoRadius, reached, stop), Outcome::cancelled);
+  EXPECT_TRUE(reached.empty());
+  asked = 0;
+  EXPECT_EQ(components(g, reached, stop), Outcome::cancelled);
+  EXPECT_TRUE(reached.empty());
+  // Without a stop the same calls finish: the path's far end is 200000 away.
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, rows), Outcome::done);
+  EXPECT_EQ(rows[0].size(), 200001u);
+  EXPECT_EQ(rows[0].back(), 200001u);
+}
