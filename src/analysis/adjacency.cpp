@@ -10,6 +10,13 @@ namespace {
 template <class F>
 void entries_of(const Hypergraph& graph, EdgeSlot e, std::vector<Slot>& distinct, F&& f) {
   const auto members = graph.members(e);
+  if (members.size() == 2) {  // the common case, without a sort
+    if (members[0] != members[1]) {
+      f(members[0], members[1]);
+      f(members[1], members[0]);
+    }
+    return;
+  }
   distinct.assign(members.begin(), members.end());
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());

@@ -216,3 +216,17 @@ def test_causal_reads_release_the_gil():
     assert target in set(past)
     if t1 - t0 > 0.1:
         assert len([t for t in ticks if t0 < t < t1]) >= 0.2 * (t1 - t0) / 0.002
+
+
+def test_many_centres_on_a_large_graph_agree_with_single_searches(big):
+    # A graph this large searches its centres in two halves at once; every
+    # row must still be the cumulative count of one centre's own distances,
+    # in the order the centres were given.
+    engine, centres = big
+    chosen = centres[:70]
+    table = analysis.ball_volumes(engine, chosen)
+    for row, c in zip(table, chosen):
+        _, dist = analysis.distances(engine, c)
+        expected = np.cumsum(np.bincount(dist))
+        assert row[:len(expected)].tolist() == expected.tolist()
+        assert (row[len(expected):] == expected[-1]).all()
