@@ -271,10 +271,8 @@ def _check_output(option: str, path: Optional[str], image: bool) -> None:
     if not path:
         raise UserError(f"{option}: the file name is empty")
     if image:
-        from matplotlib.backend_bases import FigureCanvasBase
-        suffix = os.path.splitext(path)[1].lower().lstrip(".")
-        supported = FigureCanvasBase.get_supported_filetypes()
-        if suffix not in supported:
+        from .formats import picture_format
+        if not picture_format(path):
             raise UserError(f"{option} {path}: unknown picture format; use a file name ending in "
                             f".png, .svg or .pdf")
     folder = os.path.dirname(os.path.abspath(path))
