@@ -193,8 +193,10 @@ def to_hif(source, *, network_type: str = "undirected", metadata: Optional[Dict[
     of each hyperedge is the ``tail`` and the others are ``head``.  Write it
     with ``json.dump``, or write it directly with :func:`write_hif`, which
     never holds the document: it is a Python dict per node, edge and
-    incidence, about 3 GiB after 10^6 growth steps.  :func:`from_hif` reads
-    it back.
+    incidence and one per ``attrs`` (13 million after 10^6 growth steps, at
+    184 bytes each in CPython), about 2.6 GiB in all.  From an engine the
+    vertex ids and hyperedge numbers are shared int objects; every dict and
+    list is its own.  :func:`from_hif` reads it back.
     """
     if network_type not in ("undirected", "directed"):
         raise ValueError(f"network_type must be 'undirected' or 'directed', got {network_type!r}")
