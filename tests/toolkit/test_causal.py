@@ -149,6 +149,9 @@ def test_causal_picture_draws_the_vertices_nearest_the_newest(seed, rules, monke
     far_ids = two._replace(causes=two.causes * 10**15, effects=two.effects * 10**15,
                            vertices=two.vertices * 10**15)
     assert causal._nearest_newest(far_ids, 3).tolist() == [4, 5, 6]
+    # Pairs naming vertices not listed (links put together by hand) are left out, not misread.
+    stray = two._replace(causes=np.array([1, 5, 7, 3, 10**6]), effects=np.array([2, 6, 8, 9, 9]))
+    assert causal._nearest_newest(stray, 3).tolist() == [4, 5, 6]
     lone = two._replace(causes=np.array([9, 8]), effects=np.array([2, 1]))
     assert causal._nearest_newest(lone, 4).tolist() == ordered_bfs(lone, 4) == [1, 4, 5, 6]  # 9, 2, then 8 and 7
 
