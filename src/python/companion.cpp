@@ -268,7 +268,8 @@ class HifBuilder {
       const Slot s = members[j];
       PyObject* v = id(s);
       if (v == nullptr) return false;
-      PyList_SET_ITEM(vertices.get(), static_cast<Py_ssize_t>(j), Py_NewRef(v));
+      Py_INCREF(v);
+      PyList_SET_ITEM(vertices.get(), static_cast<Py_ssize_t>(j), v);
       if (!listed[s]) {
         listed[s] = true;
         order.push_back(s);
