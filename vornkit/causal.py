@@ -149,21 +149,97 @@ def causal_graph(source):
     return g
 
 
-def _nearest_newest(links: CausalLinks, count: int) -> np.ndarray:
-    """Indices into ``links.vertices`` of ``count`` vertices nearest the newest one.
+def _pair_indices(links: CausalLinks):
+    """(a, b): for each recorded pair, in order, the indices of its cause and effect in
+    ``links.vertices``; a pair naming a vertex not listed there (links put together by hand)
+    is left out.
+
+    Ids come from one counter, so they usually span a range not much wider
+    than their number: a table over that range maps them without sorting.
+    """
+    ids, causes, effects = links.vertices, links.causes, links.effects
+    if not len(ids) or not len(causes):
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    low, high = int(ids.min()), int(ids.max())
+    if high - low > 4 * len(ids) + (1 << 20):  # too spread out for a table
+        order = np.argsort(ids, kind="stable")
+        sorted_ids = ids[order]
+        at_a = np.searchsorted(sorted_ids, causes).clip(0, len(ids) - 1)
+        at_b = np.searchsorted(sorted_ids, effects).clip(0, len(ids) - 1)
+        known = (sorted_ids[at_a] == causes) & (sorted_ids[at_b] == effects)
+        return order[at_a[known]], order[at_b[known]]
+    index = np.full(high - low + 1, -1, dtype=np.int64)
+    index[ids - low] = np.arange(len(ids))
+    if min(int(causes.min()), int(effects.min())) < low or max(int(causes.max()), int(effects.max())) > high:
+        inside = (causes >= low) & (causes <= high) & (effects >= low) & (effects <= high)
+        causes, effects = causes[inside], effects[inside]
+    a, b = index[causes - low], index[effects - low]
+    known = (a >= 0) & (b >= 0)
+    return (a, b) if known.all() else (a[known], b[known])
+
+
+#: Breadth-first levels walked by scanning every pair before the walk switches
+#: to scipy's over the whole graph (which costs about as much as this many
+#: scans; a growing hypergraph's 2,000 nearest vertices take about 6 levels).
+SCANNED_LEVELS = 40
+
+
+def _nearest_newest(links: CausalLinks, count: int, pairs=None) -> np.ndarray:
+    """Indices into ``links.vertices`` of ``count`` vertices nearest the newest one, ascending.
 
     Breadth-first through the pairs in both directions from the vertex that
-    appeared last; when its part of the graph is smaller, the newest of the
-    other vertices fill up.
+    appeared last; each vertex reached adds first its effects, then its
+    causes, each in order of appearance.  When that part of the graph is
+    smaller, the newest of the other vertices fill up.  ``pairs``: the
+    :func:`_pair_indices` of ``links``, when already known.
     """
+    n = len(links.vertices)
+    a, b = _pair_indices(links) if pairs is None else pairs
+    count = min(count, n)
+    seen = np.zeros(n, dtype=bool)
+    seen[n - 1] = True
+    reached = [np.array([n - 1], dtype=np.int64)]
+    total = 1
+    frontier = reached[0]
+    front = np.zeros(n, dtype=bool)  # the current level
+    rank = np.zeros(n, dtype=np.int64)  # position in the current level (where front is set)
+    levels = 0
+    # The first levels are small: one pass over the pairs per level finds
+    # the next one without ordering all pairs.  A long thin graph would make
+    # that quadratic, so after a few levels the walk goes on in scipy's.
+    while total < count and len(frontier) and levels < SCANNED_LEVELS:
+        # (flags, not ranks, over all pairs: gathering bytes is several times faster)
+        front[frontier] = True
+        out = np.flatnonzero(front[a])
+        into = np.flatnonzero(front[b])
+        front[frontier] = False
+        rank[frontier] = np.arange(len(frontier))
+        parent = np.concatenate([rank[a[out]], rank[b[into]]])
+        kind = np.concatenate([np.zeros(len(out), np.int8), np.ones(len(into), np.int8)])
+        neighbour = np.concatenate([b[out], a[into]])
+        order = np.lexsort((neighbour, kind, parent))
+        neighbour = neighbour[order]
+        neighbour = neighbour[~seen[neighbour]]
+        _, first = np.unique(neighbour, return_index=True)
+        frontier = neighbour[np.sort(first)]
+        seen[frontier] = True
+        reached.append(frontier)
+        total += len(frontier)
+        levels += 1
+    if total < count and len(frontier):
+        return _nearest_newest_scipy(a, b, n, count)
+    chosen = np.concatenate(reached)[:count]
+    if len(chosen) < count:
+        rest = np.flatnonzero(~seen)[::-1][:count - len(chosen)]
+        chosen = np.concatenate([chosen, rest])
+    return np.sort(chosen)
+
+
+def _nearest_newest_scipy(a: np.ndarray, b: np.ndarray, n: int, count: int) -> np.ndarray:
+    """:func:`_nearest_newest` by scipy's breadth-first order over the whole graph."""
     from scipy.sparse import coo_matrix
     from scipy.sparse.csgraph import breadth_first_order
 
-    n = len(links.vertices)
-    order = np.argsort(links.vertices, kind="stable")
-    sorted_ids = links.vertices[order]
-    a = order[np.searchsorted(sorted_ids, links.causes)]
-    b = order[np.searchsorted(sorted_ids, links.effects)]
     graph = coo_matrix((np.ones(len(a), dtype=np.int8), (a, b)), shape=(n, n)).tocsr()
     reached = breadth_first_order(graph, n - 1, directed=False, return_predecessors=False)[:count]
     if len(reached) < count:
@@ -246,20 +322,21 @@ def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
         save_figure(fig, path)
         return fig
 
+    pairs = _pair_indices(links)
     shown = np.arange(total)
     if max_vertices is not None and total > max_vertices:
-        shown = _nearest_newest(links, max_vertices)
+        shown = _nearest_newest(links, max_vertices, pairs)
         title += (f"\n(showing the {len(shown):,} vertices nearest vertex {int(links.vertices[-1])}, "
                   "the newest)")
     ax.set_title(title, fontsize=11)
     ids = links.vertices[shown]
     depths = links.depths[shown]
     # The pairs between shown vertices, as indices into `shown`.
-    order = np.argsort(ids)
-    where_cause = np.searchsorted(ids[order], links.causes).clip(0, len(ids) - 1)
-    where_effect = np.searchsorted(ids[order], links.effects).clip(0, len(ids) - 1)
-    keep = (ids[order][where_cause] == links.causes) & (ids[order][where_effect] == links.effects)
-    a, b = order[where_cause[keep]], order[where_effect[keep]]
+    where = np.full(total, -1, dtype=np.int64)
+    where[shown] = np.arange(len(shown))
+    a, b = where[pairs[0]], where[pairs[1]]
+    keep = (a >= 0) & (b >= 0)
+    a, b = a[keep], b[keep]
 
     x = _layer_positions(depths, a, b)
     y = depths.astype(float)

@@ -271,10 +271,8 @@ def _check_output(option: str, path: Optional[str], image: bool) -> None:
     if not path:
         raise UserError(f"{option}: the file name is empty")
     if image:
-        from matplotlib.backend_bases import FigureCanvasBase
-        suffix = os.path.splitext(path)[1].lower().lstrip(".")
-        supported = FigureCanvasBase.get_supported_filetypes()
-        if suffix not in supported:
+        from .formats import picture_format
+        if not picture_format(path):
             raise UserError(f"{option} {path}: unknown picture format; use a file name ending in "
                             f".png, .svg or .pdf")
     folder = os.path.dirname(os.path.abspath(path))
@@ -564,10 +562,10 @@ def _run(args, signals: _Signals) -> int:
     # From here on evolve answers Ctrl-C (and SIGTERM through it) by stopping
     # after the current chunk; whatever comes later waits for the files.
     signals.raising = False
-    # The final lists are only for the JSON record; the pictures read the engine's arrays.
+    # The JSON record and the pictures read the engine's arrays, not lists.
     metrics = ("nodes", "edges", "pairs") + (("dimension",) if args.dimension else ())
     result = evolve(engine, plan.steps, chunk=args.chunk, progress=progress, rules=rules, record=metrics,
-                    keep_final=bool(args.json),
+                    keep_final=False,
                     after_chunk=None if checkpoints is None else checkpoints.after_chunk)
     result.initial_edges = init
     result.seed = plan.seed
@@ -579,8 +577,10 @@ def _run(args, signals: _Signals) -> int:
 
     outputs = []
     if args.json:  # first: the record matters most, and it is quick
-        from .export import to_json
-        outputs.append((args.json, args.json, lambda: to_json(result, args.json, indent=1, **extra)))
+        from .arrays import edges_array, vertices_array
+        from .export import write_run_record
+        outputs.append((args.json, args.json, lambda: write_run_record(
+            result, args.json, edges_array(engine), vertices_array(engine), indent=1, **extra)))
     if checkpoints is not None:
         outputs.append((args.checkpoint, args.checkpoint, lambda: checkpoints.save(result.steps_done)))
     if args.plot:

@@ -16,6 +16,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <span>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -129,6 +132,130 @@ PyObject* causal_links(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// The interchange-format (HIF) records of the engine's hypergraph, built in
+// one pass: (nodes, edges, incidences), three lists of dicts equal to those
+// vornkit's Python code builds, with their keys in the same order. Nodes
+// are the hyperedges' vertices in order of first appearance, then the other
+// vertices in the order of vertices(). Immutable values are shared: each
+// vertex id is one int object wherever it occurs, each hyperedge number one
+// int object in its record and its incidences, the keys interned strings.
+// The dicts themselves are all distinct (callers may change them).
+class HifBuilder {
+ public:
+  explicit HifBuilder(const Hypergraph& g) : g_(g), ids_(g.slot_capacity(), nullptr) {}
+  HifBuilder(const HifBuilder&) = delete;
+  HifBuilder& operator=(const HifBuilder&) = delete;
+  ~HifBuilder() {
+    for (PyObject* obj : ids_) Py_XDECREF(obj);
+    for (PyObject* obj : keys_) Py_XDECREF(obj);
+  }
+
+  PyObject* build(bool directed) {
+    static const char* const names[] = {"node", "edge", "attrs", "vertices", "position", "direction",
+                                        "tail", "head"};
+    for (std::size_t i = 0; i < kKeys; ++i) {
+      keys_[i] = PyUnicode_InternFromString(names[i]);
+      if (keys_[i] == nullptr) return nullptr;
+    }
+    std::size_t edges = 0, positions = 0;
+    g_.for_each_hyperedge([&](EdgeSlot f) {
+      ++edges;
+      positions += g_.members(f).size();
+    });
+    Ref edge_records(PyList_New(static_cast<Py_ssize_t>(edges)));
+    Ref incidences(PyList_New(static_cast<Py_ssize_t>(positions)));
+    if (!edge_records || !incidences) return nullptr;
+    std::vector<Slot> order;  // vertices by first appearance in the hyperedges
+    order.reserve(g_.vertex_count());
+    std::vector<bool> listed(g_.slot_capacity(), false);
+    Py_ssize_t k = 0, at = 0;
+    bool ok = true;
+    g_.for_each_hyperedge([&](EdgeSlot f) {
+      if (!ok) return;
+      ok = edge(k++, g_.members(f), directed, edge_records.get(), incidences.get(), at, order, listed);
+    });
+    if (!ok) return nullptr;
+    g_.for_each_vertex([&](Slot s) {
+      if (!listed[s]) order.push_back(s);
+    });
+    Ref nodes(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    if (!nodes) return nullptr;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      PyObject* rec = record({{kNode, id(order[i])}});
+      if (rec == nullptr) return nullptr;
+      PyList_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i), rec);
+    }
+    return PyTuple_Pack(3, nodes.get(), edge_records.get(), incidences.get());
+  }
+
+ private:
+  enum Key : std::size_t { kNode, kEdge, kAttrs, kVertices, kPosition, kDirection, kTail, kHead, kKeys };
+
+  // The int object of the vertex in slot s (borrowed), made once.
+  PyObject* id(Slot s) {
+    if (ids_[s] == nullptr) ids_[s] = PyLong_FromUnsignedLongLong(g_.id_of(s));
+    return ids_[s];
+  }
+
+  // A new dict of the given (key, borrowed value) items, in order; null on failure.
+  PyObject* record(std::initializer_list<std::pair<Key, PyObject*>> items) {
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    for (const auto& [key, value] : items) {
+      if (value == nullptr || PyDict_SetItem(d.get(), keys_[key], value) < 0) return nullptr;
+    }
+    return d.release();
+  }
+
+  bool edge(Py_ssize_t k, std::span<const Slot> members, bool directed, PyObject* edge_records,
+            PyObject* incidences, Py_ssize_t& at, std::vector<Slot>& order, std::vector<bool>& listed) {
+    Ref number(PyLong_FromSsize_t(k));
+    Ref vertices(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    if (!number || !vertices) return false;
+    for (std::size_t j = 0; j < members.size(); ++j) {
+      const Slot s = members[j];
+      PyObject* v = id(s);
+      if (v == nullptr) return false;
+      Py_INCREF(v);
+      PyList_SET_ITEM(vertices.get(), static_cast<Py_ssize_t>(j), v);
+      if (!listed[s]) {
+        listed[s] = true;
+        order.push_back(s);
+      }
+    }
+    Ref attrs(record({{kVertices, vertices.get()}}));
+    if (!attrs) return false;
+    PyObject* rec = record({{kEdge, number.get()}, {kAttrs, attrs.get()}});
+    if (rec == nullptr) return false;
+    PyList_SET_ITEM(edge_records, k, rec);
+    for (std::size_t j = 0; j < members.size(); ++j) {
+      Ref position(PyLong_FromSize_t(j));
+      if (!position) return false;
+      Ref where(record({{kPosition, position.get()}}));
+      if (!where) return false;
+      PyObject* inc = directed ? record({{kEdge, number.get()}, {kNode, id(members[j])}, {kAttrs, where.get()},
+                                        {kDirection, keys_[j == 0 ? kTail : kHead]}})
+                               : record({{kEdge, number.get()}, {kNode, id(members[j])}, {kAttrs, where.get()}});
+      if (inc == nullptr) return false;
+      PyList_SET_ITEM(incidences, at++, inc);
+    }
+    return true;
+  }
+
+  const Hypergraph& g_;
+  std::vector<PyObject*> ids_;  // owned, by slot
+  PyObject* keys_[kKeys] = {};  // owned
+};
+
+PyObject* hif_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("hif_records", args, nargs, 2, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    const int directed = PyObject_IsTrue(args[1]);
+    if (directed < 0) return nullptr;
+    HifBuilder builder(e.graph());
+    return builder.build(directed != 0);
+  });
+}
+
 // Brings the causal state up to date without the GIL, stopping for a signal
 // (Ctrl-C): the part replayed stays replayed and the signal's exception is
 // raised. The caller holds exclusive access, so nothing else touches the
@@ -218,6 +345,7 @@ PyMethodDef companion_methods[] = {
     {"degrees", as_cfunction(degrees), METH_FASTCALL, nullptr},
     {"edges", as_cfunction(edges), METH_FASTCALL, nullptr},
     {"causal_links", as_cfunction(causal_links), METH_FASTCALL, nullptr},
+    {"hif_records", as_cfunction(hif_records), METH_FASTCALL, nullptr},
     {"causal_past", as_cfunction(causal_past), METH_FASTCALL, nullptr},
     {"causal_future", as_cfunction(causal_future), METH_FASTCALL, nullptr},
     {"causal_pending", as_cfunction(causal_pending), METH_FASTCALL, nullptr},

@@ -99,6 +99,63 @@ def test_without_deletions_undos_or_horizon_the_future_is_the_closure_of_the_pai
         assert vornkit.causal_future(engine, v).tolist() == sorted(reached)
 
 
+def ordered_bfs(links, count):
+    """The causal picture's choice, walked one vertex at a time: from the newest vertex, each
+    reached vertex adds its effects, then its causes, each in order of appearance."""
+    index = {v: i for i, v in enumerate(links.vertices.tolist())}
+    effects, causes = {}, {}
+    for a, b in zip(links.causes.tolist(), links.effects.tolist()):
+        effects.setdefault(index[a], set()).add(index[b])
+        causes.setdefault(index[b], set()).add(index[a])
+    n = len(index)
+    order, seen, queue = [n - 1], {n - 1}, deque([n - 1])
+    while queue:
+        u = queue.popleft()
+        for w in sorted(effects.get(u, ())) + sorted(causes.get(u, ())):
+            if w not in seen:
+                seen.add(w)
+                order.append(w)
+                queue.append(w)
+    order += [i for i in range(n - 1, -1, -1) if i not in seen]
+    return sorted(order[:count])
+
+
+@pytest.mark.parametrize("seed, rules", [(1, GROWTH_RULE), (2, MIXED_RULES)])
+def test_causal_picture_draws_the_vertices_nearest_the_newest(seed, rules, monkeypatch):
+    import networkx as nx
+    from vornkit import causal
+
+    engine = random_run(seed, rules=rules, steps=300, rollbacks=0)
+    links = vornkit.causal_links(engine)
+    ids = links.vertices.tolist()
+    # The newest vertex is only ever an effect: a walk along the arrows alone would stop there.
+    distance = nx.single_source_shortest_path_length(vornkit.causal_graph(links).to_undirected(), ids[-1])
+    for count in (1, 7, 60, 250):
+        chosen = causal._nearest_newest(links, count)
+        drawn = [ids[i] for i in chosen]
+        assert len(drawn) == len(set(drawn)) == count
+        far = max(distance[v] for v in drawn)
+        assert {v for v, d in distance.items() if d < far} <= set(drawn)
+        assert chosen.tolist() == ordered_bfs(links, count)
+        monkeypatch.setattr(causal, "SCANNED_LEVELS", 1)  # the rest of the walk through scipy
+        assert causal._nearest_newest(links, count).tolist() == chosen.tolist()
+        monkeypatch.undo()
+
+    # Two parts: the newest vertex's part first, then the newest of the others.
+    two = vornkit.CausalLinks(np.array([1, 5, 7]), np.array([2, 6, 8]), np.array([1, 2, 5, 6, 7, 8, 9]),
+                              np.ones(7, dtype=np.int64))
+    assert causal._nearest_newest(two, 3).tolist() == [4, 5, 6]  # 9 alone, then 8 and 7
+    # Ids too far apart for a table are looked up by sorting.
+    far_ids = two._replace(causes=two.causes * 10**15, effects=two.effects * 10**15,
+                           vertices=two.vertices * 10**15)
+    assert causal._nearest_newest(far_ids, 3).tolist() == [4, 5, 6]
+    # Pairs naming vertices not listed (links put together by hand) are left out, not misread.
+    stray = two._replace(causes=np.array([1, 5, 7, 3, 10**6]), effects=np.array([2, 6, 8, 9, 9]))
+    assert causal._nearest_newest(stray, 3).tolist() == [4, 5, 6]
+    lone = two._replace(causes=np.array([9, 8]), effects=np.array([2, 1]))
+    assert causal._nearest_newest(lone, 4).tolist() == ordered_bfs(lone, 4) == [1, 4, 5, 6]  # 9, 2, then 8 and 7
+
+
 def test_causal_graph_and_its_picture(tmp_path):
     engine = random_run(5, steps=400)
     links = vornkit.causal_links(engine)

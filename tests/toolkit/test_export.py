@@ -127,3 +127,20 @@ def test_indented_record_has_the_same_content(engine):
         assert text.startswith('{\n "format"')
     result.final_edges = result.final_vertices = None
     assert json.loads(vornkit.to_json(result, indent=1))["final"] is None
+
+
+def test_record_from_arrays_is_the_same_text(engine, tmp_path, monkeypatch):
+    from vornkit import export
+
+    # Arities 0 to 4 mixed within a chunk, and an isolated vertex.
+    vornkit.start(engine, "{{1,2,3},{3,3},{1,2},{4},{5,6},{2,7,2,8}}")
+    engine.add_rule([["x", "y"]], ["x", "y"], [["x"], []], 1.0)
+    vornkit.reseed(engine, 2)
+    result = vornkit.evolve(engine, 3, progress=False)
+    assert [] in result.final_edges and engine.get_isolated_vertices()
+    monkeypatch.setattr(export, "HIF_CHUNK", 3)
+    arrays, vertices = vornkit.edges_array(engine), vornkit.vertices_array(engine)
+    path = tmp_path / "r.json"
+    for indent, extra in ((1, {}), (None, {"steps_before": 5}), (1, {"note": "\x00final\x00"})):
+        export.write_run_record(result, path, arrays, vertices, indent=indent, **extra)
+        assert path.read_text() == vornkit.to_json(result, indent=indent, **extra) + "\n"

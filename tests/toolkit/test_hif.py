@@ -92,3 +92,15 @@ def test_failed_write_leaves_the_old_file(mixed, tmp_path, monkeypatch):
     assert path.read_text() == "old" and [p.name for p in tmp_path.iterdir()] == ["h.json"]
     with pytest.raises(ValueError):
         vornkit.write_hif(mixed, path, network_type="mixed")
+
+
+def test_records_share_no_containers(mixed):
+    hif = vornkit.to_hif(mixed, network_type="directed")
+    records = hif["nodes"] + hif["edges"] + hif["incidences"]
+    inner = [r["attrs"] for r in records if "attrs" in r] + [r["attrs"]["vertices"] for r in hif["edges"]]
+    assert len({id(x) for x in records + inner}) == len(records + inner)
+    hif["incidences"][0]["attrs"]["position"] = 99
+    hif["edges"][0]["attrs"]["vertices"].append(-1)
+    again = vornkit.to_hif(mixed, network_type="directed")
+    assert hif["incidences"][1:] == again["incidences"][1:] and hif["edges"][1:] == again["edges"][1:]
+    assert vornkit.to_hif(mixed) == export._engine_hif_of_arrays(mixed, "undirected", None, None)

@@ -66,3 +66,14 @@ def test_growth_plot(engine, tmp_path):
         vornkit.plot_growth(result, metrics=["volume"])
     with pytest.raises(ValueError):
         vornkit.plot_growth({"nodes": [1, 2]})
+
+
+def test_picture_format_table_matches_matplotlib():
+    from matplotlib.backend_bases import FigureCanvasBase
+    from vornkit.formats import PICTURE_FORMATS, picture_format
+
+    listed = set(FigureCanvasBase.get_supported_filetypes())
+    assert PICTURE_FORMATS <= listed  # every name the command accepts can be written
+    assert listed - PICTURE_FORMATS <= {"avif"}  # and none that matplotlib writes everywhere is refused
+    assert picture_format("a/B.PNG") == "png" and picture_format("x.svgz") == "svgz"
+    assert picture_format("h.jpgx") == picture_format("png") == picture_format("c.txt") == ""
