@@ -141,17 +141,29 @@ def _distinct_count(a: np.ndarray, b: np.ndarray) -> int:
     return int(np.count_nonzero(seen))
 
 
-def _local_part_of_engine(engine, arrays, max_edges: int, seed: int) -> Tuple[List[List[int]], Optional[int]]:
-    """:func:`_local_part_of_arrays` with the breadth-first selection made in native code
+def _text_order(ids: np.ndarray) -> np.ndarray:
+    """The permutation that sorts non-negative int64 ``ids`` as ``sorted(..., key=repr)`` does
+    (their decimal texts in text order), without making the texts: each id is
+    padded with zeros to the longest id's length and ties go to the shorter id
+    (a text sorts after its prefixes)."""
+    digits = np.ones(len(ids), dtype=np.int64)
+    for k in range(1, 19):
+        digits += ids >= 10 ** k
+    longest = int(digits.max()) if len(ids) else 0
+    if longest >= 19 or (len(ids) and int(ids.min()) < 0):  # padding would overflow int64
+        return np.argsort(ids.astype(str), kind="stable")
+    padded = ids * (10 ** (longest - digits))
+    return np.lexsort((digits, padded))
+
+
+def _local_part_of_engine(engine, max_edges: int, seed: int) -> Tuple[List[List[int]], Optional[int]]:
+    """:func:`local_part` of an engine's hyperedges with the selection made in native code
     (:func:`vornkit.analysis.nearest_edges`): the same centre and hyperedges."""
-    from .analysis import nearest_edges
-    members = arrays.vertices
-    if not len(members):
-        return [[] for _ in range(min(len(arrays.ids), max_edges))], None
-    ids = np.unique(members)
-    # sorted(..., key=repr): the decimal texts in text order.
-    by_text = np.argsort(ids.astype(str), kind="stable")
-    centre = int(ids[by_text[np.random.default_rng(seed).integers(len(ids))]])
+    from .analysis import nearest_edges, two_section_nodes
+    ids = two_section_nodes(engine)
+    if not len(ids):
+        return [[] for _ in range(min(engine.edge_count(), max_edges))], None
+    centre = int(ids[_text_order(ids)[np.random.default_rng(seed).integers(len(ids))]])
     return nearest_edges(engine, centre, max_edges), centre
 
 
@@ -206,7 +218,7 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
         else:
             total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
         if max_edges is not None and total > max_edges:
-            all_edges, centre = _local_part_of_engine(edges, arrays, max_edges, seed)
+            all_edges, centre = _local_part_of_engine(edges, max_edges, seed)
             note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
             vertices = None
         else:

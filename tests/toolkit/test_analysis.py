@@ -14,7 +14,7 @@ import vorn
 import vornkit
 from vornkit import analysis
 from vornkit.dimension import _two_section
-from vornkit.plotting import local_part
+from vornkit.plotting import _local_part_of_engine, _text_order, local_part
 
 from conftest import GROWTH_RULE
 
@@ -79,6 +79,7 @@ def test_native_results_equal_networkx(semantics, seed):
         for seed_ in range(4):
             want, centre = local_part(edges, limit, seed_)
             assert analysis.nearest_edges(engine, centre, limit) == want
+            assert _local_part_of_engine(engine, limit, seed_) == (want, centre)
 
 
 def test_estimates_through_the_engine_match_the_edge_list_for_the_same_centres(engine):
@@ -230,3 +231,10 @@ def test_many_centres_on_a_large_graph_agree_with_single_searches(big):
         expected = np.cumsum(np.bincount(dist))
         assert row[:len(expected)].tolist() == expected.tolist()
         assert (row[len(expected):] == expected[-1]).all()
+
+
+def test_ids_in_text_order_without_making_texts():
+    rng = np.random.default_rng(5)
+    for ids in (np.array([0, 1, 2, 9, 10, 11, 19, 100, 101, 1000, 99, 20]),
+                np.unique(rng.integers(0, 10 ** 7, 3000)), np.unique(rng.integers(0, 10 ** 17, 3000))):
+        assert ids[_text_order(ids)].tolist() == sorted(ids.tolist(), key=repr)
