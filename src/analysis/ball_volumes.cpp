@@ -1,11 +1,8 @@
 #include "analysis/ball_volumes.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <exception>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "analysis/adjacency.hpp"
@@ -125,51 +122,6 @@ Outcome run_walk(const Walk& walk, uint32_t capacity, std::span<const Slot> cent
   return run<uint32_t>(walk, capacity, centres, max_radius, rows, poll);
 }
 
-// Below this many slots a second thread costs more than it saves.
-constexpr uint32_t kParallelFrom = 1u << 16;
-
-// The centres split in two halves searched at once, the second half on a
-// second thread (the machine's cores are otherwise idle while the caller
-// waits: the GIL is released). Only the calling thread asks the caller's
-// hook; the helper stops through a flag when the caller's half is cancelled.
-template <class Walk>
-Outcome run_in_two(const Walk& walk, uint32_t capacity, std::span<const Slot> centres, uint32_t max_radius,
-                   std::vector<std::vector<uint64_t>>& rows, Poll& poll) {
-  const std::size_t half = centres.size() / 2;
-  std::vector<std::vector<uint64_t>> theirs;
-  std::atomic<bool> stop_helper{false};
-  std::exception_ptr failure;
-  Outcome helper_outcome = Outcome::done;
-  std::thread helper([&] {
-    try {
-      const StopHook flag = [&stop_helper] { return stop_helper.load(std::memory_order_relaxed); };
-      Poll own(flag);
-      theirs.assign(centres.size() - half, {});
-      helper_outcome = run_walk(walk, capacity, centres.subspan(half), max_radius, theirs, own);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  Outcome mine = Outcome::cancelled;
-  rows.assign(half, {});
-  try {
-    mine = run_walk(walk, capacity, centres.first(half), max_radius, rows, poll);
-  } catch (...) {
-    stop_helper = true;
-    helper.join();
-    throw;
-  }
-  if (mine != Outcome::done) stop_helper = true;
-  helper.join();
-  if (failure) std::rethrow_exception(failure);
-  if (mine != Outcome::done || helper_outcome != Outcome::done) {
-    rows.clear();
-    return Outcome::cancelled;
-  }
-  for (auto& row : theirs) rows.push_back(std::move(row));
-  return Outcome::done;
-}
-
 }  // namespace
 
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
@@ -177,8 +129,7 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
   rows.assign(centres.size(), {});
   Poll poll(stop);
   if (centres.empty()) return Outcome::done;
-  const bool two = centres.size() > 1 && g.capacity() >= kParallelFrom && std::thread::hardware_concurrency() > 1;
-  const std::size_t masks = std::size_t{g.capacity()} * 2 * sizeof(uint32_t) * (two ? 2 : 1);
+  const std::size_t masks = std::size_t{g.capacity()} * 2 * sizeof(uint32_t);
   // The copy pays off once several centres share it.
   if (centres.size() > 1 && Adjacency::bytes(g) + masks <= kCopyBudget) {
     std::optional<Adjacency> copy = Adjacency::build(g, poll);
@@ -188,11 +139,8 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
     }
     std::vector<Slot> rows_of(centres.size());
     for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
-    const CopyWalk walk{g, *copy};
-    if (two) return run_in_two(walk, g.capacity(), rows_of, max_radius, rows, poll);
-    return run_walk(walk, g.capacity(), rows_of, max_radius, rows, poll);
+    return run_walk(CopyWalk{g, *copy}, g.capacity(), rows_of, max_radius, rows, poll);
   }
-  if (two) return run_in_two(StoreWalk{g}, g.capacity(), centres, max_radius, rows, poll);
   return run_walk(StoreWalk{g}, g.capacity(), centres, max_radius, rows, poll);
 }
 

@@ -220,9 +220,8 @@ def test_causal_reads_release_the_gil():
 
 
 def test_many_centres_on_a_large_graph_agree_with_single_searches(big):
-    # A graph this large searches its centres in two halves at once; every
-    # row must still be the cumulative count of one centre's own distances,
-    # in the order the centres were given.
+    # More centres than one machine word holds: two batches, each row still
+    # the cumulative count of its own centre's distances, in the given order.
     engine, centres = big
     chosen = centres[:70]
     table = analysis.ball_volumes(engine, chosen)
