@@ -76,6 +76,11 @@ void RewriteRule::compile_matcher_facts(RewriteRule& rule) {
     if (!rule.is_kept[v]) rule.deleted.push_back(static_cast<uint32_t>(v));
   }
   rule.new_vertices = static_cast<uint32_t>(rule.var_count - n);
+  for (const auto& pattern : rule.rhs) {
+    std::vector<VarIndex> sorted = pattern;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) rule.rhs_repeats = true;
+  }
   // The lowest pattern-mate of each variable: per pattern, its lowest and
   // second-lowest distinct variables are all that matter.
   std::vector<uint32_t> lowest_mate(n, kNone);

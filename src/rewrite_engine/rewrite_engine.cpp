@@ -145,6 +145,19 @@ void RewriteEngine::clear_graph() {
   successful_rewrites_ = 0;
 }
 
+void RewriteEngine::resume(Counters counters, const ChaCha12& rng, std::optional<UndoRecord> last_undo) {
+  step_count_ = counters.steps;
+  attempted_rewrites_ = counters.attempted;
+  successful_rewrites_ = counters.successful;
+  rng_ = rng;
+  has_undo_ = last_undo.has_value();
+  if (last_undo) {
+    undo_ = std::move(*last_undo);
+  } else {
+    undo_.clear();
+  }
+}
+
 void RewriteEngine::reset_counters() {
   attempted_rewrites_ = 0;
   successful_rewrites_ = 0;

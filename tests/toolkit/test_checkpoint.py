@@ -99,7 +99,7 @@ def test_damaged_files_are_refused_with_a_reason(tmp_path):
         checkpoint.load(bad)
     # Engine bytes that pass the checksum but describe no consistent engine.
     state = _native.save(engine)
-    write(bad, state=state[:-1])
+    write(bad, state=state[:-2])
     with pytest.raises(ValueError, match="engine's data in the checkpoint is not valid: truncated"):
         checkpoint.load(bad)
     assert checkpoint.load(good).get_edges() == engine.get_edges()  # the good one still loads
