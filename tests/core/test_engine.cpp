@@ -154,6 +154,32 @@ TEST(Engine, ClearGraphDropsTheUndoRecordAndResetsStoreSettings) {
   EXPECT_FALSE(engine.dpo());
 }
 
+// Rules that make parallel and reversed hyperedges and remove one of a
+// parallel pair: pairs are covered twice over and uncovered again, and the
+// store's check recounts the pair count after every step and rollback.
+TEST(Engine, PairCountFollowsParallelHyperedgesThroughStepsAndRollbacks) {
+  RewriteEngine e(Hypergraph{}, 31);
+  e.add_rule({}, {}, {{"a", "b"}, {"b", "c"}}, 1.0);
+  e.step();
+  e.clear_rules();
+  e.add_rule({{"x", "y"}}, {"x", "y"}, {{"x", "y"}, {"y", "x"}}, 1.0);   // a reversed twin
+  e.add_rule({{"x", "y"}}, {"x", "y"}, {}, 0.3);                         // drops one hyperedge
+  e.add_rule({{"x", "y"}}, {"x", "y"}, {{"x", "y"}, {"y", "z"}}, 0.6);   // grows
+  uint64_t before = 0;
+  for (int i = 0; i < 600; ++i) {
+    before = e.graph().structural_pair_count();
+    const bool rewrote = e.step();
+    if (i % 7 == 3 && rewrote) {
+      ASSERT_TRUE(e.rollback());
+      ASSERT_EQ(e.graph().structural_pair_count(), before) << i;
+    }
+    ASSERT_TRUE(e.graph().pair_count_exact()) << i;
+    const std::vector<std::string> problems = check_consistency(e.graph());
+    ASSERT_TRUE(problems.empty()) << i << ": " << problems.front();
+  }
+  EXPECT_GT(e.graph().edge_count(), 10u);
+}
+
 TEST(Engine, WeightsAreCheckedAloneAndInTotal) {
   RewriteEngine engine(Hypergraph{}, 2);
   EXPECT_FALSE(engine.add_rule({}, {}, {}, 1e-320));
