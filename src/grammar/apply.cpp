@@ -50,9 +50,6 @@ void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
   const FlatPatterns& rhs = rule.flat_rhs;
 
   // Phase 4: the rhs hyperedges; each position is a cause of the next.
-  // (Bindings are injective, so only a pattern that names a variable twice
-  // makes a hyperedge that repeats a vertex.)
-  if (rule.rhs_repeats) graph.mark_pair_count_inexact();
   std::vector<Slot>& scratch = match.scratch;
   for (std::size_t p = 0; p < rhs.size(); ++p) {
     const std::span<const uint32_t> pattern = rhs[p];

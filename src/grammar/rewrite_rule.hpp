@@ -66,6 +66,7 @@ struct RewriteRule {
   std::vector<uint32_t> deleted;          // lhs variables whose vertex is deleted
   uint32_t new_vertices = 0;              // rhs-only variables: vertices a rewrite creates
   bool rhs_repeats = false;               // an rhs pattern names a variable twice
+                                          // (its hyperedges repeat a vertex)
   // Per lhs variable t: the number of later variables sharing a pattern with
   // t (A + B), worked out on first use (its cost is that of the patterns
   // holding t, which a search reaching t pays anyway); -1 until then.

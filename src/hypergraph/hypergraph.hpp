@@ -111,8 +111,9 @@ class Hypergraph {
   // the count recounted from the stored hyperedges as that would make it.
   bool pair_count_exact() const { return pair_count_exact_; }
   uint64_t recount_pairs() const;
-  // For a caller about to store hyperedges that repeat a vertex through the
-  // slot interface (the rule application of a rule that makes such).
+  // For a caller that stores hyperedges repeating a vertex through the slot
+  // interface (the engine, for a rule that makes such; the slot interface
+  // does not look).
   void mark_pair_count_inexact() { pair_count_exact_ = false; }
   // Marks the count exact when the hyperedges determine it (none repeats a
   // vertex, every member's incidence list is complete) and it agrees with

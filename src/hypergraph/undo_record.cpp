@@ -52,8 +52,10 @@ void UndoRecord::save(ByteWriter& out) const {
   out.u64(causal_step);
 }
 
-bool UndoRecord::load(ByteReader& in) {
-  clear();
+std::optional<UndoRecord> UndoRecord::load(ByteReader& in) {
+  UndoRecord u;
+  auto& [created_vertices, created_edges, removed_vertices, removed_observables, removed_edges,
+         removed_edge_vertices, pair_count_before, causal_step] = u;
   for (auto* created : {&created_vertices, &created_edges}) {
     const uint32_t n = in.count("the undo record's creations", 12);
     for (uint32_t i = 0; i < n && in.ok(); ++i) {
@@ -92,7 +94,8 @@ bool UndoRecord::load(ByteReader& in) {
   }
   pair_count_before = in.u64("the pair count before the undone step");
   causal_step = in.u64("the undo record's causal step");
-  return in.ok();
+  if (!in.ok()) return std::nullopt;
+  return u;
 }
 
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,7 @@ struct UndoRecord {
   // lists as long as the sizes say); whether it fits a store is the
   // caller's check.
   void save(ByteWriter& out) const;
-  bool load(ByteReader& in);
+  static std::optional<UndoRecord> load(ByteReader& in);
 };
 
 // Observables in key order, so that equal maps give equal bytes.

@@ -196,8 +196,8 @@ std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, Checkpoint
   check_engine_store(in, *graph);
   std::optional<UndoRecord> undo;
   if (in.flag("the undo flag") && in.ok()) {
-    undo.emplace();
-    if (undo->load(in)) check_undo(in, *undo, *graph, summary);
+    undo = UndoRecord::load(in);
+    if (undo) check_undo(in, *undo, *graph, summary);
   }
   // The trailer, absent from bytes written before it existed.
   if (in.ok() && !in.at_end()) {

@@ -123,6 +123,7 @@ class RewriteEngine {
 
  private:
   bool attempt();
+  void note_repeating_rules();
 
   Hypergraph graph_;
   std::vector<RewriteRule> rules_;

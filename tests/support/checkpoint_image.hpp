@@ -188,8 +188,8 @@ struct CheckpointImage {
     c.store = StoreImage::read(in);
     if (in.get<uint8_t>() != 0) {
       ByteReader reader(in.rest());
-      c.undo.emplace();
-      if (!c.undo->load(reader)) throw std::runtime_error("checkpoint image: no undo record");
+      c.undo = UndoRecord::load(reader);
+      if (!c.undo) throw std::runtime_error("checkpoint image: no undo record");
       in.skip(reader.position());
     }
     c.trailer = std::string(in.rest());
