@@ -65,9 +65,9 @@ def load(path, *, metadata: bool = False):
     """The engine saved in the checkpoint file ``path``.
 
     With ``metadata=True``, a pair ``(engine, metadata)``. Raises
-    ``ValueError`` when the file is no vorn checkpoint, was written by a newer
-    vorn, is truncated or damaged, or holds no consistent engine; ``OSError``
-    when it cannot be read.
+    ``ValueError`` when ``path`` is not a regular file, is no vorn
+    checkpoint, was written by a newer vorn, is truncated or damaged, or holds
+    no consistent engine; ``OSError`` when it cannot be read.
     """
     name = str(path)
     # Opened without blocking (a FIFO would wait for a writer) and refused

@@ -196,8 +196,9 @@ class Hypergraph {
   // a loaded store behaves exactly as the saved one. `load` rebuilds the
   // store, runs `check` (without replaying the causal log) and checks that
   // the log's vertices are the live ones; `summary` receives the loaded
-  // log's summary. The pair count's exactness is not part of the section:
-  // a loaded store is exact when its count agrees with its hyperedges.
+  // log's summary. The pair count's exactness is not part of the section: a
+  // loaded store's count counts as history-dependent until the caller
+  // confirms it (confirm_pair_count).
   void save(ByteWriter& out) const;
   static std::optional<Hypergraph> load(ByteReader& in, CausalGraph::LogSummary& summary);
 
