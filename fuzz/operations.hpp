@@ -274,7 +274,7 @@ class Session {
         // Seed the engine's own store directly while it holds no undo record
         // (a record describes the store as the step left it).
         if (engine_.has_undo()) break;
-        Hypergraph& g = EngineAccess::graph(engine_);
+        Hypergraph& g = engine_.graph_for_tests();
         if (in.byte() & 1) {
           if (g.vertex_count() < kMaxVertices) g.add_vertex();
         } else {

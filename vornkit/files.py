@@ -2,12 +2,79 @@
 
 from __future__ import annotations
 
+import fcntl
 import os
+import re
 import secrets
+import stat
 from contextlib import contextmanager
 from typing import IO, Iterator
 
 __all__ = ["replaced"]
+
+
+def _temporary_names(name: str):
+    """The pattern of the temporary files ``replaced`` writes for a target called ``name``."""
+    return re.compile(rf"\.{re.escape(name)}\.[0-9a-f]{{8}}\.tmp")
+
+
+def _remove_stale_temporaries(folder: str, name: str) -> None:
+    """Remove the temporary files of earlier writes of ``name`` whose writer is gone.
+
+    A writer holds an exclusive lock on its temporary file until it has
+    renamed it into place, and the lock ends with the process, so a
+    temporary file that can be locked was left by a write that was killed.
+    It is removed only while locked here and only if its name still leads
+    to the file locked. Anything that cannot be opened, locked or checked is
+    left alone.
+    """
+    pattern = _temporary_names(name)
+    try:
+        entries = os.listdir(folder or ".")
+    except OSError:
+        return
+    for entry in entries:
+        if not pattern.fullmatch(entry):
+            continue
+        candidate = os.path.join(folder, entry)
+        try:
+            fd = os.open(candidate, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            held = os.fstat(fd)
+            named = os.lstat(candidate)
+            if stat.S_ISREG(held.st_mode) and (held.st_dev, held.st_ino) == (named.st_dev, named.st_ino):
+                os.unlink(candidate)
+        except OSError:
+            pass  # being written (locked), gone meanwhile, or not ours to remove
+        finally:
+            os.close(fd)
+
+
+def _locked_temporary(folder: str, name: str, path) -> tuple:
+    """A new temporary file beside the target, created and locked: (fd, its path)."""
+    while True:
+        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        try:
+            # Permissions as for a plain open(): 0o666 less the umask.
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            exc.filename = path
+            raise
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            held, named = os.fstat(fd), os.lstat(temporary)
+            if (held.st_dev, held.st_ino) == (named.st_dev, named.st_ino):
+                return fd, temporary
+        except OSError:
+            pass
+        # Another save took it for a stale one between its creation and the
+        # lock: start again under a new name.
+        os.close(fd)
 
 
 @contextmanager
@@ -19,9 +86,11 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
     disk, a file-size limit), the temporary file is removed and the error
     goes on; an ``OSError`` then carries ``path`` as its ``filename``.  The
     data is flushed to the disk before the rename, so a write error cannot
-    surface only later.  A path that names something other than a regular
-    file (``/dev/stdout``, a pipe) is written directly; a symbolic link is
-    followed.
+    surface only later.  The temporary file is locked until it is renamed; a
+    write killed outright (SIGKILL, a power cut) leaves it behind unlocked,
+    and the next write of the same ``path`` removes it.  A path that names
+    something other than a regular file (``/dev/stdout``, a pipe) is written
+    directly; a symbolic link is followed.
     """
     path = os.fspath(path)
     target = os.path.realpath(path)
@@ -30,23 +99,15 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
             yield fh
         return
     folder, name = os.path.split(target)
-    while True:
-        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
-        try:
-            # Permissions as for a plain open(): 0o666 less the umask.
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            break
-        except FileExistsError:
-            continue
-        except OSError as exc:
-            exc.filename = path
-            raise
+    _remove_stale_temporaries(folder, name)
+    fd, temporary = _locked_temporary(folder, name, path)
     try:
         with os.fdopen(fd, "wb" if binary else "w", **({} if binary else {"encoding": "utf-8"})) as fh:
             yield fh
             fh.flush()
             os.fsync(fh.fileno())
-        os.replace(temporary, target)
+            # Renamed while still open, so still locked.
+            os.replace(temporary, target)
     except BaseException as exc:
         try:
             os.unlink(temporary)

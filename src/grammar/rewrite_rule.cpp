@@ -7,6 +7,16 @@ namespace vorn {
 
 namespace {
 
+// Whether some list names an item twice.
+bool repeats_a_variable(const FlatLists& lists) {
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    std::vector<uint32_t> sorted(lists[i].begin(), lists[i].end());
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return true;
+  }
+  return false;
+}
+
 constexpr uint32_t kNoVariable = UINT32_MAX;
 
 // The patterns as indices; a name met first takes the next index.
@@ -176,7 +186,8 @@ RewriteRule::RewriteRule(FlatLists lhs, FlatLists rhs, std::vector<VarIndex> kep
       var_count(this->var_index.size()),
       lhs_variables(std::move(lhs_variables)),
       covered_at(std::move(covered_at)),
-      deleted(std::move(deleted)) {}
+      deleted(std::move(deleted)),
+      rhs_repeats(repeats_a_variable(this->rhs)) {}
 
 bool RewriteRule::is_kept(VarIndex v) const { return std::binary_search(kept.begin(), kept.end(), v); }
 

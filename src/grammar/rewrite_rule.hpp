@@ -62,6 +62,9 @@ struct RewriteRule {
   const FlatLists covered_at;
   // The lhs variables whose vertex a rewrite deletes, ascending.
   const std::vector<uint32_t> deleted;
+  // Whether an rhs pattern names a variable twice (its hyperedges then
+  // repeat a vertex, which the store's exact pair count does not follow).
+  const bool rhs_repeats;
 
   // How many vertices a rewrite creates: one per rhs-only variable.
   std::size_t created_vertex_count() const { return var_count - lhs_var_count; }

@@ -29,11 +29,13 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "hypergraph/byte_stream.hpp"
 #include "hypergraph/causal_list.hpp"
 #include "hypergraph/causal_log.hpp"
 #include "hypergraph/fixed_bit_set.hpp"
@@ -41,7 +43,6 @@
 
 namespace vorn {
 
-struct Checkpoint;
 
 struct CausalLinks {
   uint64_t depth = 1;
@@ -74,6 +75,8 @@ class CausalGraph {
   // Identifies the causal side of the application last ended; 0 when it
   // wrote nothing.
   uint64_t step_token() const { return token_; }
+  // The token an undo may still name; 0 when none.
+  uint64_t undoable_step() const { return undoable_; }
   // Undoes the causal side of the application with this token, which must be
   // the latest one: created vertices lose their links and sets, deleted ones
   // get their links back, and the data saved around each deleted vertex is put
@@ -113,6 +116,26 @@ class CausalGraph {
   Recorded recorded() const;
   // The log, for checkpoints.
   const CausalLog& log() const { return log_; }
+
+  // What the log determines, read in one pass without propagating: what a
+  // loaded log is checked against.
+  struct LogSummary {
+    // The vertices a replay leaves with causal data, sorted.
+    std::vector<VertexId> linked;
+    // What the step an undo may still name created and removed (empty when
+    // no step can be undone).
+    std::vector<VertexId> last_created, last_removed;
+    // One more than the largest vertex id the log names (0: none).
+    uint64_t id_floor = 0;
+  };
+  LogSummary summarize() const;
+
+  // The log and the writer's bookkeeping between steps; the replayed state
+  // is left out (a loaded graph replays its log when first read). `load`
+  // refuses bytes that decode to no log or whose bookkeeping disagrees with
+  // the log; `summary` receives the loaded log's summary.
+  void save(ByteWriter& out) const;
+  static std::optional<CausalGraph> load(ByteReader& in, LogSummary& summary);
   // Bytes the deferred log reserves (for memory reports).
   std::size_t log_capacity_bytes() const { return log_.capacity_bytes(); }
 
@@ -181,8 +204,6 @@ class CausalGraph {
   // Scratch for the breadth-first passes, kept to avoid per-call allocation.
   mutable uint32_t stamp_ = 0;
   mutable std::vector<uint32_t> queue_;
-
-  friend struct Checkpoint;
 };
 
 inline void CausalGraph::add_relation(VertexId a, VertexId b, uint64_t horizon, uint64_t capacity,

@@ -75,12 +75,6 @@ class CausalList {
   bool operator==(const std::vector<uint64_t>& other) const {
     return std::equal(begin(), end(), other.begin(), other.end());
   }
-  friend std::ostream& operator<<(std::ostream& out, const CausalList& list) {
-    out << '[';
-    for (std::size_t i = 0; i < list.size_; ++i) out << (i ? ", " : "") << list.begin()[i];
-    return out << ']';
-  }
-
  private:
   struct Storage {
     uint32_t refs = 1;
@@ -95,5 +89,12 @@ class CausalList {
   std::size_t size_ = 0;
   uint64_t max_ = 0;
 };
+
+// Printed as "[a, b, ...]" (test messages).
+inline std::ostream& operator<<(std::ostream& out, const CausalList& list) {
+  out << '[';
+  for (std::size_t i = 0; i < list.size(); ++i) out << (i ? ", " : "") << list.begin()[i];
+  return out << ']';
+}
 
 }  // namespace vorn

@@ -215,6 +215,9 @@ EdgeId Hypergraph::add_hyperedge(const std::vector<VertexId>& list) {
   for (const VertexId v : list) members.push_back(slot_for_member(v));
   const EdgeId e = EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
   store_hyperedge(e, members);
+  std::vector<Slot> sorted = members;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) pair_count_exact_ = false;
   return e;
 }
 
@@ -225,6 +228,8 @@ std::optional<Vertex> Hypergraph::remove_vertex(VertexId v) {
   if ((vertices_[*s].flags & kObserved) != 0) out.observables = std::move(observables_[v]);
   unlink_vertex(*s);
   causal_.remove_vertex(v);
+  // Hyperedges that still name the vertex lose their place on its list.
+  if (vertices_[*s].refs != 0) pair_count_exact_ = false;
   free_if_unused(*s);
   return out;
 }
@@ -365,6 +370,7 @@ void Hypergraph::remove_vertex(Slot s, UndoRecord& record) {
   if (observed) record.removed_observables.push_back(std::move(observables_[id]));
   unlink_vertex(s);
   causal_.remove_vertex(id);
+  if (vertices_[s].refs != 0) pair_count_exact_ = false;
   free_if_unused(s);
 }
 

@@ -19,7 +19,13 @@
 // - a slot stays allocated while it is a live vertex, has an incidence list,
 //   or is named by a stored hyperedge; otherwise it is free and its id is
 //   forgotten;
-// - the causal relation may name removed vertices; readers tolerate this.
+// - the causal relation may name removed vertices; readers tolerate this;
+// - while the pair count is "exact" it equals the number of distinct vertex
+//   pairs sharing a stored hyperedge. A new store's count is; it stays so
+//   until a hyperedge that repeats a vertex is stored or a vertex is removed
+//   while hyperedges name it, after which the count depends on the order in
+//   which hyperedges came and went (confirm_pair_count may make it exact
+//   again).
 // The store trusts its callers: unknown ids give empty results, never errors.
 // Iteration orders (vertices, hyperedges) are slot order: deterministic for
 // a given sequence of operations, and otherwise unspecified.
@@ -34,6 +40,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "hypergraph/byte_stream.hpp"
 #include "hypergraph/causal_graph.hpp"
 #include "hypergraph/id_index.hpp"
 #include "hypergraph/ids.hpp"
@@ -95,6 +102,19 @@ class Hypergraph {
   // Whether v has an incidence list (possibly empty).
   bool has_incidence_list(VertexId v) const;
   uint64_t structural_pair_count() const { return pair_count_; }
+  // Whether the pair count is known to be exact (see the invariants), and
+  // the count recounted from the stored hyperedges as that would make it.
+  bool pair_count_exact() const { return pair_count_exact_; }
+  uint64_t recount_pairs() const;
+  // For a caller that stores hyperedges repeating a vertex through the slot
+  // interface (the engine, for a rule that makes such; the slot interface
+  // does not look).
+  void mark_pair_count_inexact() { pair_count_exact_ = false; }
+  // Marks the count exact when the hyperedges determine it (none repeats a
+  // vertex, every member's incidence list is complete) and it agrees with
+  // them; from then on every change that keeps to such hyperedges keeps it
+  // so. Returns whether the count is exact.
+  bool confirm_pair_count();
   // Calls f(slot) for every live vertex / stored hyperedge, in slot order.
   template <class F>
   void for_each_vertex(F&& f) const;
@@ -127,6 +147,12 @@ class Hypergraph {
   std::span<const Slot> members(EdgeSlot e) const { return edges_[e].members(); }
   EdgeId edge_id(EdgeSlot e) const { return edges_[e].id; }
   uint32_t slot_capacity() const { return vertices_.size(); }
+  // Whether slot s is in use (a live vertex, or an id that has an incidence
+  // list or is named by a hyperedge) and whether it has an incidence list.
+  bool slot_in_use(Slot s) const { return (vertices_[s].flags & kFree) == 0; }
+  bool has_list(Slot s) const { return (vertices_[s].flags & kHasList) != 0; }
+  uint32_t edge_slot_capacity() const { return edges_.size(); }
+  bool is_hyperedge(EdgeSlot e) const { return edges_[e].live != 0; }
 
   // Rule application: every change of one rewrite goes into `record`,
   // which begin_rewrite clears. Between begin_rewrite and end_rewrite the
@@ -155,6 +181,22 @@ class Hypergraph {
   };
   Memory memory() const;
 
+  // Every violated invariant, one line each (at most `limit`); empty when
+  // the store is consistent. With `causal`, also the causal state of every
+  // live vertex, which replays the causal log.
+  std::vector<std::string> check(std::size_t limit, bool causal) const;
+
+  // The store's section of a checkpoint, its causal relation included:
+  // every record in its slot, lists and free lists in their order, so that
+  // a loaded store behaves exactly as the saved one. `load` rebuilds the
+  // store, runs `check` (without replaying the causal log) and checks that
+  // the log's vertices are the live ones; `summary` receives the loaded
+  // log's summary. The pair count's exactness is not part of the section: a
+  // loaded store's count counts as history-dependent until the caller
+  // confirms it (confirm_pair_count).
+  void save(ByteWriter& out) const;
+  static std::optional<Hypergraph> load(ByteReader& in, CausalGraph::LogSummary& summary);
+
  private:
   enum Flag : uint32_t {
     kLive = 1,       // a live vertex
@@ -163,6 +205,7 @@ class Hypergraph {
     kObserved = 8,   // has observables (in observables_)
     kFree = 16,      // on the free list
   };
+  static constexpr uint32_t kKnownFlags = kLive | kHasList | kComplete | kObserved | kFree;
   // Both record types are relocated by byte copies (RecordArray): neither
   // may point into itself.
   struct alignas(64) VertexRecord {
@@ -216,6 +259,7 @@ class Hypergraph {
   // `excluded` that lies on v's incidence list and contains u.
   [[gnu::always_inline]] inline bool pair_covered(Slot v, Slot u, EdgeSlot excluded) const;
   std::optional<EdgeSlot> find_hyperedge(EdgeId e) const;
+  bool pairs_determined() const;
 
   RecordArray<VertexRecord> vertices_;
   RecordArray<EdgeRecord> edges_;
@@ -231,12 +275,10 @@ class Hypergraph {
   uint32_t vertices_left_ = 0;
   uint32_t edges_left_ = 0;
   uint64_t pair_count_ = 0;
+  bool pair_count_exact_ = true;
   uint64_t causal_horizon_ = kDefaultCausalHorizon;
   uint64_t bitset_capacity_ = kDefaultBitsetCapacity;
   CausalGraph causal_;
-
-  friend struct StoreAccess;  // test support: reads of the raw records
-  friend struct Checkpoint;
 };
 
 template <class F>

@@ -31,8 +31,11 @@ class IdIndex {
   uint32_t insert(VertexId id, Slot slot, Moved&& moved) {
     // The common case, a new vertex's id, appends.
     if (!all_below(id)) return insert_in_place(id, slot, moved);
-    ids_.push_back(id);
-    slots_.push_back(slot);
+    // (emplace_back, not push_back: an instantiation of its own, which the
+    // link-time optimiser inlines into the step whatever other code does
+    // with push_back; about 20 instructions a step.)
+    ids_.emplace_back(id);
+    slots_.emplace_back(slot);
     return static_cast<uint32_t>(ids_.size() - 1);
   }
   // The slot of id, or kNoSlot.

@@ -39,7 +39,10 @@ void Hypergraph::execute_undo_record(UndoRecord& record) {
     for (uint32_t i = 0; i < removed.size; ++i) {
       members.push_back(slot_for_member(record.removed_edge_vertices[removed.first + i]));
     }
-    store_hyperedge(removed.id, members);
+    const EdgeSlot e = store_hyperedge(removed.id, members);
+    for (const Slot s : edges_[e].members()) {
+      if ((vertices_[s].flags & kComplete) == 0) pair_count_exact_ = false;
+    }
   }
   // 5. The causal side: created vertices lose their causal data, deleted ones
   // get their links back, and the data saved around them is put back.

@@ -9,10 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "hypergraph/byte_stream.hpp"
 #include "hypergraph/ids.hpp"
 
 namespace vorn {
@@ -60,6 +62,17 @@ struct UndoRecord {
     pair_count_before = 0;
     causal_step = 0;
   }
+
+  // The record as bytes and back. `load` checks the record's own shape
+  // (observables for exactly the vertices flagged as having them, vertex
+  // lists as long as the sizes say); whether it fits a store is the
+  // caller's check.
+  void save(ByteWriter& out) const;
+  static std::optional<UndoRecord> load(ByteReader& in);
 };
+
+// Observables in key order, so that equal maps give equal bytes.
+void save_observables(ByteWriter& out, const Observables& values);
+bool load_observables(ByteReader& in, Observables& values);
 
 }  // namespace vorn

@@ -161,7 +161,7 @@ void raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given) 
 
 void raise_bad_checkpoint(const CheckpointDamage& damage) {
   PyErr_Format(PyExc_ValueError, "the engine's data in the checkpoint is not valid: %s%s",
-               damage.truncated ? "truncated in " : "", damage.part);
+               damage.truncated ? "truncated in " : "", damage.part.c_str());
 }
 
 void raise_all_not_a_list() { PyErr_SetString(PyExc_TypeError, "vorn.__all__ must be a list"); }

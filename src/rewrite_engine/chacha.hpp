@@ -7,10 +7,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+#include "hypergraph/byte_stream.hpp"
 
 namespace vorn {
-
-struct Checkpoint;
 
 // One ChaCha block: `rounds` rounds (12 for the engine, 20 for the published
 // test vectors) over the 256-bit key, a 64-bit block counter and a 64-bit
@@ -44,6 +45,11 @@ class ChaCha12 {
   }
   void fill_bytes(uint8_t* out, std::size_t n);
 
+  // The generator's whole state (key, block counter, buffer and position):
+  // a loaded generator continues the saved one's stream exactly.
+  void save(ByteWriter& out) const;
+  static std::optional<ChaCha12> load(ByteReader& in);
+
  private:
   void refill();
   uint64_t next_u64_slow();
@@ -52,8 +58,6 @@ class ChaCha12 {
   uint64_t counter_ = 0;  // next block to compute
   std::array<uint32_t, kBufferWords> buffer_{};
   std::size_t index_ = kBufferWords;  // next word to hand out
-
-  friend struct Checkpoint;
 };
 
 // The 32-byte key that from_u64_seed uses.

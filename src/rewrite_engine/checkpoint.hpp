@@ -1,32 +1,29 @@
 // Checkpoint: everything an engine needs to go on exactly as it would have,
-// as bytes, and back: the store record by record (slots, live list and
-// incidence in their order, free lists, observables), the rules, settings,
-// counters, the generator's state, the last undo record and the causal log
-// (which determines the propagated causal state; that is rebuilt when read).
-// A loaded engine takes the same steps, with the same candidate orders and
-// random draws, as the one saved; its new ids come from this process's
-// counters, which are first moved past every id the bytes name.
+// as bytes, and back. The bytes are the engine's sections in order: settings
+// and counters, the generator, the rules (as the names they were compiled
+// from), the store with its causal relation, the undo record of the last
+// step, and a trailer saying whether the store's pair count is exact. Each
+// part writes and reads its own section; this file composes them and checks
+// what ties them together. A loaded engine takes the same steps, with the
+// same candidate orders and random draws, as the one saved; its new ids come
+// from this process's counters, which are first moved past every id the
+// bytes name.
 //
-// Loading trusts nothing: every count, slot, id and cross-reference is
-// checked, and bytes that describe no consistent engine are refused with a
-// CheckpointDamage naming the first problem found. The bytes carry no magic, version
-// or checksum of their own; the file format around them does.
+// Loading trusts nothing: bytes that describe no consistent engine are
+// refused with a CheckpointDamage naming the first problem found. Bytes
+// without the trailer (written before it existed) load as they always did.
+// The bytes carry no magic, version or checksum of their own; the file
+// format around them does.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "hypergraph/byte_stream.hpp"
 #include "rewrite_engine/rewrite_engine.hpp"
 
 namespace vorn {
-
-// Why bytes were refused: `part` (static text) names the field the bytes end
-// in when `truncated`, else the inconsistency found.
-struct CheckpointDamage {
-  bool truncated = false;
-  const char* part = nullptr;
-};
 
 struct Checkpoint {
   static std::string save(const RewriteEngine& engine);

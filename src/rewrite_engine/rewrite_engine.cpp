@@ -128,6 +128,7 @@ std::optional<RuleRefusal> RewriteEngine::add_rule(NamePatterns lhs, std::vector
   if (!std::isfinite(total)) return RuleRefusal{RuleRefusal::Kind::total, weight, total};
   rules_.push_back(RewriteRule::compile(std::move(lhs), std::move(kept), std::move(rhs), weight));
   weights_.rebuild(rules_);
+  note_repeating_rules();
   return std::nullopt;
 }
 
@@ -140,9 +141,30 @@ void RewriteEngine::clear_graph() {
   has_undo_ = false;
   undo_.clear();
   graph_ = Hypergraph{};
+  note_repeating_rules();
   step_count_ = 0;
   attempted_rewrites_ = 0;
   successful_rewrites_ = 0;
+}
+
+// Matches bind distinct variables to distinct vertices, so only a rule whose
+// rhs names a variable twice in one pattern stores hyperedges that repeat a
+// vertex, after which the store's pair count depends on history. The store
+// is told when such a rule is added (whether or not it will apply), not on
+// the step's path.
+void RewriteEngine::note_repeating_rules() {
+  for (const RewriteRule& rule : rules_) {
+    if (rule.rhs_repeats) graph_.mark_pair_count_inexact();
+  }
+}
+
+void RewriteEngine::resume(Counters counters, const ChaCha12& rng, std::optional<UndoRecord> last_undo) {
+  step_count_ = counters.steps;
+  attempted_rewrites_ = counters.attempted;
+  successful_rewrites_ = counters.successful;
+  rng_ = rng;
+  has_undo_ = last_undo.has_value();
+  undo_ = last_undo ? std::move(*last_undo) : UndoRecord{};
 }
 
 void RewriteEngine::reset_counters() {

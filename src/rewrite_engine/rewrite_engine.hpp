@@ -101,9 +101,29 @@ class RewriteEngine {
   const Hypergraph& graph() const { return graph_; }
   const std::vector<RewriteRule>& rules() const { return rules_; }
   bool has_undo() const { return has_undo_; }
+  // The record of the last successful step; null when there is none.
+  const UndoRecord* last_undo() const { return has_undo_ ? &undo_ : nullptr; }
+  const ChaCha12& rng() const { return rng_; }
+
+  // The three counters. Every engine keeps successful <= attempted <=
+  // steps: a step raises steps and attempted and, when it rewrites,
+  // successful; reset_counters zeroes the last two; rollback lowers all
+  // three, none below 0.
+  struct Counters {
+    uint64_t steps = 0, attempted = 0, successful = 0;
+  };
+  Counters counters() const { return {step_count_, attempted_rewrites_, successful_rewrites_}; }
+  // Puts a saved run's state in place (checkpoints): the counters, the
+  // generator and the record of the last step, which the caller has checked
+  // against the store.
+  void resume(Counters counters, const ChaCha12& rng, std::optional<UndoRecord> last_undo);
+  // Direct access to the store, for tests and fuzzers that change it
+  // behind the engine's back (the engine's invariants are then theirs).
+  Hypergraph& graph_for_tests() { return graph_; }
 
  private:
   bool attempt();
+  void note_repeating_rules();
 
   Hypergraph graph_;
   std::vector<RewriteRule> rules_;
@@ -121,9 +141,6 @@ class RewriteEngine {
   bool has_undo_ = false;
   Matcher matcher_;
   MatchState match_;
-
-  friend struct EngineAccess;  // test support
-  friend struct Checkpoint;
 };
 
 // Writes `line` to file descriptor 1 in full (retrying on EINTR and short

@@ -12,8 +12,11 @@
 #include "../../fuzz/operations.hpp"
 #include "rewrite_engine/checkpoint.hpp"
 #include "support/access.hpp"
+#include "support/checkpoint_image.hpp"
+#include "support/mentions.hpp"
 
 using namespace vorn;
+using vorn::test::Mentions;
 
 #ifndef VORN_FUZZ_CORPUS
 #define VORN_FUZZ_CORPUS "fuzz/corpus"
@@ -68,29 +71,63 @@ TEST(Consistency, AStoreBuiltThroughItsOperationsIsConsistent) {
   EXPECT_TRUE(check_consistency(g).empty());
 }
 
+// Each kind of damage is found: in a store's bytes by the loader, which
+// names it, and in a store in memory by the check the tests run.
 TEST(Consistency, ReportsEachKindOfDamage) {
-  const auto damaged = [](auto&& damage) {
-    Hypergraph g;
-    const VertexId a = g.add_vertex(), b = g.add_vertex();
-    g.add_hyperedge({a, b, b});
-    damage(g, a, b);
-    return check_consistency(g);
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex();
+  g.add_hyperedge({a, b, b});
+  ByteWriter out;
+  g.save(out);
+  const std::string bytes = out.take();
+  const auto load_damaged = [&bytes](auto&& damage) -> std::string {
+    test::Cursor cursor(bytes);
+    test::StoreImage image = test::StoreImage::read(cursor);
+    damage(image);
+    ByteWriter damaged;
+    image.write(damaged);
+    const std::string written = damaged.take();
+    ByteReader in(written);
+    CausalGraph::LogSummary summary;
+    return Hypergraph::load(in, summary) ? "" : in.damage().part;
   };
-  // A vertex missing from vertex_list, and a wrong position.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId) { StoreAccess::drop_last_live(g); }).empty());
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId b) {
-                 StoreAccess::swap_positions(g, a, b);
-               }).empty());
-  // Incidence short of occurrences, one stale hyperedge too many.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId, VertexId b) {
-                 StoreAccess::drop_last_incidence(g, b);
-               }).empty());
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) {
-                 StoreAccess::add_stale_incidence(g, a);
-               }).empty());
-  // A hyperedge over a deleted vertex.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { g.remove_vertex(a); }).empty());
-  // A live vertex without causal data.
-  EXPECT_FALSE(damaged([](Hypergraph& g, VertexId a, VertexId) { StoreAccess::drop_causal(g, a); }).empty());
-  EXPECT_TRUE(damaged([](Hypergraph&, VertexId, VertexId) {}).empty());
+  EXPECT_EQ(load_damaged([](test::StoreImage&) {}), "");
+  // A vertex missing from the live list, and a wrong position.
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.live.pop_back(); }), "live but not in the live list"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { std::swap(s.live[0], s.live[1]); }), "stands at 0 but records position 1"));
+  // Incidence short of occurrences, one stale hyperedge too many, one entry
+  // more than the hyperedge holds.
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[1].incidence.pop_back(); }), "misses a hyperedge"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].incidence.push_back(7); }), "names a removed hyperedge"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].incidence.push_back(0); }), "more often than it holds the vertex"));
+  // Slots: unknown flags, a free slot in use, two slots with one id.
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].flags |= 64; }), "unknown flags"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.free_vertices.push_back(0); }), "free flag disagrees"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[1].id = s.vertices[0].id; }), "not indexed under its id"));
+  // Hyperedges: a removed slot off the free list, two with one id.
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.edges.push_back({99, 0, {}}); }), "is not free"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) {
+                s.edges.push_back(s.edges[0]);
+                for (const uint32_t m : s.edges[0].members) s.vertices[m].incidence.push_back(1);
+              }), "two hyperedges with id"));
+  // A live vertex the causal log does not know.
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) {
+                s.vertices.push_back({s.vertices[1].id + 1, static_cast<uint32_t>(s.live.size()), 1, {}});
+                s.live.push_back(static_cast<uint32_t>(s.vertices.size() - 1));
+              }), "causal log that disagrees with the live vertices"));
+
+  // In memory: a hyperedge over a deleted vertex.
+  g.remove_vertex(a);
+  EXPECT_TRUE(Mentions(check_consistency(g), "names dead vertex"));
+  // A live vertex without causal data: a removal undone by a record that
+  // names no causal step.
+  Hypergraph h;
+  const VertexId c = h.add_vertex();
+  UndoRecord record;
+  h.begin_rewrite(record);
+  h.remove_vertex(*h.slot_of(c), record);
+  h.end_rewrite(record);
+  record.causal_step = 0;
+  h.execute_undo_record(record);
+  EXPECT_TRUE(Mentions(check_consistency(h), "has no causal links"));
 }

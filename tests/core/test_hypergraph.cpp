@@ -2,9 +2,11 @@
 // the lengths of new causal sets.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "hypergraph/hypergraph.hpp"
+#include "rewrite_engine/rewrite_engine.hpp"
 #include "support/access.hpp"
 
 using namespace vorn;
@@ -85,6 +87,73 @@ TEST(Hypergraph, PairCountSaturatesAtZero) {
   ASSERT_EQ(g.structural_pair_count(), 1u);
   g.remove_hyperedge(abab);  // six uncovered pairs against a count of 1
   EXPECT_EQ(g.structural_pair_count(), 0u);
+}
+
+// A vertex removed while a hyperedge names it loses its incidence list; a
+// new hyperedge over the same pair is still covered by the old one, which
+// lies on the other vertex's list.
+TEST(Hypergraph, PairCoveredThroughTheVertexThatKeptItsList) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex(), b = g.add_vertex();
+  g.add_hyperedge({a, b});
+  g.remove_vertex(b);
+  g.add_hyperedge({a, b});
+  EXPECT_EQ(g.structural_pair_count(), 1u);
+  // With b's list incomplete the count no longer follows from the hyperedges.
+  EXPECT_FALSE(g.pair_count_exact());
+}
+
+// While no hyperedge repeats a vertex the count is the number of distinct
+// pairs sharing a hyperedge, and the check holds it to that through every
+// addition and removal; a repeating hyperedge ends that.
+TEST(Hypergraph, ExactPairCountFollowsTheHyperedges) {
+  Hypergraph g;
+  std::vector<VertexId> v;
+  for (int i = 0; i < 6; ++i) v.push_back(g.add_vertex());
+  std::vector<EdgeId> edges;
+  for (int i = 0; i < 6; ++i) {
+    edges.push_back(g.add_hyperedge({v[i], v[(i + 1) % 6], v[(i + 3) % 6]}));
+    edges.push_back(g.add_hyperedge({v[(i + 1) % 6], v[i]}));
+  }
+  for (std::size_t i = 0; i < edges.size(); i += 3) {
+    ASSERT_TRUE(g.pair_count_exact());
+    EXPECT_EQ(g.structural_pair_count(), g.recount_pairs());
+    expect_consistent(g);
+    g.remove_hyperedge(edges[i]);
+  }
+  EXPECT_EQ(g.structural_pair_count(), g.recount_pairs());
+  g.add_hyperedge({v[0], v[1], v[0]});
+  EXPECT_FALSE(g.pair_count_exact());
+  expect_consistent(g);
+}
+
+// Removals leave tombstones in the id index until it compacts them away,
+// moving entries; every live vertex must still be found afterwards.
+TEST(Hypergraph, VerticesAreFoundAfterTheIdIndexCompacts) {
+  RewriteEngine engine(Hypergraph{}, 17);
+  NamePatterns start;
+  for (int i = 0; i < 1000; ++i) start.push_back({"a" + std::to_string(i), "b" + std::to_string(i)});
+  ASSERT_FALSE(engine.add_rule({}, {}, start, 1.0));
+  ASSERT_TRUE(engine.step());
+  engine.clear_rules();
+  engine.set_semantics(Semantics::spo);
+  ASSERT_FALSE(engine.add_rule({{"x", "y"}}, {}, {{"y", "z"}}, 1.0));
+  engine.run(10000);
+  ASSERT_GT(engine.successful_rewrites(), 5000u);  // thousands of removals
+  const Hypergraph& g = engine.graph();
+  expect_consistent(g);
+  std::vector<VertexId> live = live_list(g);
+  ASSERT_EQ(live.size(), 2000u);
+  for (const VertexId v : live) {
+    ASSERT_TRUE(g.has_vertex(v)) << v;
+    EXPECT_EQ(g.id_of(*g.slot_of(v)), v);
+    ASSERT_TRUE(engine.set_observable(v, "seen", 1.0)) << v;
+  }
+  // And removing them all goes through the index's positions too.
+  engine.clear_rules();
+  ASSERT_FALSE(engine.add_rule({{"x", "y"}}, {}, {}, 1.0));
+  engine.run(20000);
+  expect_consistent(engine.graph());
 }
 
 TEST(Hypergraph, RemoveUnknownIdsChangesNothing) {

@@ -147,8 +147,17 @@ void random_graph(std::mt19937_64& gen, RandomGraph& out) {
   }
   for (const EdgeId e : edges) {
     if (below(gen, 4) != 0) continue;
-    std::optional<Hyperedge> edge = g.remove_hyperedge(e);
-    if (edge && below(gen, 2) == 0) StoreAccess::restore_hyperedge(g, e, edge->vertices);
+    std::optional<EdgeSlot> slot;
+    g.for_each_hyperedge([&](EdgeSlot f) {
+      if (g.edge_id(f) == e) slot = f;
+    });
+    if (!slot) continue;
+    // Removed as a rewrite removes it, and put back by executing the record.
+    UndoRecord record;
+    g.begin_rewrite(record);
+    g.remove_hyperedge(*slot, record);
+    g.end_rewrite(record);
+    if (below(gen, 2) == 0) g.execute_undo_record(record);
   }
   g.for_each_vertex([&](Slot s) { out.anchors.push_back(g.id_of(s)); });
   std::sort(out.anchors.begin(), out.anchors.end());

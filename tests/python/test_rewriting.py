@@ -623,3 +623,21 @@ def test_engines_alive_at_once_never_share_ids():
             assert not vertex_ids[i] & vertex_ids[j]
             assert not edge_ids[i] & edge_ids[j]
     assert all(len(ids) > 50 for ids in vertex_ids)
+
+
+def test_every_live_vertex_is_found_after_thousands_of_deletions():
+    """Deleting a vertex a step leaves the store's id lookup to compact away
+    what the deleted ones left behind; every live vertex must still be found."""
+    e = Engine()
+    e.add_rule([], [], [[f"a{i}", f"b{i}"] for i in range(1000)], 1.0)
+    e.step()
+    e.clear_rules()
+    e.set_semantics("SPO")
+    e.add_rule([["x", "y"]], [], [["y", "z"]], 1.0)  # x goes, z is new
+    e.run(10_000)
+    assert e.get_successful_rewrites() > 5_000
+    live = e.get_vertices()
+    assert len(live) == 2000
+    for v in live:
+        e.set_observable(v, "seen", 1.0)
+    assert len(e.get_all_observables()) == 2000

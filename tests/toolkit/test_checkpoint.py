@@ -1,8 +1,15 @@
 """Checkpoints: a loaded engine continues in lockstep with the original, and
 damaged, truncated, foreign or newer files are refused with a reason."""
 
+import fcntl
+import os
+import pathlib
 import random
+import signal
 import struct
+import subprocess
+import sys
+import textwrap
 import zlib
 
 import pytest
@@ -63,8 +70,8 @@ def test_a_loaded_engine_continues_in_lockstep(tmp_path):
     assert canonical(loaded, base) == canonical(original, base)
 
 
-def write(path, fmt=checkpoint.FORMAT, meta=b"{}", state=b"", crc=None, extra=b""):
-    head = struct.pack("<8sIIQQ", b"VORNCKPT", fmt, 0, len(meta), len(state))
+def write(path, fmt=checkpoint.FORMAT, meta=b"{}", state=b"", crc=None, extra=b"", flags=0):
+    head = struct.pack("<8sIIQQ", b"VORNCKPT", fmt, flags, len(meta), len(state))
     if crc is None:
         crc = zlib.crc32(head + meta + state)
     path.write_bytes(head + meta + state + struct.pack("<I", crc) + extra)
@@ -91,7 +98,7 @@ def test_damaged_files_are_refused_with_a_reason(tmp_path):
     (tmp_path / "foreign").write_bytes(b"%PDF-1.7 not at all")
     with pytest.raises(ValueError, match="foreign is not a vorn checkpoint"):
         checkpoint.load(tmp_path / "foreign")
-    write(bad, fmt=2)
+    write(bad, fmt=checkpoint.FORMAT + 1)
     with pytest.raises(ValueError, match="newer vorn"):
         checkpoint.load(bad)
     bad.write_bytes(data + b"x")
@@ -99,7 +106,7 @@ def test_damaged_files_are_refused_with_a_reason(tmp_path):
         checkpoint.load(bad)
     # Engine bytes that pass the checksum but describe no consistent engine.
     state = _native.save(engine)
-    write(bad, state=state[:-1])
+    write(bad, state=state[:-2])
     with pytest.raises(ValueError, match="engine's data in the checkpoint is not valid: truncated"):
         checkpoint.load(bad)
     assert checkpoint.load(good).get_edges() == engine.get_edges()  # the good one still loads
@@ -114,3 +121,117 @@ def test_saving_is_all_or_nothing(tmp_path):
         checkpoint.save(engine, path, metadata={"x": object()})  # not JSON: nothing written
     assert path.read_bytes() == b"the previous checkpoint"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["run.vorn"]
+
+
+def test_header_fields_a_reader_does_not_know_are_refused(tmp_path):
+    state = _native.save(mixed_engine(4))
+    bad = tmp_path / "bad.vorn"
+    write(bad, state=state, flags=1)
+    with pytest.raises(ValueError, match="newer vorn .header flags 0x1"):
+        checkpoint.load(bad)
+    write(bad, state=state, fmt=0)
+    with pytest.raises(ValueError, match="no valid checkpoint format number .0."):
+        checkpoint.load(bad)
+    write(bad, state=state)
+    assert checkpoint.load(bad).get_edges() == _native.load(state).get_edges()
+
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "fuzz" / "checkpoints"
+
+
+def test_engines_saved_in_format_1_still_load(tmp_path):
+    """The committed checkpoints hold engine bytes as format 1 wrote them."""
+    old = tmp_path / "old.vorn"
+    for state in sorted(CORPUS.iterdir()):
+        write(old, fmt=1, state=state.read_bytes())
+        engine = checkpoint.load(old)
+        assert engine.node_count() == len(engine.get_vertices())
+        checkpoint.save(engine, tmp_path / "again.vorn")
+        assert checkpoint.load(tmp_path / "again.vorn").get_edges() == engine.get_edges()
+
+
+def test_counters_no_run_can_reach_are_refused(tmp_path):
+    engine = mixed_engine(6)
+    engine.run(100)
+    state = bytearray(_native.save(engine))
+    steps, attempted, successful = (struct.unpack_from("<Q", state, at)[0] for at in (16, 32, 40))
+    assert successful <= attempted <= steps
+    bad = tmp_path / "bad.vorn"
+    for at, value, reason in ((32, 2**64 - 1, "more attempted rewrites than steps"),
+                              (40, attempted + 1, "more successful rewrites than attempted"),
+                              (16, 2**62, "step count above 2.62")):
+        damaged = bytearray(state)
+        if at == 16:
+            for field in (16, 32, 40):
+                struct.pack_into("<Q", damaged, field, value)
+        else:
+            struct.pack_into("<Q", damaged, at, value)
+        write(bad, state=bytes(damaged))
+        with pytest.raises(ValueError, match=reason):
+            checkpoint.load(bad)
+
+
+def test_deeply_nested_metadata_is_a_value_error(tmp_path):
+    deep = tmp_path / "deep.vorn"
+    write(deep, meta=b"[" * 100_000 + b"]" * 100_000, state=_native.save(mixed_engine(1)))
+    with pytest.raises(ValueError, match="unreadable metadata: nested too deeply"):
+        checkpoint.load(deep)
+
+
+def test_only_regular_files_are_read(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for path in ("/dev/zero", fifo, tmp_path):
+        with pytest.raises(ValueError, match="is not a regular file"):
+            checkpoint.load(path)
+
+
+def test_a_file_is_not_read_beyond_its_declared_size(tmp_path, subprocess_env):
+    """A 3 GB sparse file whose header declares a small checkpoint is refused
+    without being read: the child could not hold it in its 1 GB of memory."""
+    big = tmp_path / "big.vorn"
+    write(big, state=_native.save(mixed_engine(2)))
+    with open(big, "r+b") as f:
+        f.truncate(3 * 2**30)
+    child = textwrap.dedent(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
+        import vornkit
+        try:
+            vornkit.load({str(big)!r})
+        except ValueError as exc:
+            print(exc)
+    """)
+    out = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, env=subprocess_env,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert "bytes after the end of the checkpoint" in out.stdout
+
+
+def test_a_killed_save_leaves_nothing_behind_the_next_one(tmp_path, subprocess_env):
+    path = tmp_path / "run.vorn"
+    child = textwrap.dedent(f"""
+        import os, signal
+        from vornkit.files import replaced
+        with replaced({str(path)!r}, binary=True) as out:
+            out.write(b"x" * 100_000)
+            out.flush()
+            os.kill(os.getpid(), signal.SIGKILL)
+    """)
+    out = subprocess.run([sys.executable, "-c", child], env=subprocess_env, timeout=120)
+    assert out.returncode == -signal.SIGKILL
+    left = [p.name for p in tmp_path.iterdir()]
+    assert len(left) == 1 and left[0].startswith(".run.vorn.")  # the killed save's temporary file
+    # A temporary file still being written (locked) by another save stays.
+    busy = tmp_path / ".run.vorn.0123abcd.tmp"
+    with open(busy, "wb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        engine = mixed_engine(3)
+        checkpoint.save(engine, path)
+        assert sorted(p.name for p in tmp_path.iterdir()) == sorted([busy.name, "run.vorn"])
+    # Temporary files of other targets are not this save's business.
+    other = tmp_path / ".other.vorn.0123abcd.tmp"
+    other.write_bytes(b"")
+    checkpoint.save(engine, path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([other.name, "run.vorn"])
+    assert checkpoint.load(path).get_edges() == engine.get_edges()

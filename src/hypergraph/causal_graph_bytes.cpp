@@ -1,0 +1,102 @@
+// The causal relation's own section of a checkpoint: its log and the
+// writer's bookkeeping, and the one-pass summary a loaded log is checked by.
+#include <algorithm>
+
+#include "hypergraph/causal_graph.hpp"
+
+namespace vorn {
+
+namespace {
+
+// The summary and the number of step entries, in one pass over the log.
+CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
+  CausalGraph::LogSummary out;
+  steps = 0;
+  absl::flat_hash_set<VertexId> linked;
+  bool active = false, recording = false;
+  std::vector<VertexId> created, removed;
+  const auto note = [&](VertexId v) { out.id_floor = std::max(out.id_floor, v + 1); };
+  CausalLog::Cursor cursor;
+  log.read(cursor, [&](const CausalLog::Entry& entry) {
+    switch (entry.kind) {
+      case CausalLog::Kind::step:
+        ++steps;
+        active = recording = entry.undone || log.is_last_step(entry);
+        created.clear();
+        removed.clear();
+        break;
+      case CausalLog::Kind::end:
+        recording = false;
+        break;
+      case CausalLog::Kind::create:
+        note(entry.a);
+        linked.insert(entry.a);
+        if (recording) created.push_back(entry.a);
+        break;
+      case CausalLog::Kind::relate:
+        note(entry.a);
+        note(entry.b);
+        break;
+      case CausalLog::Kind::remove:
+        if (linked.erase(entry.a) != 0 && recording) removed.push_back(entry.a);
+        break;
+      case CausalLog::Kind::drop:
+        linked.erase(entry.a);
+        break;
+      case CausalLog::Kind::undo:
+        if (active) {
+          for (const VertexId v : created) linked.erase(v);
+          for (const VertexId v : removed) linked.insert(v);
+        }
+        active = recording = false;
+        created.clear();
+        removed.clear();
+        break;
+    }
+    return true;
+  });
+  out.linked.assign(linked.begin(), linked.end());
+  std::sort(out.linked.begin(), out.linked.end());
+  if (active) {
+    out.last_created = std::move(created);
+    out.last_removed = std::move(removed);
+  }
+  return out;
+}
+
+}  // namespace
+
+CausalGraph::LogSummary CausalGraph::summarize() const {
+  uint64_t steps = 0;
+  return summarize_log(log_, steps);
+}
+
+void CausalGraph::save(ByteWriter& out) const {
+  out.str(log_.to_bytes());
+  out.u64(steps_);
+  out.u64(token_);
+  out.u64(undoable_);
+  out.u8(tail_open_ ? 1 : 0);
+  // (The cache of relations known to be in force is left out: it only saves
+  // log entries, and a loaded graph starts with it empty.)
+}
+
+std::optional<CausalGraph> CausalGraph::load(ByteReader& in, LogSummary& summary) {
+  CausalGraph c;
+  const std::string_view log = in.str("the causal log");
+  if (const char* problem = nullptr; in.ok() && !c.log_.from_bytes(log, problem)) in.fail(problem);
+  c.steps_ = in.u64("the causal step count");
+  c.token_ = in.u64("the causal step token");
+  c.undoable_ = in.u64("the undoable causal step");
+  c.tail_open_ = in.flag("the causal tail flag");
+  if (!in.ok()) return std::nullopt;
+  uint64_t steps = 0;
+  summary = summarize_log(c.log_, steps);
+  if (steps != c.steps_ || c.token_ > c.steps_ || (c.undoable_ != 0 && c.undoable_ != c.steps_)) {
+    in.fail("causal step bookkeeping that disagrees with the causal log");
+    return std::nullopt;
+  }
+  return c;
+}
+
+}  // namespace vorn
