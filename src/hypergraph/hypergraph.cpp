@@ -16,7 +16,7 @@ const Observables kNoObservables;
 
 // A free slot of `records` (the most recently freed one), or a new one.
 template <class Records>
-uint32_t take_slot(std::vector<uint32_t>& free, Records& records) {
+uint32_t take_slot(SlotStack& free, Records& records) {
   if (free.empty()) return records.grow();
   const uint32_t s = free.back();
   free.pop_back();

@@ -263,9 +263,9 @@ class Hypergraph {
 
   RecordArray<VertexRecord> vertices_;
   RecordArray<EdgeRecord> edges_;
-  std::vector<Slot> free_vertices_;
-  std::vector<EdgeSlot> free_edges_;
-  std::vector<Slot> vertex_list_;
+  SlotStack free_vertices_;
+  SlotStack free_edges_;
+  SlotStack vertex_list_;
   IdIndex index_;
   absl::flat_hash_map<VertexId, Observables> observables_;
   std::size_t edge_count_ = 0;

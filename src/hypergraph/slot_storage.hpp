@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -191,6 +192,47 @@ class SlotList {
     uint32_t inl[N];
     uint32_t* heap;
   } u_{};
+};
+
+// A growable array of 32-bit slots (the store's live-vertex list and free
+// lists). Appending is written out here so that the step's few appends are
+// inlined where they occur: std::vector<uint32_t>::push_back is one function
+// shared with every other use of that type in the library, which the
+// optimiser may keep out of line (about 20 instructions a call). Growth
+// doubles and stays out of line.
+class SlotStack {
+ public:
+  SlotStack() = default;
+  SlotStack(SlotStack&& o) noexcept = default;
+  SlotStack& operator=(SlotStack&& o) noexcept = default;
+
+  void push_back(uint32_t s) {
+    if (size_ == capacity_) [[unlikely]] grow();
+    data_[size_++] = s;
+  }
+  void pop_back() { --size_; }
+  uint32_t back() const { return data_[size_ - 1]; }
+  uint32_t& operator[](std::size_t i) { return data_[i]; }
+  uint32_t operator[](std::size_t i) const { return data_[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t capacity() const { return capacity_; }
+  const uint32_t* begin() const { return data_.get(); }
+  const uint32_t* end() const { return data_.get() + size_; }
+  operator std::span<const uint32_t>() const { return {data_.get(), size_}; }
+
+ private:
+  [[gnu::noinline]] void grow() {
+    const std::size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+    auto data = std::make_unique_for_overwrite<uint32_t[]>(capacity);
+    if (size_ != 0) std::memcpy(data.get(), data_.get(), size_ * sizeof(uint32_t));
+    data_ = std::move(data);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<uint32_t[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace vorn
