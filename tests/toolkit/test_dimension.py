@@ -51,3 +51,12 @@ def test_ball_volumes_on_a_star_and_small_inputs():
         vornkit.estimate_dimension([])
     fixed = vornkit.estimate_dimension(lattice(30, 2, True), samples=10, fit_range=(3, 8))
     assert fixed.fit_range == (3, 8) and 1.9 < fixed.dimension < 2.1
+    # A range past the largest radius is cut to it, for an engine as for a list.
+    for source in (lattice(10, 2, True), built(vorn_engine(), lattice(10, 2, True))):
+        wide = vornkit.estimate_dimension(source, samples=10, fit_range=(2, 10_000))
+        assert wide.fit_range == (2, len(wide.volumes) - 1) and math.isfinite(wide.dimension)
+
+
+def vorn_engine():
+    import vorn
+    return vorn.Engine()
