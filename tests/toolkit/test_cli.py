@@ -272,3 +272,18 @@ def test_checkpoint_every_saves_between_chunks_and_once_more_at_the_end(python, 
     assert done.returncode == 0, done.stderr
     # Every chunk takes longer than a nanosecond: a save after each, then the final one.
     assert json.loads(done.stdout.splitlines()[-1]) == list(range(100, 1001, 100)) + [1000]
+
+
+def test_resuming_without_steps_runs_what_the_saved_run_had_left(vorn_cli, tmp_path):
+    model = ["--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}", "--seed", "7"]
+    whole = vorn_cli("run", *model, "--steps", "500", "--json", "whole.json")
+    first = vorn_cli("run", *model, "--steps", "200", "--checkpoint", "run.ckpt")
+    # As if a run of 500 steps had been stopped after 200 of them.
+    engine, meta = vornkit.load(tmp_path / "run.ckpt", metadata=True)
+    vornkit.save(engine, tmp_path / "run.ckpt", metadata={**meta, "steps_requested": 500})
+    rest = vorn_cli("run", "--resume", "run.ckpt", "--json", "rest.json")
+    for done in (whole, first, rest):
+        assert done.returncode == 0, done.stderr
+    whole, rest = (json.loads((tmp_path / name).read_text()) for name in ("whole.json", "rest.json"))
+    assert rest["counts"]["steps_done"] == 500 and rest["history"]["step"][-1] == 500
+    assert rest["final"] == whole["final"]
