@@ -284,6 +284,22 @@ def _check_output(option: str, path: Optional[str], image: bool) -> None:
         raise UserError(f"{option} {path}: folder {folder} is not writable")
 
 
+def _check_distinct_outputs(outputs: Sequence[Tuple[str, Optional[str]]], resume: Optional[str] = None) -> None:
+    """Refuses two outputs that name one file (the second would replace the first), and an output
+    that names the checkpoint being resumed (except --checkpoint, which is meant to replace it)."""
+    seen: List[Tuple[str, str]] = []
+    for option, path in outputs:
+        if path is None:
+            continue
+        where = os.path.realpath(path)
+        for other, other_where in seen:
+            if where == other_where:
+                raise UserError(f"{other} and {option} name the same file {path}; give each its own")
+        if resume is not None and option != "--checkpoint" and where == os.path.realpath(resume):
+            raise UserError(f"{option} {path} is the checkpoint being resumed; write it elsewhere")
+        seen.append((option, where))
+
+
 def _rules_and_init(args):
     """The --rule texts and the --init hypergraph, or a UserError naming the option."""
     from .notation import RuleSyntaxError, parse_hypergraph, parse_rules
@@ -549,6 +565,8 @@ def _run(args, signals: _Signals) -> int:
     _check_output("--causal", args.causal, image=True)
     _check_output("--json", args.json, image=False)
     _check_output("--checkpoint", args.checkpoint, image=False)
+    _check_distinct_outputs([("--json", args.json), ("--plot", args.plot), ("--growth", args.growth),
+                             ("--causal", args.causal), ("--checkpoint", args.checkpoint)], args.resume)
 
     vorn = _engine_module()
     from .evolve import evolve
@@ -650,6 +668,7 @@ def _ensemble(args, signals: _Signals) -> int:
                         "workers (give one or the other)")
     _check_output("--plot", args.plot, image=True)
     _check_output("--json", args.json, image=False)
+    _check_distinct_outputs([("--json", args.json), ("--plot", args.plot)])
     _engine_module()
     from .ensemble import Model, build_engine, ensemble
 

@@ -94,6 +94,11 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     (["run", "--resume", "c.ckpt", "--rule", "{{x}} -> {}"], "--rule cannot be given with --resume"),
     (["run", "--resume", "c.ckpt", "--steps", "5", "--seed", "1"], "--seed cannot be given with --resume"),
     (["run", "--resume", "missing.ckpt"], "No such file"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--json", "same.png", "--plot", "same.png"], "same file"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--plot", "a.png", "--growth", "./a.png"], "same file"),
+    (["run", "--resume", "r.ckpt", "--steps", "10", "--json", "r.ckpt"], "checkpoint being resumed"),
+    (["ensemble", "--rule", "{{x}} -> {}", "--runs", "2", "--steps", "5", "--plot", "o.png", "--json", "o.png"],
+     "same file"),
     (["walk"], "invalid choice"),
 ])
 def test_user_mistakes_give_one_line_and_status_2(vorn_cli, tmp_path, args, words):
