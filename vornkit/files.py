@@ -7,6 +7,7 @@ import os
 import re
 import secrets
 import stat
+import sys
 from contextlib import contextmanager
 from typing import IO, Iterator
 
@@ -77,6 +78,32 @@ def _locked_temporary(folder: str, name: str, path) -> tuple:
         os.close(fd)
 
 
+def _is_stream(path: str, target: str) -> bool:
+    """Whether ``path`` names a stream to write to in place rather than a file to replace:
+    a device or a process's file descriptor (``/dev/stdout``, ``/dev/fd/3``, ``/proc/self/fd/1``,
+    which may lead to a pipe or to a regular file the shell opened), or anything else that
+    exists and is no regular file."""
+    if os.path.abspath(path).startswith(("/dev/", "/proc/")):
+        return True
+    return os.path.exists(target) and not os.path.isfile(target)
+
+
+def _same_as_standard(path: str):
+    """1 or 2 when ``path`` leads to the file open as standard output or error, else None."""
+    try:
+        named = os.stat(path)
+    except OSError:
+        return None
+    for fd in (1, 2):
+        try:
+            held = os.fstat(fd)
+        except OSError:
+            continue
+        if (held.st_dev, held.st_ino) == (named.st_dev, named.st_ino):
+            return fd
+    return None
+
+
 @contextmanager
 def replaced(path, *, binary: bool = False) -> Iterator[IO]:
     """Write ``path`` through a temporary file in the same folder, renamed into place at the end.
@@ -94,9 +121,23 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
     """
     path = os.fspath(path)
     target = os.path.realpath(path)
-    if os.path.exists(target) and not os.path.isfile(target):
-        with open(target, "wb" if binary else "w", **({} if binary else {"encoding": "utf-8"})) as fh:
-            yield fh
+    if _is_stream(path, target):
+        # Python's own buffers go first. The process's standard output or
+        # error is written through a copy of its descriptor, which shares the
+        # file position (a fresh open of /dev/stdout redirected to a file
+        # would have one of its own, and the two would overwrite each other);
+        # anything else is appended to, never truncated.
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:
+                stream.flush()
+        mode, extra = ("wb", {}) if binary else ("w", {"encoding": "utf-8"})
+        fd = _same_as_standard(path)
+        if fd is not None:
+            with os.fdopen(os.dup(fd), mode, **extra) as fh:
+                yield fh
+        else:
+            with open(path, "a" + mode[1:], **extra) as fh:
+                yield fh
         return
     folder, name = os.path.split(target)
     _remove_stale_temporaries(folder, name)

@@ -292,3 +292,20 @@ def test_resuming_without_steps_runs_what_the_saved_run_had_left(vorn_cli, tmp_p
     whole, rest = (json.loads((tmp_path / name).read_text()) for name in ("whole.json", "rest.json"))
     assert rest["counts"]["steps_done"] == 300 and rest["history"]["step"][-1] == 500
     assert rest["final"] == whole["final"]
+
+
+def test_json_to_standard_output_through_a_pipe_and_into_a_file(python, subprocess_env, tmp_path):
+    command = [python, "-m", "vornkit", "run", "--rule", GROWTH_RULE, "--init", "{{1,2},{1,3}}", "--steps",
+               "100", "--json", "/dev/stdout"]
+    piped = subprocess.run(command, capture_output=True, text=True, env=subprocess_env, cwd=tmp_path, timeout=120)
+    with open(tmp_path / "out.txt", "w") as out:
+        to_file = subprocess.run(command, stdout=out, stderr=subprocess.PIPE, text=True, env=subprocess_env,
+                                 cwd=tmp_path, timeout=120)
+    for done, text in ((piped, piped.stdout), (to_file, (tmp_path / "out.txt").read_text())):
+        assert done.returncode == 0, done.stderr
+        # The record, then the summary: neither lost nor cut.
+        record, end = json.JSONDecoder().raw_decode(text)
+        assert record["counts"]["steps_done"] == 100
+        summary = text[end:].strip()
+        assert summary.startswith("vorn: 100 steps") and summary.endswith("wrote      /dev/stdout")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt"]
