@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "analysis/adjacency.hpp"
 #include "analysis/ball_volumes.hpp"
 #include "analysis/components.hpp"
 #include "analysis/distances.hpp"
@@ -174,4 +175,43 @@ TEST(Analysis, AStopHookCancelsAndLeavesNoPartialResult) {
   ASSERT_EQ(ball_volumes(g, centres, kNoRadius, rows), Outcome::done);
   EXPECT_EQ(rows[0].size(), 200001u);
   EXPECT_EQ(rows[0].back(), 200001u);
+}
+
+TEST(Analysis, TheAdjacencyCopyHoldsEachNeighbourOnce) {
+  Mixed m;
+  m.g.add_hyperedge({m.v[1], m.v[0]});  // a pair another hyperedge already joins
+  const TwoSection g(m.g);
+  const StopHook never;
+  Poll poll(never);
+  const std::optional<Adjacency> a = Adjacency::build(g, poll);
+  ASSERT_TRUE(a.has_value());
+  std::vector<Slot> slot_of_row(a->capacity());
+  for (Slot s = 0; s < a->capacity(); ++s) slot_of_row[a->index(s)] = s;
+  for (const VertexId id : all_ids(m)) {
+    const std::optional<Slot> s = g.find(id);
+    ASSERT_TRUE(s.has_value());
+    // The row's neighbours, long hyperedges read through their reference.
+    std::multiset<VertexId> got;
+    for (const uint32_t x : a->row(a->index(*s))) {
+      if ((x & Adjacency::kHub) == 0) {
+        got.insert(m.g.id_of(slot_of_row[x]));
+      } else {
+        for (const Slot w : m.g.members(x & ~Adjacency::kHub)) {
+          if (w != *s) got.insert(m.g.id_of(w));
+        }
+      }
+    }
+    std::set<VertexId> want;
+    for (const auto& [w, d] : reference(m.g, id)) {
+      if (d == 1) want.insert(w);
+    }
+    // Entries without the hub's own repeats: each plain neighbour once.
+    EXPECT_EQ(std::set<VertexId>(got.begin(), got.end()), want) << id;
+    for (const uint32_t x : a->row(a->index(*s))) {
+      if ((x & Adjacency::kHub) == 0) {
+        EXPECT_NE(slot_of_row[x], *s);
+        EXPECT_EQ(got.count(m.g.id_of(slot_of_row[x])), 1u) << id;
+      }
+    }
+  }
 }

@@ -1,5 +1,7 @@
 """Native graph analysis against networkx on the same hypergraphs, its errors,
-and how a long call shares the interpreter (GIL, borrow flag, Ctrl-C)."""
+and how a long call shares the interpreter (GIL, borrow flag, Ctrl-C): the
+companion functions of src/python/companion_analysis.cpp, their engine
+access through companion_support.hpp and the GIL release of gil_release.hpp."""
 
 import os
 import signal
