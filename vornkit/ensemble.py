@@ -71,7 +71,7 @@ class Model:
       ``"linear"``.
     - ``keep_final``: send back each member's final vertices and hyperedges.
 
-    Every member records at the same steps (:meth:`checkpoints`).
+    Every member records at the same steps (:meth:`record_steps`).
     """
 
     rules: Any
@@ -106,7 +106,7 @@ class Model:
             raise ValueError(f"spacing must be 'log' or 'linear', got {self.spacing!r}")
         self.keep_final = bool(self.keep_final)
 
-    def checkpoints(self, steps: int) -> List[int]:
+    def record_steps(self, steps: int) -> List[int]:
         """The steps at which members record: 0, ..., ``steps``."""
         if steps <= 0:
             return [0]
@@ -121,6 +121,12 @@ class Model:
                 marks.add(k)
                 k += 1
         return [0] + sorted(marks)
+
+    def checkpoints(self, steps: int) -> List[int]:
+        """Deprecated name of :meth:`record_steps` (a checkpoint is a saved engine, not a recorded row)."""
+        warnings.warn("Model.checkpoints() is renamed Model.record_steps(); the old name will go",
+                      DeprecationWarning, stacklevel=2)
+        return self.record_steps(steps)
 
     def describe(self) -> Dict[str, Any]:
         """A JSON-friendly description (rules as text where the notation can write them)."""

@@ -33,7 +33,7 @@ def _die(engine):
 def _check_members(result, runs, steps):
     assert result.reason == "completed" and result.failures == [] and result.ok
     assert [m["member"] for m in result.members] == list(range(runs))
-    grid = result.model.checkpoints(steps)
+    grid = result.model.record_steps(steps)
     for m in result.members:
         assert m["history"]["step"] == grid and m["steps"] == steps
         # The growth rule adds one vertex per applied rewrite.
@@ -54,10 +54,10 @@ def _check_members(result, runs, steps):
 
 def test_model_validates_and_records_on_a_shared_grid():
     model = Model(GROWTH_RULE, "{{1,2},{1,3}}", points=12)
-    grid = model.checkpoints(10_000)
+    grid = model.record_steps(10_000)
     assert grid[0] == 0 and grid[-1] == 10_000 and len(grid) == 13 and grid == sorted(set(grid))
-    assert Model(GROWTH_RULE, points=50).checkpoints(5) == [0, 1, 2, 3, 4, 5]
-    assert Model(GROWTH_RULE, points=4, spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    assert Model(GROWTH_RULE, points=50).record_steps(5) == [0, 1, 2, 3, 4, 5]
+    assert Model(GROWTH_RULE, points=4, spacing="linear").record_steps(100) == [0, 25, 50, 75, 100]
     for bad in (dict(semantics="XPO"), dict(record=("nodes", "volume")), dict(points=0),
                 dict(rules="{{x}} -> {{x}} @ 0")):
         with pytest.raises(ValueError):
@@ -65,7 +65,10 @@ def test_model_validates_and_records_on_a_shared_grid():
     with pytest.raises(ValueError):
         ensemble(Model(GROWTH_RULE), runs=-1, steps=10, progress=False)
     # numpy integers count like ints
-    assert Model(GROWTH_RULE, points=np.int64(4), spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    assert Model(GROWTH_RULE, points=np.int64(4), spacing="linear").record_steps(100) == [0, 25, 50, 75, 100]
+    # the old name of record_steps still answers, with a warning
+    with pytest.warns(DeprecationWarning, match="record_steps"):
+        assert model.checkpoints(10_000) == grid
     empty = ensemble(Model(GROWTH_RULE), runs=np.int64(0), steps=np.int64(10), progress=False)
     assert (empty.runs, empty.steps, empty.members) == (0, 10, [])
 
