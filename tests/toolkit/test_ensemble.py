@@ -449,3 +449,11 @@ def test_importing_vornkit_stays_light_and_ensemble_names_keep_their_old_homes(p
     done = subprocess.run([python, "-c", LIGHT_IMPORT], capture_output=True, text=True, env=subprocess_env,
                           timeout=60, check=True)
     assert done.stdout.split() == ["[]", "True", "True", "True"]
+
+
+def test_cli_with_no_finished_member_says_there_is_nothing_to_plot(vorn_cli, tmp_path):
+    done = vorn_cli("ensemble", "--rule", "{{x}} -> {{x}}", "--init", "{{1}}", "--runs", "2", "--workers", "1",
+                    "--steps", str(10 ** 15), "--timeout", "0.5", "--plot", "growth.png")
+    assert done.returncode == 1, done.stderr
+    assert "cannot write growth.png: no member of the ensemble finished" in done.stderr
+    assert not (tmp_path / "growth.png").exists()
