@@ -178,9 +178,12 @@ def _as_rule(rule) -> Rule:
     except (TypeError, ValueError):
         raise TypeError("a rule is text, a Rule or an (lhs, kept, rhs) triple, "
                         f"not {shorten(repr(rule))}") from None
-    for part in (lhs, kept, rhs):
+    if not isinstance(lhs, (str, bytes)) and not isinstance(rhs, (str, bytes)):
+        lhs, rhs = list(lhs), list(rhs)
+    for part in (lhs, kept, rhs, *lhs, *rhs):
         if isinstance(part, (str, bytes)):
-            raise TypeError(f"a rule's lhs, kept and rhs are lists, got the string {shorten(repr(part))}")
+            raise TypeError("a rule's lhs and rhs are lists of relations, each a list of names, and its kept "
+                            f"names a list: got the string {shorten(repr(part))} in place of a list")
     return Rule(lhs, kept, rhs)
 
 
@@ -192,10 +195,6 @@ def rule_signature(rule) -> Signature:
     """The :class:`Signature` of ``rule`` (text, a :class:`Rule` or an ``(lhs, kept, rhs)`` triple)."""
     lhs, rhs = _sides(_as_rule(rule))
     return Signature(tuple((1, len(r)) for r in lhs), tuple((1, len(r)) for r in rhs))
-
-
-def _groups(terms: Terms) -> List[Tuple[int, int]]:
-    return [(a, c) for c, a in terms]
 
 
 def _canonical(lhs: Sequence[Sequence], rhs: Sequence[Sequence]) -> Tuple[Side, Side]:
@@ -320,23 +319,33 @@ def _connected(relations: Sequence[Relation]) -> bool:
     return not left
 
 
-@lru_cache(maxsize=None)
-def _extensions(arity: int, top: int) -> Tuple[Tuple[Relation, int], ...]:
+def _grow(arity: int, top: int) -> Iterator[Tuple[Relation, int]]:
     """Every relation of ``arity`` over elements ``1..top`` and new ones numbered on from ``top``
     in order of first occurrence, in increasing order, each with the highest element after it."""
-    out: List[Tuple[Relation, int]] = []
+    prefix: List[int] = []
 
-    def grow(prefix: List[int], high: int) -> None:
+    def grow(high: int) -> Iterator[Tuple[Relation, int]]:
         if len(prefix) == arity:
-            out.append((tuple(prefix), high))
+            yield tuple(prefix), high
             return
         for v in range(1, high + 2):
             prefix.append(v)
-            grow(prefix, max(high, v))
+            yield from grow(max(high, v))
             prefix.pop()
 
-    grow([], top)
-    return tuple(out)
+    yield from grow(top)
+
+
+@lru_cache(maxsize=None)
+def _small_extensions(arity: int, top: int) -> Tuple[Tuple[Relation, int], ...]:
+    return tuple(_grow(arity, top))
+
+
+def _extensions(arity: int, top: int):
+    """:func:`_grow`, kept in memory when there are few (so that large arities stay lazy)."""
+    if (top + arity) ** arity <= 100_000:
+        return _small_extensions(arity, top)
+    return _grow(arity, top)
 
 
 def _is_least(relations: Sequence[Relation], groups: Sequence[Tuple[int, int]]) -> bool:

@@ -4,8 +4,8 @@ import time
 
 import pytest
 
-from vornkit import (Rule, Signature, canonical_rule, count_rules, enumerate_rules, parse_rule, parse_signature,
-                     random_rules, rule_count_bound, rule_signature)
+from vornkit import (Rule, Signature, canonical_rule, count_rules, enumerate_rules, format_hypergraph, parse_rule,
+                     parse_signature, random_rules, rule_count_bound, rule_signature)
 
 
 # -- an independent reference: every labelling, every reordering, then deduplicate ----------------
@@ -113,8 +113,7 @@ def test_canonical_form_ignores_names_and_relation_order():
         rhs = [[names[x] for x in r] for r in rule.rhs]
         rng.shuffle(lhs)
         rng.shuffle(rhs)
-        text = f"{{{','.join('{' + ','.join(r) + '}' for r in lhs)}}} -> {{{','.join('{' + ','.join(r) + '}' for r in rhs)}}}"
-        assert canonical_rule(text) == str(rule)
+        assert canonical_rule(f"{format_hypergraph(lhs)} -> {format_hypergraph(rhs)}") == str(rule)
 
 
 def test_canonical_form_of_each_input_form():
@@ -132,6 +131,8 @@ def test_canonical_form_of_each_input_form():
     assert canonical_rule("{{a,b},{b,a}} -> {{a,c}}") == canonical_rule("{{a,b},{b,a}} -> {{b,c}}")
     with pytest.raises(ValueError, match="kept names"):
         canonical_rule((lhs, ["x"], rhs))
+    with pytest.raises(TypeError, match="string 'xy' in place of a list"):
+        canonical_rule(([["a", "b"]], [], ["xy"]))
     with pytest.raises(ValueError, match="one rule"):
         canonical_rule("{{x}} -> {}; {{y}} -> {}")
 
@@ -156,7 +157,8 @@ def test_order_is_stable_and_increasing():
 def test_count_with_a_limit_stops_early():
     assert count_rules("2_2 -> 3_2", limit=100) == 101
     assert count_rules("1_2 -> 2_2", limit=73) == 73
-    assert count_rules("3_3 -> 4_3", limit=50) == 51  # a space far too large to enumerate here
+    assert count_rules("3_3 -> 4_3", limit=50) == 51  # spaces far too large to enumerate here
+    assert count_rules("1_9 -> 2_9", limit=50) == 51
     assert rule_count_bound("2_2 -> 3_2") == 115975  # Bell number of 10 positions
     with pytest.raises(ValueError, match="connected must be one of"):
         count_rules("1_2 -> 2_2", connected="right")
