@@ -55,7 +55,8 @@ class Signature:
     """How many relations of each arity a rule has on each side.
 
     ``left`` and ``right`` are tuples of ``(count, arity)``, one per arity
-    present, arities ascending; an empty side is ``()``.  ``str()`` writes
+    present, arities ascending (terms given with one arity are added up,
+    zero counts dropped); an empty side is ``()``.  ``str()`` writes
     ``"2_2 -> 4_2"``, terms separated by spaces (``"1_2 1_3 -> 2_2"``) and
     ``0`` for an empty side; :func:`parse_signature` reads it back.
     """
@@ -67,8 +68,8 @@ class Signature:
         for side in (self.left, self.right):
             for term in side:
                 if (len(term) != 2 or not all(isinstance(v, int) and not isinstance(v, bool) for v in term)
-                        or term[0] < 1 or term[1] < 0):
-                    raise ValueError(f"signature terms are (count >= 1, arity >= 0) pairs of ints, got {term!r}")
+                        or min(term) < 0):
+                    raise ValueError(f"signature terms are (count, arity) pairs of ints >= 0, got {term!r}")
         object.__setattr__(self, "left", _normal_terms(self.left))
         object.__setattr__(self, "right", _normal_terms(self.right))
 
@@ -83,8 +84,8 @@ class Signature:
         return sum(c * a for c, a in self.left + self.right)
 
 
-_TERM = re.compile(r"(\d+)_(\d+)")
-_DIGITS = re.compile(r"\d+")
+_TERM = re.compile(r"([0-9]+)_([0-9]+)")
+_DIGITS = re.compile(r"[0-9]+")
 
 
 class _SignatureReader:
@@ -134,7 +135,7 @@ class _SignatureReader:
         left = self.side("left")
         if not self.text.startswith("->", self.pos):
             raise self.fail("'->' between the two sides" if self.pos < len(self.text) and
-                            not self.text[self.pos].isdigit() else "'->' or another count_arity term")
+                            self.text[self.pos] not in "0123456789" else "'->' or another count_arity term")
         self.pos += 2
         right = self.side("right")
         if self.pos < len(self.text):
