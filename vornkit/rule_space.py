@@ -25,7 +25,7 @@ from itertools import islice
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .checks import check_seed, whole_number
-from .notation import Rule, _make_rule, parse_rules, shorten
+from .notation import Rule, parse_rules, shorten
 
 __all__ = ["Signature", "parse_signature", "rule_signature", "canonical_rule", "enumerate_rules",
            "count_rules", "rule_count_bound", "random_rules", "CONNECTED"]
@@ -247,15 +247,20 @@ def _canonical(lhs: Sequence[Sequence], rhs: Sequence[Sequence]) -> Tuple[Side, 
     return tuple(out[:n_left]), tuple(out[n_left:])
 
 
-def _as_output(lhs: Side, rhs: Side, like, weight: float = 1.0):
-    """A canonical (lhs, rhs) of integers as a Rule, or as text or a triple when ``like`` is one."""
+def _kept(lhs, rhs) -> list:
+    """The names on both sides, in order of first occurrence on the left (what the notation keeps)."""
     right = {x for rel in rhs for x in rel}
     kept = []
     for rel in lhs:
         for x in rel:
             if x in right and x not in kept:
                 kept.append(x)
-    rule = Rule([[str(x) for x in rel] for rel in lhs], [str(x) for x in kept],
+    return kept
+
+
+def _as_output(lhs: Side, rhs: Side, like, weight: float = 1.0):
+    """A canonical (lhs, rhs) of integers as a Rule, or as text or a triple when ``like`` is one."""
+    rule = Rule([[str(x) for x in rel] for rel in lhs], [str(x) for x in _kept(lhs, rhs)],
                 [[str(x) for x in rel] for rel in rhs], weight)
     if isinstance(like, str):
         return str(rule)
@@ -289,10 +294,10 @@ def canonical_rule(rule):
     relations) takes seconds.
     """
     parsed = _as_rule(rule)
-    expected = _make_rule(parsed.lhs, parsed.rhs, parsed.weight)
-    if set(parsed.kept) != set(expected.kept):
+    both = _kept(parsed.lhs, parsed.rhs)
+    if set(parsed.kept) != set(both):
         raise ValueError(f"kept names {sorted(parsed.kept)} differ from the names on both sides "
-                         f"{sorted(expected.kept)}; canonical forms cover rules as the notation writes them")
+                         f"{sorted(both)}; canonical forms cover rules as the notation writes them")
     lhs, rhs = _canonical(*_sides(parsed))
     return _as_output(lhs, rhs, rule, parsed.weight)
 
