@@ -330,8 +330,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::optional<RewriteEngine> engine = Checkpoint::load(bytes, damage);
     PyBuffer_Release(&view);
     if (!engine) {
-      raise_bad_checkpoint(damage);
-      return nullptr;
+      return raise_bad_checkpoint(damage);
     }
     PyObject* type = engine_type();
     if (type == nullptr) return nullptr;
