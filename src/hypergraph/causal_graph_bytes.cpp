@@ -1,7 +1,9 @@
 // The causal relation's own section of a checkpoint: its log and the
 // writer's bookkeeping, and the one-pass summary a loaded log is checked by.
 #include <algorithm>
+#include <utility>
 
+#include "absl/container/flat_hash_set.h"
 #include "hypergraph/causal_graph.hpp"
 
 namespace vorn {
@@ -68,34 +70,38 @@ CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
 
 CausalGraph::LogSummary CausalGraph::summarize() const {
   uint64_t steps = 0;
-  return summarize_log(log_, steps);
+  return summarize_log(writer_.log(), steps);
 }
 
 void CausalGraph::save(ByteWriter& out) const {
-  out.str(log_.to_bytes());
-  out.u64(steps_);
-  out.u64(token_);
-  out.u64(undoable_);
-  out.u8(tail_open_ ? 1 : 0);
+  const CausalWriter::Bookkeeping b = writer_.bookkeeping();
+  out.str(writer_.log().to_bytes());
+  out.u64(b.steps);
+  out.u64(b.token);
+  out.u64(b.undoable);
+  out.u8(b.tail_open ? 1 : 0);
   // (The cache of relations known to be in force is left out: it only saves
   // log entries, and a loaded graph starts with it empty.)
 }
 
 std::optional<CausalGraph> CausalGraph::load(ByteReader& in, LogSummary& summary) {
-  CausalGraph c;
-  const std::string_view log = in.str("the causal log");
-  if (const char* problem = nullptr; in.ok() && !c.log_.from_bytes(log, problem)) in.fail(problem);
-  c.steps_ = in.u64("the causal step count");
-  c.token_ = in.u64("the causal step token");
-  c.undoable_ = in.u64("the undoable causal step");
-  c.tail_open_ = in.flag("the causal tail flag");
+  CausalLog log;
+  const std::string_view bytes = in.str("the causal log");
+  if (const char* problem = nullptr; in.ok() && !log.from_bytes(bytes, problem)) in.fail(problem);
+  CausalWriter::Bookkeeping b;
+  b.steps = in.u64("the causal step count");
+  b.token = in.u64("the causal step token");
+  b.undoable = in.u64("the undoable causal step");
+  b.tail_open = in.flag("the causal tail flag");
   if (!in.ok()) return std::nullopt;
   uint64_t steps = 0;
-  summary = summarize_log(c.log_, steps);
-  if (steps != c.steps_ || c.token_ > c.steps_ || (c.undoable_ != 0 && c.undoable_ != c.steps_)) {
+  summary = summarize_log(log, steps);
+  if (steps != b.steps || b.token > b.steps || (b.undoable != 0 && b.undoable != b.steps)) {
     in.fail("causal step bookkeeping that disagrees with the causal log");
     return std::nullopt;
   }
+  CausalGraph c;
+  c.writer_ = CausalWriter::resume(std::move(log), b);
   return c;
 }
 

@@ -292,11 +292,11 @@ absl::flat_hash_set<VertexId> ids_of(const FixedBitSet* set) {
 
 }  // namespace
 
-absl::flat_hash_set<VertexId> Hypergraph::causal_past(VertexId v) const {
+absl::flat_hash_set<VertexId> Hypergraph::causal_past(VertexId v) {
   return ids_of(causal_.past(v));
 }
 
-absl::flat_hash_set<VertexId> Hypergraph::causal_future(VertexId v) const {
+absl::flat_hash_set<VertexId> Hypergraph::causal_future(VertexId v) {
   return ids_of(causal_.future(v));
 }
 

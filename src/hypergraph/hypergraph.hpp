@@ -90,8 +90,9 @@ class Hypergraph {
   // Records a as a direct cause of b (propagated within the causal horizon).
   void add_causal_relation(VertexId a, VertexId b);
   // The ids in v's causal past or future set (v included); empty without one.
-  absl::flat_hash_set<VertexId> causal_past(VertexId v) const;
-  absl::flat_hash_set<VertexId> causal_future(VertexId v) const;
+  // Not const: a read first propagates what was written since the last one.
+  absl::flat_hash_set<VertexId> causal_past(VertexId v);
+  absl::flat_hash_set<VertexId> causal_future(VertexId v);
 
   // --- Queries ----------------------------------------------------------------
   std::size_t vertex_count() const { return vertex_list_.size(); }
@@ -126,6 +127,8 @@ class Hypergraph {
   uint64_t bitset_capacity() const { return bitset_capacity_; }
   void set_bitset_capacity(uint64_t capacity) { bitset_capacity_ = capacity; }
   const CausalGraph& causal() const { return causal_; }
+  // For reads of the propagated state, which replay the causal log.
+  CausalGraph& causal() { return causal_; }
 
   // Observables of a live vertex: false / null when v is no vertex.
   bool set_observable(VertexId v, std::string key, double value);
@@ -183,7 +186,8 @@ class Hypergraph {
 
   // Every violated invariant, one line each (at most `limit`); empty when
   // the store is consistent. With `causal`, also the causal state of every
-  // live vertex, which replays the causal log.
+  // live vertex, as a replay of the whole causal log of its own gives it (the
+  // store's replayed state is neither read nor advanced).
   std::vector<std::string> check(std::size_t limit, bool causal) const;
 
   // The store's section of a checkpoint, its causal relation included:

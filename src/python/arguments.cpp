@@ -15,29 +15,25 @@ bool bind(const char* method, const char* const* names, std::size_t count,
           PyObject* const* positional, Py_ssize_t npositional, KeywordWalk&& for_each_keyword,
           PyObject** out) {
   if (npositional < 0 || static_cast<std::size_t>(npositional) > count) {
-    raise_too_many_positional(method, count, npositional);
-    return false;
+    return raise_too_many_positional(method, count, npositional);
   }
   for (std::size_t i = 0; i < count; ++i) {
     out[i] = i < static_cast<std::size_t>(npositional) ? positional[i] : nullptr;
   }
   bool ok = for_each_keyword([&](PyObject* name, PyObject* value) -> bool {
     if (!PyUnicode_Check(name)) {
-      raise_keywords_not_strings(method);
-      return false;
+      return raise_keywords_not_strings(method);
     }
     for (std::size_t i = 0; i < count; ++i) {
       if (PyUnicode_CompareWithASCIIString(name, names[i]) == 0) {
         if (out[i] != nullptr) {
-          raise_multiple_values(method, names[i]);
-          return false;
+          return raise_multiple_values(method, names[i]);
         }
         out[i] = value;
         return true;
       }
     }
-    raise_unexpected_keyword(method, name);
-    return false;
+    return raise_unexpected_keyword(method, name);
   });
   if (!ok) {
     return false;
@@ -49,8 +45,7 @@ bool bind(const char* method, const char* const* names, std::size_t count,
     }
   }
   if (!missing.empty()) {
-    raise_missing_arguments(method, missing);
-    return false;
+    return raise_missing_arguments(method, missing);
   }
   return true;
 }
@@ -79,8 +74,7 @@ bool is_numpy_bool(PyObject* obj) {
 
 bool string_value(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
-    raise_wrong_type(obj, "str");
-    return false;
+    return raise_wrong_type(obj, "str");
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);  // UnicodeEncodeError on surrogates
@@ -95,12 +89,10 @@ bool string_value(PyObject* obj, std::string& out) {
 // Python code run while the items are converted cannot change them under us.
 Ref sequence_items(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
-    raise_str_for_sequence();
-    return Ref();
+    return Ref(raise_str_for_sequence());
   }
   if (!PySequence_Check(obj)) {
-    raise_wrong_type(obj, "Sequence");
-    return Ref();
+    return Ref(raise_wrong_type(obj, "Sequence"));
   }
   return Ref(PySequence_List(obj));
 }

@@ -114,7 +114,7 @@ PyObject* edges(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // it, read from the causal log in one pass.
 PyObject* causal_links(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return with_engine("causal_links", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
-    const CausalGraph::Recorded r = e.graph().causal().recorded();
+    const RecordedRelation r = e.graph().causal().recorded();
     Ref causes(int64_array(r.pairs.size(), [&](int64_t* out) {
       for (const auto& [a, b] : r.pairs) *out++ = static_cast<int64_t>(a);
     }));
@@ -260,22 +260,22 @@ PyObject* hif_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // (Ctrl-C): the part replayed stays replayed and the signal's exception is
 // raised. The caller holds exclusive access, so nothing else touches the
 // engine meanwhile.
-bool replay(const RewriteEngine& e) {
-  if (e.graph().causal().pending() == 0) return true;
+bool replay(CausalGraph& causal) {
+  if (causal.pending() == 0) return true;
   GilRelease release;
   uint32_t entries = 0;
   // The clock is read every 256 log entries, which take well under 20 ms.
-  return e.graph().causal().sync([&] { return (++entries & 255) == 0 && release.interrupted(); });
+  return causal.sync([&] { return (++entries & 255) == 0 && release.interrupted(); });
 }
 
 // The ids in v's causal past or future set, ascending; empty without one.
 PyObject* causal_set(const char* name, PyObject* const* args, Py_ssize_t nargs, bool past) {
-  // Exclusive: the replay changes the engine's (logically constant) state.
+  // Exclusive: the replay advances the engine's propagated causal state.
   return with_engine(name, args, nargs, 2, Access::exclusive, [&](RewriteEngine& e) -> PyObject* {
     uint64_t v = 0;
     if (!convert(args[1], "v", v)) return nullptr;
-    if (!replay(e)) return nullptr;
-    const CausalGraph& causal = e.graph().causal();
+    CausalGraph& causal = e.causal();
+    if (!replay(causal)) return nullptr;
     const FixedBitSet* set = past ? causal.past(v) : causal.future(v);
     if (set == nullptr) return int64_array(0, [](int64_t*) {});
     return int64_array(set->count(), [&](int64_t* out) {
@@ -330,8 +330,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::optional<RewriteEngine> engine = Checkpoint::load(bytes, damage);
     PyBuffer_Release(&view);
     if (!engine) {
-      raise_bad_checkpoint(damage);
-      return nullptr;
+      return raise_bad_checkpoint(damage);
     }
     PyObject* type = engine_type();
     if (type == nullptr) return nullptr;

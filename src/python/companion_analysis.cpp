@@ -26,10 +26,6 @@ namespace {
 using analysis::Outcome;
 using analysis::TwoSection;
 
-void raise_not_in_hypergraph(long long v) {
-  PyErr_Format(PyExc_ValueError, "vertex %lld is not in the hypergraph", v);
-}
-
 // A vertex id argument; ValueError for a negative one.
 bool vertex_arg(PyObject* obj, const char* param, uint64_t& out) {
   const long long v = PyLong_AsLongLong(obj);
@@ -38,8 +34,7 @@ bool vertex_arg(PyObject* obj, const char* param, uint64_t& out) {
     return convert(obj, param, out);  // the usual TypeError / OverflowError
   }
   if (v < 0) {
-    raise_not_in_hypergraph(v);
-    return false;
+    return raise_not_in_hypergraph(v);
   }
   out = static_cast<uint64_t>(v);
   return true;
@@ -67,8 +62,7 @@ bool radius_arg(PyObject* obj, const char* param, uint32_t& out) {
   const long long r = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (r == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && r < 0)) {
-    PyErr_Format(PyExc_ValueError, "%s must be None or at least 0, got %S", param, obj);
-    return false;
+    return raise_negative_radius(param, obj);
   }
   // Any radius beyond the largest possible distance means "no limit".
   out = overflow > 0 || r >= analysis::kNoRadius ? analysis::kNoRadius : static_cast<uint32_t>(r);
@@ -134,8 +128,7 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (whole) std::copy_n(static_cast<const char*>(view.buf), view.len, reinterpret_cast<char*>(ids.data()));
     PyBuffer_Release(&view);
     if (!whole) {
-      PyErr_SetString(PyExc_ValueError, "centres must be a buffer of int64 vertex ids");
-      return nullptr;
+      return raise_centres_not_int64();
     }
     const Section section(e);
     const TwoSection& g = section.get();
@@ -143,8 +136,7 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
     centres.reserve(ids.size());
     for (const int64_t v : ids) {
       if (v < 0) {
-        raise_not_in_hypergraph(v);
-        return nullptr;
+        return raise_not_in_hypergraph(v);
       }
       const std::optional<Slot> s = slot_arg(g, static_cast<uint64_t>(v));
       if (!s) return nullptr;
@@ -230,8 +222,7 @@ PyObject* analysis_nearest_edges(PyObject*, PyObject* const* args, Py_ssize_t na
     const long long n = PyLong_AsLongLong(args[2]);
     if (n == -1 && PyErr_Occurred()) return nullptr;
     if (n < 0) {
-      PyErr_Format(PyExc_ValueError, "the number of hyperedges must be at least 0, got %lld", n);
-      return nullptr;
+      return raise_negative_edge_count(n);
     }
     const Section section(e);
     const TwoSection& g = section.get();

@@ -26,8 +26,7 @@ inline EngineObject* engine_arg(PyObject* obj) {
 
 inline bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
   if (nargs == want) return true;
-  raise_wrong_arity(name, want, nargs);
-  return false;
+  return raise_wrong_arity(name, want, nargs);
 }
 
 // Asks for huge pages under a large fresh buffer: filling it then takes one

@@ -128,8 +128,7 @@ PyObject* add_rule_impl(RewriteEngine& e, NamePatterns lhs, std::vector<std::str
                         NamePatterns rhs, double weight) {
   if (std::optional<RuleRefusal> refusal =
           e.add_rule(std::move(lhs), std::move(kept), std::move(rhs), weight)) {
-    raise_rule_refused(*refusal);
-    return nullptr;
+    return raise_rule_refused(*refusal);
   }
   return none();
 }
@@ -157,8 +156,7 @@ PyObject* get_vertices_impl(RewriteEngine& e) {
 
 PyObject* set_observable_impl(RewriteEngine& e, uint64_t v_id, std::string key, double value) {
   if (!e.set_observable(v_id, std::move(key), value)) {
-    raise_vertex_not_found(v_id);
-    return nullptr;
+    return raise_vertex_not_found(v_id);
   }
   return none();
 }
@@ -166,8 +164,7 @@ PyObject* set_observable_impl(RewriteEngine& e, uint64_t v_id, std::string key, 
 PyObject* get_observable_impl(RewriteEngine& e, uint64_t v_id, std::string key) {
   const Observables* observables = e.graph().observables(v_id);
   if (observables == nullptr) {
-    raise_vertex_not_found(v_id);
-    return nullptr;
+    return raise_vertex_not_found(v_id);
   }
   auto value = observables->find(key);
   return value == observables->end() ? none() : PyFloat_FromDouble(value->second);

@@ -80,95 +80,113 @@ std::string join_names(std::span<const char* const> names) {
 
 }  // namespace
 
-void raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", method,
-               count, given, given == 1 ? "was" : "were");
+PyObject* raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given) {
+  return PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", method,
+                      count, given, given == 1 ? "was" : "were");
 }
 
-void raise_keywords_not_strings(const char* method) {
-  PyErr_Format(PyExc_TypeError, "%s keywords must be strings", method);
+PyObject* raise_keywords_not_strings(const char* method) {
+  return PyErr_Format(PyExc_TypeError, "%s keywords must be strings", method);
 }
 
-void raise_multiple_values(const char* method, const char* param) {
-  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", method, param);
+PyObject* raise_multiple_values(const char* method, const char* param) {
+  return PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", method, param);
 }
 
-void raise_unexpected_keyword(const char* method, PyObject* name) {
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", method, name);
+PyObject* raise_unexpected_keyword(const char* method, PyObject* name) {
+  return PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", method, name);
 }
 
-void raise_missing_arguments(const char* method, std::span<const char* const> params) {
+PyObject* raise_missing_arguments(const char* method, std::span<const char* const> params) {
   const std::string message = std::string(method) + " missing " + std::to_string(params.size()) +
                               " required positional " +
                               (params.size() == 1 ? "argument" : "arguments") + ": " +
                               join_names(params);
   PyErr_SetString(PyExc_TypeError, message.c_str());
+  return nullptr;
 }
 
-void raise_wrong_type(PyObject* obj, const char* expected) {
-  if (obj == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-    return;
-  }
+PyObject* raise_wrong_type(PyObject* obj, const char* expected) {
+  if (obj == Py_None) return PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
   Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   if (name && PyUnicode_Check(name.get())) {
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
-    return;
+    return PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
   }
   PyErr_Clear();
-  PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(obj)->tp_name,
-               expected);
+  return PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(obj)->tp_name,
+                      expected);
 }
 
-void raise_str_for_sequence() {
+PyObject* raise_str_for_sequence() {
   PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  return nullptr;
 }
 
-void raise_no_bool(PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-               Py_TYPE(obj)->tp_name);
+PyObject* raise_no_bool(PyObject* obj) {
+  return PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                      Py_TYPE(obj)->tp_name);
 }
 
-void raise_access_refused(bool exclusive) {
+PyObject* raise_access_refused(bool exclusive) {
   PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+  return nullptr;
 }
 
-void raise_vertex_not_found(uint64_t v_id) {
-  PyErr_Format(PyExc_ValueError, "Vertex %llu not found", static_cast<unsigned long long>(v_id));
+PyObject* raise_vertex_not_found(uint64_t v_id) {
+  return PyErr_Format(PyExc_ValueError, "Vertex %llu not found", static_cast<unsigned long long>(v_id));
 }
 
-void raise_rule_refused(const RuleRefusal& refusal) {
+PyObject* raise_rule_refused(const RuleRefusal& refusal) {
   const std::string weight = format_weight(refusal.weight);
   if (refusal.kind == RuleRefusal::Kind::weight) {
-    PyErr_Format(PyExc_ValueError,
-                 "Rule weight must be a finite positive number, got %s. A weight of 0.0 means "
-                 "the rule would never fire.",
-                 weight.c_str());
-    return;
+    return PyErr_Format(PyExc_ValueError,
+                        "Rule weight must be a finite positive number, got %s. A weight of 0.0 means "
+                        "the rule would never fire.",
+                        weight.c_str());
   }
-  PyErr_Format(PyExc_ValueError,
-               "The total of the rule weights must stay finite: adding weight %s would make it %s.",
-               weight.c_str(), format_weight(refusal.total).c_str());
+  return PyErr_Format(PyExc_ValueError,
+                      "The total of the rule weights must stay finite: adding weight %s would make it %s.",
+                      weight.c_str(), format_weight(refusal.total).c_str());
 }
 
-void raise_not_an_engine(PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "expected a vorn.Engine, got '%s'", Py_TYPE(obj)->tp_name);
+PyObject* raise_not_an_engine(PyObject* obj) {
+  return PyErr_Format(PyExc_TypeError, "expected a vorn.Engine, got '%s'", Py_TYPE(obj)->tp_name);
 }
 
-void raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, want, given);
+PyObject* raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given) {
+  return PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, want, given);
 }
 
-void raise_bad_checkpoint(const CheckpointDamage& damage) {
-  PyErr_Format(PyExc_ValueError, "the engine's data in the checkpoint is not valid: %s%s",
-               damage.truncated ? "truncated in " : "", damage.part.c_str());
+PyObject* raise_bad_checkpoint(const CheckpointDamage& damage) {
+  return PyErr_Format(PyExc_ValueError, "the engine's data in the checkpoint is not valid: %s%s",
+                      damage.truncated ? "truncated in " : "", damage.part.c_str());
 }
 
-void raise_all_not_a_list() { PyErr_SetString(PyExc_TypeError, "vorn.__all__ must be a list"); }
+PyObject* raise_all_not_a_list() {
+  PyErr_SetString(PyExc_TypeError, "vorn.__all__ must be a list");
+  return nullptr;
+}
 
-void raise_companion_missing(const char* path) {
-  PyErr_Format(PyExc_ImportError,
-               "vornkit._native needs the vorn extension of the same build; %s has none", path);
+PyObject* raise_companion_missing(const char* path) {
+  return PyErr_Format(PyExc_ImportError,
+                      "vornkit._native needs the vorn extension of the same build; %s has none", path);
+}
+
+PyObject* raise_not_in_hypergraph(long long v) {
+  return PyErr_Format(PyExc_ValueError, "vertex %lld is not in the hypergraph", v);
+}
+
+PyObject* raise_negative_radius(const char* param, PyObject* obj) {
+  return PyErr_Format(PyExc_ValueError, "%s must be None or at least 0, got %S", param, obj);
+}
+
+PyObject* raise_centres_not_int64() {
+  PyErr_SetString(PyExc_ValueError, "centres must be a buffer of int64 vertex ids");
+  return nullptr;
+}
+
+PyObject* raise_negative_edge_count(long long n) {
+  return PyErr_Format(PyExc_ValueError, "the number of hyperedges must be at least 0, got %lld", n);
 }
 
 PyObject* panic_exception_type() {
@@ -182,19 +200,14 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
-void raise_panic(const char* where, const char* message) noexcept {
+PyObject* raise_panic(const char* where, const char* message) noexcept {
   std::fprintf(stderr, "vorn: internal failure in %s: %s\n", where, message);
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
-  if (type == nullptr) {
-    return;  // the error of creating the type is pending instead
-  }
-  Ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                "replace"));
-  if (!text) {
-    return;
-  }
-  PyErr_SetObject(type, text.get());
+  if (type == nullptr) return nullptr;  // the error of creating the type is pending instead
+  Ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
 }
 
 void add_argument_note(const char* param) noexcept {

@@ -55,35 +55,43 @@ class Ref {
   PyObject* ptr_ = nullptr;
 };
 
-// --- Raising. Each sets the exception and returns nothing; callers return
-// their failure value. The texts are part of the interface (users match on
-// them): tests/python/test_arguments.py, test_surface.py,
-// test_metrics_surface.py, test_rewriting.py and
-// tests/toolkit/test_checkpoint.py pin them.
+// --- Raising. Each sets the exception and returns null, so that a call
+// site reads `return raise_x(...);` in a function that returns PyObject*
+// (or bool: null converts to false). They are cold: errors are the rare path.
+// The texts are part of the interface (users match on them):
+// tests/python/test_arguments.py, test_surface.py, test_metrics_surface.py,
+// test_rewriting.py and tests/toolkit pin them.
 
 // Binding a call's arguments (TypeError; `method` is "Engine.name()").
-void raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given);
-void raise_keywords_not_strings(const char* method);
-void raise_multiple_values(const char* method, const char* param);
-void raise_unexpected_keyword(const char* method, PyObject* name);
-void raise_missing_arguments(const char* method, std::span<const char* const> params);
+[[gnu::cold]] PyObject* raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given);
+[[gnu::cold]] PyObject* raise_keywords_not_strings(const char* method);
+[[gnu::cold]] PyObject* raise_multiple_values(const char* method, const char* param);
+[[gnu::cold]] PyObject* raise_unexpected_keyword(const char* method, PyObject* name);
+[[gnu::cold]] PyObject* raise_missing_arguments(const char* method, std::span<const char* const> params);
 // Converting one (TypeError): `obj` is not of the type named `expected`; a
 // str given where a sequence of names is wanted; a numpy bool type without
 // __bool__.
-void raise_wrong_type(PyObject* obj, const char* expected);
-void raise_str_for_sequence();
-void raise_no_bool(PyObject* obj);
+[[gnu::cold]] PyObject* raise_wrong_type(PyObject* obj, const char* expected);
+[[gnu::cold]] PyObject* raise_str_for_sequence();
+[[gnu::cold]] PyObject* raise_no_bool(PyObject* obj);
 // Access refused (RuntimeError): `exclusive` is the access asked for.
-void raise_access_refused(bool exclusive);
+[[gnu::cold]] PyObject* raise_access_refused(bool exclusive);
 // ValueErrors of the Engine's methods.
-void raise_vertex_not_found(uint64_t v_id);
-void raise_rule_refused(const RuleRefusal& refusal);
+[[gnu::cold]] PyObject* raise_vertex_not_found(uint64_t v_id);
+[[gnu::cold]] PyObject* raise_rule_refused(const RuleRefusal& refusal);
 // The companion module's (TypeError, ValueError) and the module's own.
-void raise_not_an_engine(PyObject* obj);
-void raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given);
-void raise_bad_checkpoint(const CheckpointDamage& damage);
-void raise_all_not_a_list();
-void raise_companion_missing(const char* path);
+[[gnu::cold]] PyObject* raise_not_an_engine(PyObject* obj);
+[[gnu::cold]] PyObject* raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given);
+[[gnu::cold]] PyObject* raise_bad_checkpoint(const CheckpointDamage& damage);
+[[gnu::cold]] PyObject* raise_all_not_a_list();
+[[gnu::cold]] PyObject* raise_companion_missing(const char* path);
+// The companion's analyses (ValueError): a vertex id the hypergraph does not
+// hold; a radius below 0 (`obj` as given); a buffer of centres that is not
+// whole int64 values; a negative number of hyperedges.
+[[gnu::cold]] PyObject* raise_not_in_hypergraph(long long v);
+[[gnu::cold]] PyObject* raise_negative_radius(const char* param, PyObject* obj);
+[[gnu::cold]] PyObject* raise_centres_not_int64();
+[[gnu::cold]] PyObject* raise_negative_edge_count(long long n);
 
 // The exception type for internal failures: a direct subclass of
 // BaseException, created on first use and kept for the life of the process.
@@ -91,8 +99,8 @@ void raise_companion_missing(const char* path);
 PyObject* panic_exception_type();
 
 // Writes a report of an internal failure in `where` to standard error and
-// raises PanicException carrying `message`.
-void raise_panic(const char* where, const char* message) noexcept;
+// raises PanicException carrying `message`; returns null.
+[[gnu::cold]] PyObject* raise_panic(const char* where, const char* message) noexcept;
 
 // Appends "while processing '<param>'" to the pending exception's __notes__
 // list, creating the list when the exception has none. The exception itself

@@ -14,8 +14,7 @@ Ref module_all(PyObject* module) {
   Ref all(PyObject_GetAttrString(module, "__all__"));
   if (all) {
     if (!PyList_Check(all.get())) {
-      raise_all_not_a_list();
-      return Ref();
+      return Ref(raise_all_not_a_list());
     }
     return all;
   }

@@ -26,10 +26,10 @@ PyMODINIT_FUNC PyInit__native(void) {
   DefinitionFn definition =
       handle == nullptr ? nullptr
                         : reinterpret_cast<DefinitionFn>(dlsym(handle, "vorn_companion_module_v1"));
-  if (definition == nullptr) {
-    vorn::python::raise_companion_missing(path);
-  }
+  // (The message names `path`, which lives as long as `file`.)
+  PyObject* module = definition == nullptr ? vorn::python::raise_companion_missing(path)
+                                           : PyModuleDef_Init(definition());
   if (handle != nullptr) dlclose(handle);
   Py_DECREF(file);
-  return definition == nullptr ? nullptr : PyModuleDef_Init(definition());
+  return module;
 }

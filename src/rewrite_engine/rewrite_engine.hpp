@@ -99,6 +99,9 @@ class RewriteEngine {
   bool verbose() const { return verbose_; }
 
   const Hypergraph& graph() const { return graph_; }
+  // The store's causal relation, for reads of its propagated state (which
+  // replay the causal log, so they need the engine itself).
+  CausalGraph& causal() { return graph_.causal(); }
   const std::vector<RewriteRule>& rules() const { return rules_; }
   bool has_undo() const { return has_undo_; }
   // The record of the last successful step; null when there is none.

@@ -25,7 +25,7 @@ struct Snapshot {
   std::map<VertexId, uint64_t> depth;
   std::map<VertexId, std::map<std::string, double>> observables;
 
-  explicit Snapshot(const Hypergraph& g) : pairs(g.structural_pair_count()) {
+  explicit Snapshot(Hypergraph& g) : pairs(g.structural_pair_count()) {
     g.for_each_vertex([&](Slot s) {
       const VertexId v = g.id_of(s);
       vertices.push_back(v);

@@ -7,6 +7,8 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "hypergraph/hypergraph.hpp"
 #include "support/reference_causal.hpp"
@@ -112,7 +114,7 @@ TEST(Causal, SetsGrowToAPowerOfTwoForLongerSources) {
 // depths, and the bits and lengths of both sets.
 namespace {
 
-void expect_same(const CausalGraph& lazy, const reference::Causal& ref,
+void expect_same(CausalGraph& lazy, const reference::Causal& ref,
                  const std::vector<VertexId>& ids, int round, int op) {
   for (const VertexId v : ids) {
     const CausalLinks* links = lazy.links(v);
@@ -282,7 +284,7 @@ TEST(Causal, DeferredEqualsImmediateThroughDeletionsUndoAndReads) {
     for (const auto& [pair, step] : recorded) {
       if (step >= 0 && seen.insert(pair).second) expected.push_back(pair);
     }
-    const CausalGraph::Recorded got = lazy.recorded();
+    const RecordedRelation got = lazy.recorded();
     ASSERT_EQ(got.pairs, expected) << "round " << round;
     // Depths along the pairs, raised when a pair is first recorded.
     std::map<VertexId, uint64_t> depth;
@@ -340,6 +342,65 @@ TEST(Causal, AReadCutIntoPiecesEqualsOneRead) {
   }
   EXPECT_GT(pieces, 5);
   expect_same(lazy, ref, ids, -1, -1);
+}
+
+// A causal graph saved between applications goes on exactly as the original:
+// the undo still names the last application, and a write made after it, outside
+// any application, is closed off from it, so the undo leaves that write alone.
+TEST(Causal, ASavedGraphGoesOnAsTheOriginal) {
+  CausalGraph a;
+  a.add_vertex(1, 64);
+  a.add_vertex(2, 64);
+  a.begin_step();
+  a.add_vertex(3, 64);
+  a.add_relation(2, 3, 6, 64, true);
+  a.remove_vertex(1);
+  a.end_step();
+  const uint64_t token = a.step_token();
+  ASSERT_NE(token, 0u);
+  ByteWriter out;
+  a.save(out);
+  const std::string bytes = out.take();
+  ByteReader in(bytes);
+  CausalGraph::LogSummary summary;
+  std::optional<CausalGraph> b = CausalGraph::load(in, summary);
+  ASSERT_TRUE(b.has_value()) << in.damage().part;
+  EXPECT_EQ(b->undoable_step(), token);
+  for (CausalGraph* g : {&a, &*b}) {
+    g->add_vertex(4, 64);
+    g->add_relation(2, 4, 6, 64, true);
+    g->undo_step(token);
+  }
+  EXPECT_EQ(b->log().to_bytes(), a.log().to_bytes());
+  for (CausalGraph* g : {&a, &*b}) {
+    EXPECT_EQ(g->links(3), nullptr);  // created by the undone application
+    ASSERT_NE(g->links(1), nullptr);  // removed by it, and back
+    ASSERT_NE(g->links(4), nullptr);  // written after it: kept
+    EXPECT_EQ(g->links(4)->causes, (std::vector<VertexId>{2}));
+    EXPECT_TRUE(g->future(2)->contains(4));
+  }
+  EXPECT_EQ(b->future(2)->ones(), a.future(2)->ones());
+  EXPECT_EQ(b->past(1)->ones(), a.past(1)->ones());
+}
+
+// The store's check replays the log on its own: it reads a const store, leaves
+// the store's replay where it was, and still sees what the log says.
+TEST(Causal, TheStoreCheckLeavesTheStoresReplayAlone) {
+  Hypergraph g;
+  const VertexId a = g.add_vertex();
+  const VertexId b = g.add_vertex();
+  g.add_causal_relation(a, b);
+  const std::size_t pending = g.causal().pending();
+  ASSERT_GT(pending, 0u);
+  EXPECT_TRUE(std::as_const(g).check(8, true).empty());
+  EXPECT_EQ(g.causal().pending(), pending);
+  g.causal().drop_vertex(b);  // a live vertex without causal data
+  bool reported = false;
+  for (const std::string& line : std::as_const(g).check(8, true)) {
+    reported |= line.find("has no causal links") != std::string::npos;
+  }
+  EXPECT_TRUE(reported);
+  EXPECT_TRUE(g.causal_past(b).empty());
 }
 
 // Lists share storage with their copies: a copy taken before appends keeps

@@ -31,7 +31,7 @@ RewriteEngine busy_engine(uint64_t seed, int steps) {
     e.step();
     if (gen() % 7 == 0) e.rollback();
     if (i == steps / 2) {
-      e.graph().causal().sync();
+      e.causal().sync();
       e.set_bitset_capacity(64);
     }
     if (gen() % 5 == 0 && e.graph().vertex_count() > 0) {

@@ -123,6 +123,24 @@ def test_bad_input(engine):
     assert vornkit.ball_volumes(engine, []).shape == (0, 1)
 
 
+def test_native_refusals_leave_the_engine_usable(engine):
+    """The native half's own refusals: each raises its error, with its text, and
+    gives back the engine's access (a later call is served)."""
+    from vornkit._companion import native
+    vornkit.start(engine, "{{1,2},{2,3}}")
+    v = engine.get_vertices()
+    with pytest.raises(ValueError, match="^centres must be a buffer of int64 vertex ids$"):
+        native().ball_volumes(engine, b"\x01\x02\x03", None)
+    with pytest.raises(ValueError, match="^the number of hyperedges must be at least 0, got -4$"):
+        native().nearest_edges(engine, v[0], -4)
+    with pytest.raises(TypeError, match=r"^ball_volumes\(\) takes 3 arguments \(1 given\)$"):
+        native().ball_volumes(engine)
+    with pytest.raises(TypeError, match="^expected a vorn.Engine, got 'str'$"):
+        native().causal_past("engine", v[0])
+    assert analysis.distances(engine, v[0]) is not None
+    assert engine.step() in (True, False)
+
+
 @pytest.fixture(scope="module")
 def big():
     engine = vorn.Engine()
