@@ -39,8 +39,8 @@ def rule_svg(rule, *, width: int = 240, height: int = 100, labels: bool = True) 
     side = min(height, (width - 40) / 2)
     gap = width - 2 * side
     top = (height - side) / 2
-    left = hypergraph_panel(rule.lhs, positions, (0, top, side, side), labels=labels)
-    right = hypergraph_panel(rule.rhs, positions, (side + gap, top, side, side), labels=labels)
+    left = hypergraph_panel(rule.lhs, positions, (0, top, side, side), labels=labels, frame=names)
+    right = hypergraph_panel(rule.rhs, positions, (side + gap, top, side, side), labels=labels, frame=names)
     mid_y = height / 2
     a, b = side + gap * 0.2, side + gap * 0.8
     arrow = (f'<path d="M{a:.1f} {mid_y:.1f}H{b - 6:.1f}" stroke="#555" stroke-width="2"/>'

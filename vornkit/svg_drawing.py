@@ -64,12 +64,14 @@ def layout_positions(edges: Sequence[Sequence[Hashable]], seed: int = 0) -> Dict
 
 def hypergraph_panel(edges: Sequence[Sequence[Hashable]], positions: Mapping[Hashable, Tuple[float, float]],
                      box: Tuple[float, float, float, float], *, labels: bool = False,
-                     vertices: Optional[Sequence[Hashable]] = None) -> Panel:
+                     vertices: Optional[Sequence[Hashable]] = None, frame: Optional[Sequence[Hashable]] = None) -> Panel:
     """The hyperedges drawn into ``box = (x, y, width, height)`` in picture units.
 
     ``positions`` may be in any units; they are scaled to fit the box with a
-    margin.  ``vertices`` adds vertices on no hyperedge (drawn as dots).
-    ``labels`` writes each vertex's name beside it.
+    margin; ``frame`` names the vertices whose positions set that scale
+    (default: those drawn), so that two panels given the same frame draw a
+    shared vertex at the same spot.  ``vertices`` adds vertices on no
+    hyperedge (drawn as dots).  ``labels`` writes each vertex's name beside it.
     """
     panel = Panel()
     shown = list(dict.fromkeys([v for e in edges for v in e] + list(vertices or ())))
@@ -78,11 +80,12 @@ def hypergraph_panel(edges: Sequence[Sequence[Hashable]], positions: Mapping[Has
         panel.add(f'<text x="{_num(x + w / 2)}" y="{_num(y + h / 2)}" font-size="{_num(min(w, h) / 8)}" '
                   f'text-anchor="middle" fill="#888">empty</text>')
         return panel
-    xs = [positions[v][0] for v in shown]
-    ys = [positions[v][1] for v in shown]
+    framed = shown if frame is None else list(frame)
+    xs = [positions[v][0] for v in framed]
+    ys = [positions[v][1] for v in framed]
     x0, y0, w, h = box
     span = max(max(xs) - min(xs), max(ys) - min(ys)) or 1.0
-    n = len(shown)
+    n = len(framed)
     dot = max(0.8, min(w, h) / (6 * math.sqrt(n) + 9))
     margin = dot * 2.2 + (min(w, h) * 0.08 if labels else 0)
     scale = (min(w, h) - 2 * margin) / span

@@ -7,8 +7,8 @@ past the task's time limit costs only that task: it is reported as failed
 and a fresh worker takes its place.  Invariant: :meth:`TaskPool.close`
 leaves no worker process behind, and a worker whose parent dies exits
 (the kernel kills it, see ``PR_SET_PDEATHSIG``).  Workers are fresh
-interpreters started with ``python -m vornkit.worker_pool``, so the
-caller's main script is never imported again in them.
+interpreters (not forks), so the caller's main script is never imported
+again in them and no lock held by one of its threads is copied.
 """
 
 from __future__ import annotations
@@ -28,23 +28,11 @@ __all__ = ["TaskPool", "TaskOutcome"]
 TaskOutcome = Tuple[Any, bool, Any]
 
 
-def _die_with_parent() -> None:
-    try:
-        import ctypes
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, int(signal.SIGKILL))  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):  # not Linux: idle workers still leave on the pipe's end
-        pass
-
-
 def _serve(inbox: Connection, outbox: Connection, target: str) -> None:
     """A worker's loop: run ``target`` (``"module:function"``) on each task received until told to stop."""
     # Ctrl-C reaches the whole process group; the parent answers it and stops the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    _die_with_parent()
-    if os.getppid() == 1:  # the parent died before the line above took effect
-        return
     module, name = target.split(":")
     fn = getattr(import_module(module), name)
     while True:
@@ -79,6 +67,26 @@ def _environment() -> Dict[str, str]:
     return env
 
 
+# A worker's first act, before any import that takes time, is to ask the kernel to end it with
+# its parent; if the parent is already gone, it leaves.
+_BOOT = """
+import ctypes, os, signal, sys
+try:
+    ctypes.CDLL(None).prctl(1, int(signal.SIGKILL))
+except (OSError, AttributeError):
+    pass
+if os.getppid() == 1:
+    sys.exit(0)
+from vornkit.worker_pool import main
+main()
+"""
+
+
+def main() -> None:
+    """A worker's entry point: ``python -c _BOOT target read-fd write-fd``."""
+    _serve(Connection(int(sys.argv[2]), writable=False), Connection(int(sys.argv[3]), readable=False), sys.argv[1])
+
+
 class _Worker:
     """A fresh interpreter (not a fork, and not a re-import of the caller's main script) with two pipes."""
 
@@ -87,7 +95,7 @@ class _Worker:
         child_read, parent_write = os.pipe()
         try:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "vornkit.worker_pool", target, str(child_read), str(child_write)],
+                [sys.executable, "-c", _BOOT, target, str(child_read), str(child_write)],
                 pass_fds=(child_read, child_write), env=env, stdin=subprocess.DEVNULL)
         except BaseException:
             for fd in (parent_read, parent_write):
@@ -213,6 +221,3 @@ class TaskPool:
         for worker in workers:
             worker.stop(force=force or worker.busy)
 
-
-if __name__ == "__main__":
-    _serve(Connection(int(sys.argv[2]), writable=False), Connection(int(sys.argv[3]), readable=False), sys.argv[1])
