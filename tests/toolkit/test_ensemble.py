@@ -207,6 +207,7 @@ def test_cli_end_to_end(vorn_cli, tmp_path):
 @pytest.mark.parametrize("args, words", [
     (["--rule", "{{x,y}->{{x}}", "--runs", "2", "--steps", "5"], "position 6"),
     (["--rule", "{{x}} -> {}", "--runs", "0", "--steps", "5"], ">= 1"),
+    (["--rule", "{{x}} -> {}", "--runs", "-2", "--steps", "5"], ">= 1"),
     (["--rule", "{{x}} -> {}", "--runs", "2"], "--steps"),
     (["--rule", "{{x}} -> {}", "--runs", "2", "--steps", "5", "--workers", "2",
       "--scheduler", "tcp://127.0.0.1:8786"], "--workers"),
