@@ -15,7 +15,7 @@ from .files import replaced
 from .notation import Rule, format_rule, parse_rule
 from .svg_drawing import circle_positions, hypergraph_panel, svg_document
 
-__all__ = ["plot_rule", "rule_svg"]
+__all__ = ["plot_rule", "plot_rules", "rule_svg"]
 
 
 def _as_rule(rule) -> Rule:
@@ -31,9 +31,7 @@ def _as_rule(rule) -> Rule:
     return Rule(lhs, kept, rhs)
 
 
-def rule_svg(rule, *, width: int = 240, height: int = 100, labels: bool = True) -> str:
-    """The SVG text of ``rule``'s picture, ``width`` x ``height`` pixels."""
-    rule = _as_rule(rule)
+def _rule_body(rule: Rule, width: int, height: int, labels: bool) -> str:
     names = list(dict.fromkeys([v for e in rule.lhs for v in e] + [v for e in rule.rhs for v in e]))
     positions = circle_positions(names) if names else {}
     side = min(height, (width - 40) / 2)
@@ -45,11 +43,31 @@ def rule_svg(rule, *, width: int = 240, height: int = 100, labels: bool = True) 
     a, b = side + gap * 0.2, side + gap * 0.8
     arrow = (f'<path d="M{a:.1f} {mid_y:.1f}H{b - 6:.1f}" stroke="#555" stroke-width="2"/>'
              f'<path d="M{b:.1f} {mid_y:.1f}l-8 -5v10z" fill="#555"/>')
+    return left.text() + arrow + right.text()
+
+
+def _title(rule: Rule) -> str:
     try:
-        title = format_rule(rule)
+        return format_rule(rule)
     except ValueError:
-        title = repr(rule)
-    return svg_document(width, height, left.text() + arrow + right.text(), title=title)
+        return repr(rule)
+
+
+def rule_svg(rule, *, width: int = 240, height: int = 100, labels: bool = True) -> str:
+    """The SVG text of ``rule``'s picture, ``width`` x ``height`` pixels."""
+    rule = _as_rule(rule)
+    return svg_document(width, height, _rule_body(rule, width, height, labels), title=_title(rule))
+
+
+def plot_rules(rules, path, *, width: int = 240, height: int = 100) -> str:
+    """Several rules' pictures one under another in one SVG file (see :func:`plot_rule`)."""
+    rules = [_as_rule(r) for r in rules]
+    body = "".join(f'<g transform="translate(0 {i * height})">{_rule_body(r, width, height, True)}</g>'
+                   for i, r in enumerate(rules))
+    text = svg_document(width, height * len(rules), body, title="; ".join(_title(r) for r in rules))
+    with replaced(path) as fh:
+        fh.write(text)
+    return text
 
 
 def plot_rule(rule, path: Optional[Union[str, os.PathLike]] = None, *, width: int = 240, height: int = 100,

@@ -449,7 +449,9 @@ def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4,
                     bar.set_postfix(failed=failed, refresh=False)
 
         try:
-            if executor is None:
+            if not pending:
+                described = "none (every rule was finished before)"
+            elif executor is None:
                 from .worker_pool import TaskPool
                 size = min(workers or default_workers(), max(len(pending), 1))
                 described = f"process pool ({size} workers)"
