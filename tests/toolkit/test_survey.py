@@ -249,3 +249,39 @@ def test_a_survey_killed_at_random_points_and_resumed_gives_the_same_table(tmp_p
             assert _gone(pid)
     assert (stopped / "survey.csv").read_bytes() == (straight / "survey.csv").read_bytes()
     assert json.loads((stopped / "survey.json").read_text())["state"] == "completed"
+
+
+@pytest.fixture
+def vorn_cli(python, subprocess_env, tmp_path):
+    def call(*args):
+        return subprocess.run([python, "-m", "vornkit", *args], capture_output=True, text=True,
+                              env=subprocess_env, cwd=tmp_path, timeout=300)
+    return call
+
+
+def test_the_survey_command_runs_resumes_and_refuses_mistakes_in_one_line(vorn_cli, tmp_path):
+    (tmp_path / "rules.txt").write_text(f"{GROW}\n{SHRINK}\n")
+    first = vorn_cli("survey", "--rules", "rules.txt", "--init", CYCLE, "--steps", "500", "--runs", "2",
+                     "--workers", "1", "--out", "s")
+    assert first.returncode == 0, first.stderr
+    assert "2 of 2 rules x 2 runs x 500 steps" in first.stdout and "terminates" in first.stdout
+    table = (tmp_path / "s" / "survey.csv").read_bytes()
+    again = vorn_cli("survey", "--resume", "--out", "s")
+    assert again.returncode == 0 and "(2 found finished)" in again.stdout
+    assert (tmp_path / "s" / "survey.csv").read_bytes() == table
+
+    (tmp_path / "bad.txt").write_text(f"{GROW}\n{{{{x,y}} -> {{{{x}}}}\n")
+    for args, words in [
+        (["--rules", "bad.txt", "--steps", "5", "--out", "t"], "bad.txt:2:"),
+        (["--rules", "rules.txt", "--steps", "9", "--out", "s"], "holds a different survey"),
+        (["--rules", "rules.txt", "--signature", "2_2 -> 3_2", "--steps", "9", "--out", "u"], "one of --signature"),
+        (["--resume", "--steps", "9", "--out", "s"], "--steps cannot be given with --resume"),
+        (["--resume", "--out", "nowhere"], "holds no survey"),
+        (["--rules", "rules.txt", "--init", "{{1,2}", "--steps", "9", "--out", "v"], "--init:"),
+    ]:
+        done = vorn_cli("survey", *args)
+        assert done.returncode == 2 and words in done.stderr and len(done.stderr.strip().splitlines()) == 1, \
+            (args, done.stderr)
+
+    picture = vorn_cli("run", "--rule", GROW, "--init", CYCLE, "--steps", "10", "--rule-picture", "r.svg")
+    assert picture.returncode == 0 and (tmp_path / "r.svg").read_text().startswith("<svg")
