@@ -50,7 +50,8 @@ const inputs = document.querySelectorAll('#survey tr.filters input');
 let sortKey = 'index', sortDir = 1;
 function fmt(v, kind){
   if (v === null || v === undefined) return '';
-  if (kind === 'num' && typeof v === 'number' && !Number.isInteger(v)) return v.toPrecision(3);
+  if (kind === 'num' && typeof v === 'number' && !Number.isInteger(v))
+    return Math.abs(v) >= 100 ? String(Math.round(v)) : v.toPrecision(3);
   return String(v);
 }
 function esc(s){ return s.replace(/[&<>"]/g, c => ({'&':'&amp;','<':'&lt;','>':'&gt;','"':'&quot;'}[c])); }

@@ -148,6 +148,19 @@ def _thumbnail(engine, size: int) -> str:
         nodes = two_section_nodes(engine)
         edges = nearest_edges(engine, int(nodes[0]), THUMB_EDGES)
         extra = []
+        if len(edges) < THUMB_EDGES:
+            # A small component around the oldest vertex: show other parts of the graph beside it.
+            from .arrays import edges_array
+            arrays = edges_array(engine)
+            bounds = arrays.offsets[:2 * THUMB_EDGES + 1].tolist()
+            flat = arrays.vertices[:bounds[-1]].tolist()
+            seen = {v for e in edges for v in e}
+            for a, b in zip(bounds, bounds[1:]):
+                edge = flat[a:b]
+                if len(edges) >= THUMB_EDGES:
+                    break
+                if not seen.intersection(edge):
+                    edges.append(edge)
     else:
         edges = engine.get_edges()
         extra = engine.get_isolated_vertices()[:THUMB_EDGES]
