@@ -355,8 +355,16 @@ def _failed_record(index: int, text: str, error: str) -> Dict[str, Any]:
     return record
 
 
-def _terminate_as_interrupt(signum, frame):
-    raise KeyboardInterrupt(f"signal {signum}")
+class _StopOnTerm:
+    """SIGTERM as a Ctrl-C, once: the first stops the survey, later ones wait for its files."""
+
+    def __init__(self):
+        self.received = False
+
+    def __call__(self, signum, frame):
+        if not self.received:
+            self.received = True
+            raise KeyboardInterrupt(f"signal {signum}")
 
 
 def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4, *,
@@ -425,8 +433,10 @@ def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4,
     reason = "completed"
     bar = None
     previous = None
-    if threading.current_thread() is threading.main_thread():
-        previous = signal.signal(signal.SIGTERM, _terminate_as_interrupt)
+    # SIGTERM stops the survey like Ctrl-C, unless the caller handles it already (the command does).
+    if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGTERM) in (
+            signal.SIG_DFL, None):
+        previous = signal.signal(signal.SIGTERM, _StopOnTerm())
     described = ""
     try:
         if progress and pending:
