@@ -285,3 +285,53 @@ def test_the_survey_command_runs_resumes_and_refuses_mistakes_in_one_line(vorn_c
 
     picture = vorn_cli("run", "--rule", GROW, "--init", CYCLE, "--steps", "10", "--rule-picture", "r.svg")
     assert picture.returncode == 0 and (tmp_path / "r.svg").read_text().startswith("<svg")
+
+
+def test_shape_measures_read_hyperedges_of_any_arity(engine):
+    from vornkit.survey_member import _shape
+
+    # A triangle {1,2,3} (one hyperedge), a path 3-4, a loop on 4, a unary edge on 5, and 6-7 apart.
+    vornkit.start(engine, [[1, 2, 3], [3, 4], [4, 4], [5], [6, 7], [7, 6]])
+    shape = _shape(engine)
+    assert shape["components"] == 3                    # {1,2,3,4}, {5}, {6,7}
+    assert shape["largest_component"] == pytest.approx(4 / 7)
+    assert shape["max_degree"] == 3                    # vertex 3: 1, 2 and 4
+    # 2-section: 5 distinct pairs on 7 vertices in 3 parts -> one independent cycle (the triangle).
+    assert shape["cycles_per_vertex"] == pytest.approx(1 / 7)
+
+
+def test_budgets_and_rule_counts_are_checked_before_anything_runs(monkeypatch):
+    import types
+
+    from vornkit.survey import select_rules
+
+    with pytest.raises(ValueError, match="seconds"):
+        Budget(seconds=-1)
+    with pytest.raises(ValueError, match="unknown budget entry 'edges'"):
+        survey([GROW], CYCLE, 10, 1, budget={"edges": 5}, progress=False)
+    with pytest.raises(SurveyError, match="no rules"):
+        survey([], CYCLE, 10, 1, progress=False)
+
+    calls = []
+    fake = types.SimpleNamespace(
+        parse_signature=lambda text: ("parsed", text),
+        count_rules=lambda sig, connected: 50_000,
+        enumerate_rules=lambda sig, connected: iter([GROW] * 50_000),
+        random_rules=lambda sig, n, seed: calls.append((n, seed)) or [SHRINK] * n)
+    monkeypatch.setitem(sys.modules, "vornkit.rule_space", fake)
+    monkeypatch.setattr(vornkit, "rule_space", fake, raising=False)
+    with pytest.raises(SurveyError, match=r"has 50,000 rules, more than the limit of 20,000.*--sample N"):
+        select_rules("2_2 -> 3_2")
+    assert select_rules("2_2 -> 3_2", sample=3, seed=9) == [SHRINK] * 3 and calls == [(3, 9)]
+    assert len(select_rules("2_2 -> 3_2", limit=10 ** 6)) == 50_000
+
+
+def test_a_dask_cluster_gives_the_same_table_as_the_process_pool(tmp_path):
+    pytest.importorskip("distributed")
+    rules = [GROW, SHRINK, SPREAD]
+    pooled = survey(rules, CYCLE, 1500, 2, workers=2, out=tmp_path / "pool", progress=False)
+    with vornkit.dask_executor(n_workers=2) as ex:
+        clustered = survey(rules, CYCLE, 1500, 2, executor=ex, out=tmp_path / "dask", progress=False)
+    assert clustered.ok and "Dask" in clustered.executor
+    assert (tmp_path / "dask" / "survey.csv").read_bytes() == (tmp_path / "pool" / "survey.csv").read_bytes()
+    assert pooled.table() == clustered.table()
