@@ -391,7 +391,7 @@ def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4,
     Ctrl-C or SIGTERM stops the survey: workers are stopped, the finished rules are kept and
     written, and the result's ``reason`` is ``"interrupted"``.
     """
-    from .ensemble import _describe_executor, default_workers
+    from .ensemble import describe_executor, default_workers
     from .rng import member_seed
 
     parsed = parse_rules(rules)
@@ -471,7 +471,7 @@ def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4,
                                                    limit=lambda _p: grace):
                         finished(value if ok else _failed_record(key, texts[key], value))
             else:
-                described = _describe_executor(executor)
+                described = describe_executor(executor)
                 _run_on_executor(executor, pending, payload, texts, finished)
         except KeyboardInterrupt:
             reason = "interrupted"

@@ -58,9 +58,9 @@ def _serve(inbox: Connection, outbox: Connection, target: str) -> None:
 def _environment() -> Dict[str, str]:
     """This process's environment, with a PYTHONPATH under which a fresh Python imports the same vorn
     and vornkit."""
-    from .dask_ensemble import _import_path
+    from .dask_ensemble import import_path
     env = dict(os.environ)
-    env["PYTHONPATH"] = _import_path()
+    env["PYTHONPATH"] = import_path()
     # One worker per core: numerical libraries must not start threads of their own on top.
     for name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
         env.setdefault(name, "1")
