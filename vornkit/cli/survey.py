@@ -170,6 +170,9 @@ def execute(args, signals: Signals) -> int:
         raise UserError(str(exc)) from None
     except (ValueError, TypeError) as exc:  # a rule the engine refuses, a bad budget
         raise UserError(shorten(str(exc), 200)) from None
+    except OSError as exc:  # the folder cannot be written (full, read-only, gone)
+        where = exc.filename or args.out
+        raise UserError(f"--out: cannot write {where}: {shorten(exc.strerror or str(exc))}", EXIT_FAILURE) from None
     finally:
         signals.raising = False
         if executor is not None:
