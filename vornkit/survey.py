@@ -178,11 +178,11 @@ def _rule_text(rule: Rule) -> str:
 
 
 def _identity(texts: Sequence[str], init, steps: int, runs: int, seed: int, semantics: str,
-              budget: Budget, pictures: bool) -> Dict[str, Any]:
+              budget: Budget, pictures: bool, measure: bool) -> Dict[str, Any]:
     digest = hashlib.sha256("\n".join(texts).encode()).hexdigest()
     return {"format": SURVEY_FORMAT, "rules": len(texts), "rules_sha256": digest, "init": init,
             "steps": steps, "runs": runs, "seed": seed, "semantics": semantics, "budget": budget.plain(),
-            "pictures": pictures}
+            "pictures": pictures, "measure": measure}
 
 
 def stored_settings(out) -> Dict[str, Any]:
@@ -196,7 +196,7 @@ def stored_settings(out) -> Dict[str, Any]:
         rules = [line.rstrip("\n") for line in fh if line.strip()]
     return {"rules": rules, "init": ident["init"], "steps": ident["steps"], "runs": ident["runs"],
             "seed": ident["seed"], "semantics": ident["semantics"], "budget": ident["budget"],
-            "pictures": ident["pictures"]}
+            "pictures": ident["pictures"], "measure": ident["measure"]}
 
 
 def _read_meta(out: str) -> Optional[Dict[str, Any]]:
@@ -398,7 +398,8 @@ def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4,
     if not parsed:
         raise SurveyError("no rules to survey")
     texts = [_rule_text(r) for r in parsed]
-    init_edges = parse_hypergraph(init) if isinstance(init, str) else as_edges(init)
+    # As text and back, so that "{{1,2}}" and [[1, 2]] are the same survey.
+    init_edges = parse_hypergraph(init if isinstance(init, str) else format_hypergraph(as_edges(init)))
     steps = whole_number(steps, "steps")
     runs = whole_number(runs, "runs", minimum=1)
     seed = check_seed(seed)
@@ -412,7 +413,7 @@ def survey(rules, init: Any = "{{1,1},{1,1}}", steps: int = 1000, runs: int = 4,
         workers = whole_number(workers, "workers", minimum=1)
     _check_first_rule(parsed, init_edges, semantics)
 
-    identity = _identity(texts, init_edges, steps, runs, seed, semantics, budget, bool(pictures))
+    identity = _identity(texts, init_edges, steps, runs, seed, semantics, budget, bool(pictures), bool(measure))
     out = None if out is None else os.fspath(out)
     width = _width(len(texts))
     records: Dict[int, Dict[str, Any]] = {}
