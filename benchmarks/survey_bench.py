@@ -3,7 +3,7 @@
     python benchmarks/survey_bench.py                       # "1_2 -> 2_2", 10,000 steps, 4 runs
     python benchmarks/survey_bench.py --full                # also "2_2 -> 3_2" on 2 workers
     python benchmarks/survey_bench.py --full --dask         # ... and on a Dask LocalCluster
-    python benchmarks/survey_bench.py --rules FILE          # rules from a file instead of a signature
+    python benchmarks/survey_bench.py --rules FILE --init "{{1,1}}"   # rules from a file instead
 
 "command" times ``vorn survey ... --out DIR`` as a user runs it (interpreter
 and worker start-up included).  "members alone" runs the same rules' runs on
@@ -67,7 +67,7 @@ def dask_case(signature, path, init, steps, runs, workers):
             survey(rules, init, steps, runs, executor=ex, out=os.path.join(tmp, "s"), progress=False)
         whole = time.perf_counter() - start
         alone = _members_alone(rules, init, steps, runs, executor=ex)
-    print(f"{'dask ' + (signature or path):<26} {len(rules):>6,} {workers:>7} {whole:>9.1f} {alone:>9.1f} "
+    print(f"{'dask ' + (signature or os.path.basename(path)):<26} {len(rules):>6,} {workers:>7} {whole:>9.1f} {alone:>9.1f} "
           f"{whole / alone:>6.2f}x", flush=True)
 
 
@@ -79,13 +79,15 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=4)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--full", action="store_true", help="also survey every rule of 2_2 -> 3_2")
-    parser.add_argument("--dask", action="store_true", help="with --full: also on a Dask LocalCluster")
+    parser.add_argument("--dask", action="store_true", help="with --full or --rules: also on a Dask LocalCluster")
     args = parser.parse_args()
     print("command:", " ".join([os.path.basename(sys.executable)] + sys.argv))
     print(f"{args.runs} runs x {args.steps:,} steps per rule, {os.cpu_count()} cores; seconds of wall time")
     print(f"{'survey':<26} {'rules':>6} {'workers':>7} {'command':>9} {'alone':>9} {'ratio':>7}")
     if args.rules:
         case(os.path.basename(args.rules), None, args.rules, args.init, args.steps, args.runs, args.workers)
+        if args.dask:
+            dask_case(None, args.rules, args.init, args.steps, args.runs, args.workers)
         return 0
     case("1_2 -> 2_2", "1_2 -> 2_2", None, "{{1,1}}", args.steps, args.runs, args.workers)
     if args.full:
