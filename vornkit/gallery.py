@@ -88,22 +88,29 @@ function compare(a, b){
   const c = (typeof x === 'number' && typeof y === 'number') ? x - y : String(x).localeCompare(String(y));
   return c !== 0 ? sortDir * c : a.index - b.index;
 }
+function row(r){
+  // Each row is built once; sorting and filtering only move the rows already built.
+  if (r.tr) return r.tr;
+  let cells = '<td><img loading="lazy" width="180" height="75" alt="rule" src="' + esc(r.rule_picture || '') + '"></td>'
+            + '<td><img loading="lazy" width="110" height="110" alt="final hypergraph" src="' + esc(r.final_picture || '') + '"></td>';
+  for (const [key, , kind] of cols) {
+    const text = esc(fmt(r[key], kind));
+    if (key === 'rule') cells += '<td class="rule"><a href="' + esc(r.record) + '">' + text + '</a></td>';
+    else cells += '<td class="' + (kind === 'num' ? 'num' : 'text') + '" data-key="' + key + '">' + text + '</td>';
+  }
+  const tr = document.createElement('tr');
+  tr.dataset.index = r.index;
+  tr.innerHTML = cells;
+  r.tr = tr;
+  return tr;
+}
 function render(){
   const keep = tests();
   const shown = rows.filter(r => keep.every(f => f(r)));
   shown.sort(compare);
-  const parts = [];
-  for (const r of shown) {
-    let cells = '<td><img loading="lazy" width="180" height="75" alt="rule" src="' + esc(r.rule_picture || '') + '"></td>'
-              + '<td><img loading="lazy" width="110" height="110" alt="final hypergraph" src="' + esc(r.final_picture || '') + '"></td>';
-    for (const [key, , kind] of cols) {
-      const text = esc(fmt(r[key], kind));
-      if (key === 'rule') cells += '<td class="rule"><a href="' + esc(r.record) + '">' + text + '</a></td>';
-      else cells += '<td class="' + (kind === 'num' ? 'num' : 'text') + '" data-key="' + key + '">' + text + '</td>';
-    }
-    parts.push('<tr data-index="' + r.index + '">' + cells + '</tr>');
-  }
-  body.innerHTML = parts.join('');
+  const fragment = document.createDocumentFragment();
+  for (const r of shown) fragment.appendChild(row(r));
+  body.replaceChildren(fragment);
   document.getElementById('shown').textContent = shown.length + ' of ' + rows.length + ' rules shown';
   heads.forEach(h => h.setAttribute('aria-sort', h.dataset.key === sortKey ? (sortDir > 0 ? 'ascending' : 'descending') : 'none'));
 }

@@ -32,12 +32,17 @@ NUMERIC = {name for name, kind in COLUMNS if kind != "text"}
 
 def plain(value: Any) -> Any:
     """``value`` with NaN and infinities as None, recursively: JSON has no NaN."""
-    if isinstance(value, float):
+    kind = type(value)
+    if kind is float:
         return value if math.isfinite(value) else None
+    if kind is dict:
+        return {k: plain(v) for k, v in value.items()}
+    if kind is list or kind is tuple:
+        return [plain(v) for v in value]
+    if isinstance(value, float):  # numpy floats
+        return float(value) if math.isfinite(value) else None
     if isinstance(value, Mapping):
         return {k: plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [plain(v) for v in value]
     return value
 
 
