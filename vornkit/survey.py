@@ -34,7 +34,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
 
 from .checks import as_edges, check_seed, whole_number
-from .files import replaced
+from .files import replaced, sweep_temporaries
 from .notation import (Rule, RuleSyntaxError, format_hypergraph, format_rule, parse_hypergraph, parse_rule,
                        parse_rules)
 
@@ -253,8 +253,9 @@ def _prepare(out: str, identity: Dict[str, Any], texts: Sequence[str], force: bo
     elif meta is None and os.listdir(out) and not force:
         raise SurveyError(f"{out} is not empty and holds no survey; use --force to write into it, "
                           "or another --out")
-    os.makedirs(os.path.join(out, "records"), exist_ok=True)
-    os.makedirs(os.path.join(out, "thumbs"), exist_ok=True)
+    for sub in ("records", "thumbs"):
+        os.makedirs(os.path.join(out, sub), exist_ok=True)
+        sweep_temporaries(os.path.join(out, sub))
     if meta is None:
         with replaced(os.path.join(out, "rules.txt")) as fh:
             fh.write("".join(t + "\n" for t in texts))
@@ -288,13 +289,25 @@ def _load_finished(out: str, texts: Sequence[str]) -> Dict[int, Dict[str, Any]]:
         except (OSError, ValueError):
             continue
         if (index < len(texts) and isinstance(record, dict) and record.get("index") == index
-                and record.get("rule") == texts[index] and record.get("status") in ("ok", "budget")):
+                and record.get("rule") == texts[index] and record.get("status") in ("ok", "budget")
+                and all(_nonempty(os.path.join(out, p)) for p in (record.get("pictures") or {}).values())):
             found[index] = record
     return found
 
 
+def _nonempty(path: str) -> bool:
+    try:
+        return os.path.getsize(path) > 0
+    except OSError:
+        return False
+
+
 def _store(out: str, record: Dict[str, Any], width: int) -> Dict[str, Any]:
-    """Write a finished rule: pictures first, then the record (whose presence marks the rule done)."""
+    """Write a finished rule: pictures first, then the record (whose presence marks the rule done).
+
+    Thousands of small files: each is complete or absent (renamed into place), but not flushed to
+    the disk one by one; a record or picture that a power cut left empty is found on resume and its
+    rule done again."""
     from .survey_table import plain
 
     index = record["index"]
@@ -305,12 +318,12 @@ def _store(out: str, record: Dict[str, Any], width: int) -> Dict[str, Any]:
         svg = pictures.get(kind)
         if svg:
             name = f"thumbs/{stem}-{kind}.svg"
-            with replaced(os.path.join(out, name)) as fh:
+            with replaced(os.path.join(out, name), durable=False, sweep=False) as fh:
                 fh.write(svg)
             links[kind] = name
     record["pictures"] = links
     record = plain(record)
-    with replaced(os.path.join(out, "records", f"{stem}.json")) as fh:
+    with replaced(os.path.join(out, "records", f"{stem}.json"), durable=False, sweep=False) as fh:
         json.dump(record, fh, sort_keys=True)
         fh.write("\n")
     return record

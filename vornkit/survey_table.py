@@ -33,6 +33,8 @@ NUMERIC = {name for name, kind in COLUMNS if kind != "text"}
 def plain(value: Any) -> Any:
     """``value`` with NaN and infinities as None, recursively: JSON has no NaN."""
     kind = type(value)
+    if kind is int or kind is str or kind is bool or value is None:
+        return value
     if kind is float:
         return value if math.isfinite(value) else None
     if kind is dict:
