@@ -335,3 +335,17 @@ def test_a_dask_cluster_gives_the_same_table_as_the_process_pool(tmp_path):
     assert clustered.ok and "Dask" in clustered.executor
     assert (tmp_path / "dask" / "survey.csv").read_bytes() == (tmp_path / "pool" / "survey.csv").read_bytes()
     assert pooled.table() == clustered.table()
+
+
+def test_a_rule_whose_files_were_lost_is_done_again_and_stale_temporaries_go(tmp_path):
+    out = tmp_path / "s"
+    survey([GROW, SHRINK], CYCLE, 300, 1, workers=1, out=out, progress=False)
+    picture = out / "thumbs" / "000001-final.svg"
+    picture.write_text("")                                   # as a power cut may leave it
+    (out / "records" / "000000.json").write_text("{\"index\": 0, ")  # and a record cut short
+    stale = out / "thumbs" / ".000000-rule.svg.0123abcd.tmp"        # a write killed before its rename
+    stale.write_text("<svg")
+    again = survey([GROW, SHRINK], CYCLE, 300, 1, workers=1, out=out, progress=False)
+    assert again.resumed == 0 and again.ok
+    assert picture.stat().st_size > 0 and not stale.exists()
+    assert json.loads((out / "records" / "000000.json").read_text())["rule"] == GROW
