@@ -16,6 +16,8 @@
   :func:`write_jsonl`
 - checkpoints: :func:`save`, :func:`load`
 - many rules side by side, classified, with a gallery page: :func:`survey`
+- families of rules: :func:`enumerate_rules`, :func:`count_rules`, :func:`random_rules` of a
+  :class:`Signature` (:func:`parse_signature`, :func:`rule_signature`), :func:`canonical_rule`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
 Heavier modules (numpy, matplotlib, networkx, Dask) and the native half are imported on first use.
@@ -57,6 +59,9 @@ _LAZY = {
     "causal_dimension": "causal_intervals", "CausalDimension": "causal_intervals",
     "distances": "analysis", "components": "analysis", "nearest_edges": "analysis",
     "plot_rule": "rule_picture",
+    "Signature": "rule_space", "parse_signature": "rule_space", "rule_signature": "rule_space",
+    "canonical_rule": "rule_space", "enumerate_rules": "rule_space", "count_rules": "rule_space",
+    "rule_count_bound": "rule_space", "random_rules": "rule_space",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

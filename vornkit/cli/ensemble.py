@@ -8,6 +8,7 @@ import sys
 from ..notation import shorten
 from . import values
 from .inputs import engine_module, rules_and_init
+from ..words import counted
 from .output import check_distinct_outputs, check_output, out, write_outputs
 from .parser import model_options, options, progress_options
 from .signals import Signals
@@ -113,7 +114,7 @@ def execute(args, signals: Signals) -> int:
     if args.json:
         from ..export import write_jsonl
         outputs.append((args.json, args.json, lambda: write_jsonl(result, args.json)))
-    if args.plot and result.members:
+    if args.plot:
         from ..plotting import plot_ensemble
         outputs.append((args.plot, args.plot, lambda: plot_ensemble(result, args.plot)))
     written, errors = write_outputs(outputs)
@@ -129,7 +130,7 @@ def _print_ensemble_summary(result, written) -> None:
     done = len(result.members)
     rate = done / result.wall_time if result.wall_time > 0 else float("inf")
     status = "completed" if result.reason == "completed" else result.reason
-    lines = [f"vorn ensemble: {done:,} of {result.runs:,} members x {result.steps:,} steps in "
+    lines = [f"vorn ensemble: {done:,} of {counted(result.runs, 'member')} x {counted(result.steps, 'step')} in "
              f"{result.wall_time:.2f} s ({rate:,.2f} members/s), {status}"]
     for i, r in enumerate(result.model.rules):
         lines.append(f"  {'rules' if i == 0 else '':<10} {r}")
@@ -149,7 +150,7 @@ def _print_ensemble_summary(result, written) -> None:
         if "dimension" in stats:
             d = stats["dimension"]
             value = "none (too few vertices within reach)" if not d["count"][-1] else \
-                f"{d['mean'][-1]:.2f} ± {d['std'][-1]:.2f} over {d['count'][-1]:,} members"
+                f"{d['mean'][-1]:.2f} ± {d['std'][-1]:.2f} over {counted(d['count'][-1], 'member')}"
             lines.append(f"  {'dimension':<10} {value} (mean ± sd at the last step)")
     for f in result.failures[:10]:
         lines.append(f"  {'failed':<10} member {f['member']}: {f['error'].splitlines()[0] if f['error'] else ''}")

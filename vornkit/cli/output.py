@@ -57,7 +57,7 @@ def write_outputs(outputs: Sequence[Tuple[str, Union[str, Callable[[], str]], Ca
     for path, label, write in outputs:
         try:
             write()
-        except (OSError, MemoryError) as exc:
+        except (OSError, MemoryError, ValueError) as exc:
             detail = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
             errors.append(f"cannot write {path}: {shorten(detail)}")
         else:
@@ -96,10 +96,3 @@ def stdout_failed(name: str, error: OSError) -> int:
     print(f"{name}: error: cannot write to standard output: {error.strerror or error}", file=sys.stderr)
     return EXIT_FAILURE
 
-
-_PLURALS = {"vertex": "vertices"}
-
-
-def counted(n: int, noun: str) -> str:
-    """``n`` and the noun in the number that fits: "1 vertex", "2 vertices", "1,000 hyperedges"."""
-    return f"{n:,} {noun if n == 1 else _PLURALS.get(noun, noun + 's')}"

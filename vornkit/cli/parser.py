@@ -21,6 +21,8 @@ right-hand side.  Rules are written in set notation:
 
 Every name (integers too) is a variable: a name on both sides is kept, a
 name only on the left is deleted, a name only on the right is a new vertex.
+"keep {y}" after the right-hand side keeps left-hand-side names it does not
+mention: {{x,y}} -> {} keep {y} deletes x and keeps y.
 
 Hyperedges are ordered, but matching is not: a left-hand-side pattern
 matches any hyperedge at least as long as the pattern that contains the

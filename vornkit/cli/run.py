@@ -11,7 +11,8 @@ from typing import Optional
 from ..notation import shorten
 from . import values
 from .inputs import engine_module, rules_and_init
-from .output import check_distinct_outputs, check_output, counted, out, write_outputs
+from ..words import counted
+from .output import check_distinct_outputs, check_output, out, write_outputs
 from .parser import model_options, options, progress_options
 from .signals import Signals
 from .status import EXIT_FAILURE, EXIT_OK, UserError
@@ -296,8 +297,9 @@ def execute(args, signals: Signals) -> int:
 def _print_summary(result, rules, init, written, format_hypergraph, plan: _RunPlan) -> None:
     rate = result.steps_done / result.wall_time if result.wall_time > 0 else float("inf")
     status = "completed" if not result.interrupted else \
-        f"interrupted after {result.steps_done:,} of {result.steps_requested:,} steps"
-    lines = [f"vorn: {result.steps_done:,} steps in {result.wall_time:.2f} s ({rate:,.0f} steps/s), {status}"]
+        f"interrupted after {result.steps_done:,} of {counted(result.steps_requested, 'step')}"
+    lines = [f"vorn: {counted(result.steps_done, 'step')} in {result.wall_time:.2f} s ({rate:,.0f} steps/s), "
+             f"{status}"]
     for i, r in enumerate(rules):
         lines.append(f"  {'rules' if i == 0 else '':<10} {r}")
     init_vertices = len({v for e in init for v in e})
@@ -307,11 +309,12 @@ def _print_summary(result, rules, init, written, format_hypergraph, plan: _RunPl
     if result.seed is not None:
         lines.append(f"  {'seed':<10} {result.seed}")
     if plan.resumed_from is not None:
-        lines.append(f"  {'resumed':<10} {plan.resumed_from} after {plan.before:,} steps; "
-                     f"{plan.before + result.steps_done:,} steps in all")
+        lines.append(f"  {'resumed':<10} {plan.resumed_from} after {counted(plan.before, 'step')}; "
+                     f"{counted(plan.before + result.steps_done, 'step')} in all")
     # Round down, so that "100.0%" means that every step applied a rule.
     share = f" ({math.floor(1000 * result.successful / result.attempted) / 10:.1f}%)" if result.attempted else ""
-    lines.append(f"  {'rewrites':<10} {result.successful:,} of {result.attempted:,} steps applied a rule{share}")
+    lines.append(f"  {'rewrites':<10} {result.successful:,} of {counted(result.attempted, 'step')} applied a rule"
+                 f"{share}")
     h = result.history
     lines.append(f"  {'final':<10} {counted(h['nodes'][-1], 'vertex')}, {counted(h['edges'][-1], 'hyperedge')}, "
                  f"{counted(h['pairs'][-1], 'structural pair')}")
