@@ -160,13 +160,15 @@ def select_rules(signature: str, *, sample: Optional[int] = None, seed: int = 0,
     parsed = rule_space.parse_signature(signature)
     if sample is not None:
         sample = whole_number(sample, "sample", minimum=1)
-    total = rule_space.count_rules(parsed, connected=connected)
-    if sample is None or sample >= total:
-        if total > limit:
-            raise SurveyError(f"the signature {signature!r} has {total:,} rules, more than the limit of "
-                              f"{limit:,}; survey a random sample of them with --sample N")
+    # Counting stops just past the number that matters, so a huge signature costs no more than that.
+    enough = limit if sample is None else min(sample, limit)
+    if rule_space.count_rules(parsed, connected=connected, limit=enough) <= enough:
         return list(rule_space.enumerate_rules(parsed, connected=connected))
-    return list(rule_space.random_rules(parsed, sample, seed=seed))
+    if sample is None:
+        raise SurveyError(f"the signature {signature!r} has more than {limit:,} rules (at most "
+                          f"{rule_space.rule_count_bound(parsed):,}); survey a random sample of them "
+                          f"with --sample N")
+    return list(rule_space.random_rules(parsed, sample, seed=seed, connected=connected))
 
 
 # ---------------------------------------------------------------------------------------------

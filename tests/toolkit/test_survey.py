@@ -315,12 +315,13 @@ def test_budgets_and_rule_counts_are_checked_before_anything_runs(monkeypatch):
     calls = []
     fake = types.SimpleNamespace(
         parse_signature=lambda text: ("parsed", text),
-        count_rules=lambda sig, connected: 50_000,
+        count_rules=lambda sig, connected, limit=None: 50_000 if limit is None else min(50_000, limit + 1),
+        rule_count_bound=lambda sig: 10 ** 6,
         enumerate_rules=lambda sig, connected: iter([GROW] * 50_000),
-        random_rules=lambda sig, n, seed: calls.append((n, seed)) or [SHRINK] * n)
+        random_rules=lambda sig, n, seed, connected: calls.append((n, seed)) or [SHRINK] * n)
     monkeypatch.setitem(sys.modules, "vornkit.rule_space", fake)
     monkeypatch.setattr(vornkit, "rule_space", fake, raising=False)
-    with pytest.raises(SurveyError, match=r"has 50,000 rules, more than the limit of 20,000.*--sample N"):
+    with pytest.raises(SurveyError, match=r"has more than 20,000 rules \(at most 1,000,000\).*--sample N"):
         select_rules("2_2 -> 3_2")
     assert select_rules("2_2 -> 3_2", sample=3, seed=9) == [SHRINK] * 3 and calls == [(3, 9)]
     assert len(select_rules("2_2 -> 3_2", limit=10 ** 6)) == 50_000
