@@ -50,8 +50,9 @@ def add_parser(sub) -> None:
     which.add_argument("--rules", metavar="FILE", help="the rules in FILE, one a line")
     which.add_argument("--sample", type=values.positive, default=None, metavar="N",
                        help="survey N rules of the signature drawn at random (seeded by --seed)")
-    which.add_argument("--connected", default="whole", metavar="MODE",
-                       help="which rules of the signature count (passed to the enumeration; default: whole)")
+    which.add_argument("--connected", default="whole", choices=("whole", "left", "none"),
+                       help="which rules of the signature count: 'whole' (default) the left side and both "
+                            "sides together are connected, 'left' the left side is, 'none' every rule")
     sv.add_argument("--init", default=None, metavar="HYPERGRAPH",
                     help="initial hypergraph (default: the first rule's left-hand side with every vertex the "
                          "same, e.g. {{1,1},{1,1}} for two binary hyperedges)")
