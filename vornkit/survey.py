@@ -526,23 +526,36 @@ def _check_first_rule(rules: Sequence[Rule], init, semantics: str) -> None:
     start(engine, init, [rules[0]])
 
 
+#: Rules handed to an executor at a time: enough to keep a cluster busy, few enough that waiting
+#: on them stays cheap and that a stop has little to cancel.
+IN_FLIGHT = 256
+
+
 def _run_on_executor(executor: Executor, pending: Sequence[int], payload, texts: Sequence[str], finished) -> None:
     from .survey_member import run_rule
 
-    futures: Dict[Any, int] = {}
-    try:
-        for i in pending:
+    queue = iter(pending)
+    inflight: Dict[Any, int] = {}
+    broken: Optional[str] = None
+
+    def submit_more() -> None:
+        nonlocal broken
+        while broken is None and len(inflight) < IN_FLIGHT:
+            i = next(queue, None)
+            if i is None:
+                return
             try:
-                futures[executor.submit(run_rule, payload(i))] = i
+                inflight[executor.submit(run_rule, payload(i))] = i
             except Exception as exc:  # a closed or broken executor: nothing further starts
-                for j in pending[pending.index(i):]:
-                    finished(_failed_record(j, texts[j], f"not started: {type(exc).__name__}: {exc}"))
-                break
-        waiting = set(futures)
-        while waiting:
-            done, waiting = wait(waiting, return_when=FIRST_COMPLETED)
+                broken = f"not started: {type(exc).__name__}: {exc}"
+                finished(_failed_record(i, texts[i], broken))
+
+    try:
+        submit_more()
+        while inflight:
+            done, _ = wait(set(inflight), return_when=FIRST_COMPLETED)
             for fut in done:
-                i = futures[fut]
+                i = inflight.pop(fut)
                 try:
                     record = fut.result(timeout=0)
                 except CancelledError:
@@ -552,7 +565,11 @@ def _run_on_executor(executor: Executor, pending: Sequence[int], payload, texts:
                 if not isinstance(record, dict) or "index" not in record:
                     record = _failed_record(i, texts[i], f"the worker returned {type(record).__name__}")
                 finished(record)
+            submit_more()
+        if broken is not None:
+            for i in queue:
+                finished(_failed_record(i, texts[i], broken))
     except BaseException:
-        for fut in futures:
+        for fut in inflight:
             fut.cancel()
         raise
