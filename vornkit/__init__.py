@@ -4,7 +4,7 @@
 - initial states: :func:`start` (``seed``, its old name, still works and warns)
 - reproducible runs: :func:`reseed`, :func:`member_seed`
 - runs with progress and Ctrl-C: :func:`evolve`
-- pictures: :func:`plot_hypergraph`, :func:`plot_growth`
+- pictures: :func:`plot_hypergraph`, :func:`plot_growth`, :func:`plot_rule` (a rule as SVG)
 - dimension estimate: :func:`estimate_dimension`; curvature: :func:`estimate_curvature`
 - graph analysis in native code: :func:`distances`, :func:`components`, :func:`nearest_edges`
   (and :func:`ball_volumes`, which takes an engine or an edge list)
@@ -15,6 +15,7 @@
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`,
   :func:`write_jsonl`
 - checkpoints: :func:`save`, :func:`load`
+- many rules side by side, classified, with a gallery page: :func:`survey`
 - families of rules: :func:`enumerate_rules`, :func:`count_rules`, :func:`random_rules` of a
   :class:`Signature` (:func:`parse_signature`, :func:`rule_signature`), :func:`canonical_rule`
 - the ``vorn`` command: :mod:`vornkit.cli`
@@ -37,6 +38,7 @@ from .evolve import METRICS, EvolveResult, evolve
 # function shares its module's name, and a lazy lookup would lose to the
 # submodule once anything imports ``vornkit.ensemble`` directly.
 from .ensemble import EnsembleResult, Model, ensemble
+from .survey import SurveyResult, survey
 
 # The one place the version is written; the build reads it from here.
 __version__ = "0.1.0"
@@ -56,6 +58,7 @@ _LAZY = {
     "estimate_curvature": "curvature", "CurvatureEstimate": "curvature",
     "causal_dimension": "causal_intervals", "CausalDimension": "causal_intervals",
     "distances": "analysis", "components": "analysis", "nearest_edges": "analysis",
+    "plot_rule": "rule_picture",
     "Signature": "rule_space", "parse_signature": "rule_space", "rule_signature": "rule_space",
     "canonical_rule": "rule_space", "enumerate_rules": "rule_space", "count_rules": "rule_space",
     "rule_count_bound": "rule_space", "random_rules": "rule_space",
@@ -63,7 +66,7 @@ _LAZY = {
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",
            "format_hypergraph", "add_rules", "start", "seed", "evolve", "EvolveResult", "METRICS",
-           "ensemble", "Model", "EnsembleResult", *_LAZY, "__version__"]
+           "ensemble", "Model", "EnsembleResult", "survey", "SurveyResult", *_LAZY, "__version__"]
 
 
 def __getattr__(name):

@@ -22,7 +22,7 @@ __all__ = ["DaskExecutor", "dask_executor", "DASK_MISSING"]
 DASK_MISSING = "Dask is not installed; install it with: pip install 'dask[distributed]' (or pip install 'vorn[dask]')"
 
 
-def _import_path() -> str:
+def import_path() -> str:
     """PYTHONPATH under which a fresh Python imports the same vorn and vornkit as this one."""
     paths = []
     try:
@@ -33,6 +33,9 @@ def _import_path() -> str:
     paths.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     paths += [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     return os.pathsep.join(dict.fromkeys(paths))
+
+
+_import_path = import_path  # the name it had before surveys used it
 
 
 class DaskExecutor(Executor):
@@ -108,7 +111,7 @@ def dask_executor(address: Optional[str] = None, *, n_workers: Optional[int] = N
                       processes=True, dashboard_address=None, silence_logs=logging.ERROR)
         kwargs.update(cluster_kwargs)
         env = dict(kwargs.pop("env", None) or {})
-        env.setdefault("PYTHONPATH", _import_path())
+        env.setdefault("PYTHONPATH", import_path())
         cluster = LocalCluster(env=env, **kwargs)
         try:
             client = Client(cluster, timeout=timeout)

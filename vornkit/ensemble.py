@@ -287,7 +287,7 @@ def quantile_key(q: float) -> str:
     return f"q{q:g}"
 
 
-def _describe_executor(executor) -> str:
+def describe_executor(executor) -> str:
     describe = getattr(executor, "describe", None)  # a DaskExecutor says where its cluster is
     if callable(describe):
         return describe()
@@ -350,7 +350,7 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
         from concurrent.futures import ProcessPoolExecutor
         executor = ProcessPoolExecutor(max_workers=min(workers or default_workers(), max(runs, 1)),
                                        initializer=_worker_signals, initargs=(os.getpid(),))
-    described = _describe_executor(executor)
+    described = describe_executor(executor)
     start = time.perf_counter()
     deadline = None if timeout is None else start + timeout
     results: Dict[int, Dict[str, Any]] = {}

@@ -12,15 +12,22 @@ import sys
 from contextlib import contextmanager
 from typing import IO, Iterator
 
-__all__ = ["replaced"]
+__all__ = ["replaced", "sweep_temporaries"]
 
 
-def _temporary_names(name: str):
-    """The pattern of the temporary files ``replaced`` writes for a target called ``name``."""
-    return re.compile(rf"\.{re.escape(name)}\.[0-9a-f]{{8}}\.tmp")
+def _temporary_names(name: str = None):
+    """The pattern of the temporary files ``replaced`` writes for a target called ``name`` (any name: None)."""
+    stem = r".+" if name is None else re.escape(name)
+    return re.compile(rf"\.{stem}\.[0-9a-f]{{8}}\.tmp")
 
 
-def _remove_stale_temporaries(folder: str, name: str) -> None:
+def sweep_temporaries(folder: str) -> None:
+    """Remove the temporary files that killed writes of any file in ``folder`` left behind
+    (for writers that pass ``sweep=False`` to :func:`replaced`, see there)."""
+    _remove_stale_temporaries(folder, None)
+
+
+def _remove_stale_temporaries(folder: str, name) -> None:
     """Remove the temporary files of earlier writes of ``name`` whose writer is gone.
 
     A writer holds an exclusive lock on its temporary file until it has
@@ -127,7 +134,7 @@ def _refuse_read_only(path: str, target: str) -> None:
 
 
 @contextmanager
-def replaced(path, *, binary: bool = False) -> Iterator[IO]:
+def replaced(path, *, binary: bool = False, durable: bool = True, sweep: bool = True) -> Iterator[IO]:
     """Write ``path`` through a temporary file in the same folder, renamed into place at the end.
 
     Until the rename, ``path`` keeps what it held before (or stays absent).
@@ -137,7 +144,13 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
     data is flushed to the disk before the rename, so a write error cannot
     surface only later.  The temporary file is locked until it is renamed; a
     write killed outright (SIGKILL, a power cut) leaves it behind unlocked,
-    and the next write of the same ``path`` removes it.  A path that names
+    and the next write of the same ``path`` removes it.
+
+    Many small files in one folder: ``sweep=False`` skips that removal (it
+    reads the whole folder; call :func:`sweep_temporaries` once instead),
+    and ``durable=False`` skips the flush to the disk (the file is still
+    complete or absent for every reader and after the writer is killed, but
+    a power cut may leave it empty).  A path that names
     something other than a regular file (``/dev/stdout``, a pipe) is written
     directly; a symbolic link is followed.  An existing read-only file is
     not replaced: ``PermissionError`` (nothing written, nothing left behind).
@@ -164,13 +177,15 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
         return
     _refuse_read_only(path, target)
     folder, name = os.path.split(target)
-    _remove_stale_temporaries(folder, name)
+    if sweep:
+        _remove_stale_temporaries(folder, name)
     fd, temporary = _locked_temporary(folder, name, path)
     try:
         with os.fdopen(fd, "wb" if binary else "w", **({} if binary else {"encoding": "utf-8"})) as fh:
             yield fh
             fh.flush()
-            os.fsync(fh.fileno())
+            if durable:
+                os.fsync(fh.fileno())
             # Renamed while still open, so still locked.
             os.replace(temporary, target)
     except BaseException as exc:

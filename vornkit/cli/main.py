@@ -7,14 +7,14 @@ import io
 import sys
 from typing import Optional, Sequence
 
-from . import ensemble, run
+from . import ensemble, run, survey
 from .output import StdoutError, out, stdout_failed
 from .parser import build_parser as _build_parser
 from .signals import Signals
 from .status import EXIT_OK, EXIT_USAGE, UserError
 
 #: The commands, in the order help lists them.
-COMMANDS = {"run": run, "ensemble": ensemble}
+COMMANDS = {"run": run, "ensemble": ensemble, "survey": survey}
 
 
 def build_parser():

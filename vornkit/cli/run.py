@@ -66,6 +66,8 @@ def add_parser(sub) -> None:
     run.add_argument("--causal-max-vertices", type=values.positive, default=2000, metavar="N",
                      help="draw at most N vertices of the causal graph, those nearest the newest "
                           "vertex (default: 2000)")
+    run.add_argument("--rule-picture", metavar="FILE",
+                     help="draw the rules, left- and right-hand sides with an arrow between, as SVG (.svg)")
     run.add_argument("--json", metavar="FILE", help="write a JSON record of the run")
     run.add_argument("--checkpoint", metavar="FILE",
                      help="save the engine to FILE when the run ends or is stopped, to go on later with "
@@ -225,8 +227,12 @@ def execute(args, signals: Signals) -> int:
     check_output("--causal", args.causal, image=True)
     check_output("--json", args.json, image=False)
     check_output("--checkpoint", args.checkpoint, image=False)
+    check_output("--rule-picture", args.rule_picture, image=False)
+    if args.rule_picture is not None and not args.rule_picture.lower().endswith(".svg"):
+        raise UserError(f"--rule-picture {args.rule_picture}: the rule picture is SVG; use a file name ending in .svg")
     check_distinct_outputs([("--json", args.json), ("--plot", args.plot), ("--growth", args.growth),
-                             ("--causal", args.causal), ("--checkpoint", args.checkpoint)], args.resume)
+                             ("--causal", args.causal), ("--checkpoint", args.checkpoint),
+                             ("--rule-picture", args.rule_picture)], args.resume)
 
     vorn = engine_module()
     from ..evolve import evolve
@@ -275,6 +281,9 @@ def execute(args, signals: Signals) -> int:
     if args.causal:
         causal = _CausalPicture(engine, args.causal, args.causal_max_vertices)
         outputs.append((args.causal, causal.label, causal.write))
+    if args.rule_picture:
+        from ..rule_picture import plot_rules
+        outputs.append((args.rule_picture, args.rule_picture, lambda: plot_rules(rules, args.rule_picture)))
     written, errors = write_outputs(outputs)
 
     _print_summary(result, rules, init, written, format_hypergraph, plan)
