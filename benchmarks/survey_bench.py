@@ -67,7 +67,8 @@ def dask_case(signature, path, init, steps, runs, workers):
             survey(rules, init, steps, runs, executor=ex, out=os.path.join(tmp, "s"), progress=False)
         whole = time.perf_counter() - start
         alone = _members_alone(rules, init, steps, runs, executor=ex)
-    print(f"{'dask ' + (signature or os.path.basename(path)):<26} {len(rules):>6,} {workers:>7} {whole:>9.1f} {alone:>9.1f} "
+    name = 'dask ' + (signature or os.path.basename(path))
+    print(f"{name:<26} {len(rules):>6,} {workers:>7} {whole:>9.1f} {alone:>9.1f} "
           f"{whole / alone:>6.2f}x", flush=True)
 
 

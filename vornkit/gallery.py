@@ -36,7 +36,8 @@ thead th{position:sticky;background:#f4f5f7;z-index:1}
 thead tr.heads th{top:0;cursor:pointer;user-select:none;white-space:nowrap}
 thead tr.filters th{top:2.1em} thead input{width:6.5em;font-size:12px}
 th[aria-sort=ascending]::after{content:" \\25B2"} th[aria-sort=descending]::after{content:" \\25BC"}
-td.num{text-align:right;font-variant-numeric:tabular-nums} td.rule{font-family:monospace;font-size:12px;white-space:nowrap}
+td.num{text-align:right;font-variant-numeric:tabular-nums}
+td.rule{font-family:monospace;font-size:12px;white-space:nowrap}
 td img{display:block;background:#fff;border:1px solid #eee} tr:hover td{background:#fafbff}
 """
 
@@ -92,7 +93,8 @@ function row(r){
   // Each row is built once; sorting and filtering only move the rows already built.
   if (r.tr) return r.tr;
   let cells = '<td><img loading="lazy" width="180" height="75" alt="rule" src="' + esc(r.rule_picture || '') + '"></td>'
-            + '<td><img loading="lazy" width="110" height="110" alt="final hypergraph" src="' + esc(r.final_picture || '') + '"></td>';
+            + '<td><img loading="lazy" width="110" height="110" alt="final hypergraph" src="'
+            + esc(r.final_picture || '') + '"></td>';
   for (const [key, , kind] of cols) {
     const text = esc(fmt(r[key], kind));
     if (key === 'rule') cells += '<td class="rule"><a href="' + esc(r.record) + '">' + text + '</a></td>';
@@ -112,7 +114,8 @@ function render(){
   for (const r of shown) fragment.appendChild(row(r));
   body.replaceChildren(fragment);
   document.getElementById('shown').textContent = shown.length + ' of ' + rows.length + ' rules shown';
-  heads.forEach(h => h.setAttribute('aria-sort', h.dataset.key === sortKey ? (sortDir > 0 ? 'ascending' : 'descending') : 'none'));
+  heads.forEach(h => h.setAttribute('aria-sort',
+    h.dataset.key === sortKey ? (sortDir > 0 ? 'ascending' : 'descending') : 'none'));
 }
 heads.forEach(h => h.addEventListener('click', () => {
   if (sortKey === h.dataset.key) sortDir = -sortDir; else { sortKey = h.dataset.key; sortDir = 1; }

@@ -31,7 +31,7 @@ import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, CancelledError, Executor, wait
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
+from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 from .checks import as_edges, check_seed, whole_number
 from .files import replaced, sweep_temporaries

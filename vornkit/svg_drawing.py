@@ -64,7 +64,8 @@ def layout_positions(edges: Sequence[Sequence[Hashable]], seed: int = 0) -> Dict
 
 def hypergraph_panel(edges: Sequence[Sequence[Hashable]], positions: Mapping[Hashable, Tuple[float, float]],
                      box: Tuple[float, float, float, float], *, labels: bool = False,
-                     vertices: Optional[Sequence[Hashable]] = None, frame: Optional[Sequence[Hashable]] = None) -> Panel:
+                     vertices: Optional[Sequence[Hashable]] = None,
+                     frame: Optional[Sequence[Hashable]] = None) -> Panel:
     """The hyperedges drawn into ``box = (x, y, width, height)`` in picture units.
 
     ``positions`` may be in any units; they are scaled to fit the box with a
