@@ -346,7 +346,7 @@ def _node_texts(nodes, observables):
         if any(v in observables for v in chunk) or not all(type(v) is int for v in chunk):
             yield ", ".join(json.dumps(_node_record(v, observables)) for v in chunk)
         else:
-            yield ", ".join(['{"node": %d}'] * len(chunk)) % tuple(chunk)
+            yield _filled({0: '{"node": %d}'}, [0] * len(chunk), chunk)
 
 
 def _edge_texts(arrays):
@@ -364,7 +364,7 @@ def _edge_texts(arrays):
         for a in np.unique(arity).tolist():
             if a not in templates:
                 templates[a] = '{"edge": %d, "attrs": {"vertices": [' + ", ".join(["%d"] * a) + "]}}"
-        yield ", ".join(_per_hyperedge(templates, arity)) % tuple(values.tolist())
+        yield _filled(templates, arity, values)
 
 
 def _incidence_texts(arrays, directed: bool):
@@ -388,8 +388,7 @@ def _incidence_texts(arrays, directed: bool):
         for a in np.unique(arity).tolist():
             if a not in templates:
                 templates[a] = ", ".join(one(k) for k in range(a))
-        parts = _per_hyperedge(templates, arity[arity > 0])
-        yield ", ".join(parts) % tuple(np.column_stack((owner, members)).ravel().tolist())
+        yield _filled(templates, arity[arity > 0], np.column_stack((owner, members)).ravel())
 
 
 def _per_hyperedge(templates: Dict[int, str], arity) -> List[str]:
@@ -397,6 +396,26 @@ def _per_hyperedge(templates: Dict[int, str], arity) -> List[str]:
     if len(arity) and arity.min() == arity.max():
         return [templates[int(arity[0])]] * len(arity)
     return [templates[a] for a in arity.tolist()]
+
+
+def _filled(templates: Dict[int, str], arity, values) -> str:
+    """``", ".join(_per_hyperedge(templates, arity)) % tuple(values)`` for int ``values``, formatted
+    in native code (the numbers of a large hypergraph take seconds through ``%``)."""
+    import numpy as np
+    keys = list(templates)
+    position = {k: i for i, k in enumerate(keys)}
+    arity = np.asarray(arity, dtype=np.int64)
+    if len(keys) == 1:
+        which = np.zeros(len(arity), dtype=np.int64)
+    else:
+        table = np.zeros(max(keys) + 1, dtype=np.int64)
+        table[keys] = [position[k] for k in keys]
+        which = table[arity]
+    try:
+        numbers = np.ascontiguousarray(values, dtype=np.int64)
+    except OverflowError:  # ids beyond int64: Python's own formatting
+        return ", ".join(_per_hyperedge(templates, arity)) % tuple(int(v) for v in values)
+    return native().fill_templates([templates[k] for k in keys], which, numbers)
 
 
 def from_hif(data) -> Tuple[List[Hashable], List[List[Hashable]]]:
@@ -549,8 +568,8 @@ def _final_text(arrays, vertices) -> str:
     import numpy as np
     pieces = ['{"vertices": [']
     for start in range(0, len(vertices), HIF_CHUNK):
-        chunk = vertices[start:start + HIF_CHUNK].tolist()
-        pieces.append((", " if start else "") + ", ".join(["%d"] * len(chunk)) % tuple(chunk))
+        chunk = vertices[start:start + HIF_CHUNK]
+        pieces.append((", " if start else "") + _filled({0: "%d"}, [0] * len(chunk), chunk))
     pieces.append('], "edges": [')
     templates: Dict[int, str] = {}
     count = len(arrays.ids)
@@ -560,8 +579,7 @@ def _final_text(arrays, vertices) -> str:
         arity = np.diff(bounds)
         for a in np.unique(arity).tolist():
             templates.setdefault(a, "[" + ", ".join(["%d"] * a) + "]")
-        text = ", ".join(_per_hyperedge(templates, arity))
-        pieces.append((", " if start else "") + text % tuple(arrays.vertices[bounds[0]:bounds[-1]].tolist()))
+        pieces.append((", " if start else "") + _filled(templates, arity, arrays.vertices[bounds[0]:bounds[-1]]))
     pieces.append("]}")
     return "".join(pieces)
 

@@ -28,6 +28,7 @@
 #include "python/borrow.hpp"
 #include "python/companion_analysis.hpp"
 #include "python/companion_support.hpp"
+#include "python/companion_text.hpp"
 #include "python/engine_type.hpp"
 #include "python/errors.hpp"
 #include "python/gil_release.hpp"
@@ -356,6 +357,7 @@ PyMethodDef companion_methods[] = {
     {"distances", as_cfunction(analysis_distances), METH_FASTCALL, nullptr},
     {"components", as_cfunction(analysis_components), METH_FASTCALL, nullptr},
     {"nearest_edges", as_cfunction(analysis_nearest_edges), METH_FASTCALL, nullptr},
+    {"fill_templates", as_cfunction(fill_templates), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
