@@ -34,14 +34,23 @@ def save_figure(fig, path) -> None:
     if suffix not in supported:
         raise ValueError(f"cannot tell the image format from {path!r}; "
                          f"use one of the suffixes {', '.join('.' + s for s in sorted(supported))}")
+    # PNG: the fastest zlib level; the pictures are line art, so the file
+    # grows by a few tens of percent while encoding takes a fraction of the time.
+    extra = {"pil_kwargs": {"compress_level": 1}} if suffix == "png" else {}
     with replaced(path, binary=True) as fh:
-        fig.savefig(fh, format=suffix)
+        fig.savefig(fh, format=suffix, **extra)
 
 
-def new_figure(figsize, dpi):
-    """A stand-alone figure (no pyplot state) with constrained layout."""
+def new_figure(figsize, dpi, layout: Optional[str] = "constrained"):
+    """A stand-alone figure (no pyplot state), by default with constrained layout (None: the
+    caller places its axes; that saves a layout pass over every text when the figure is saved)."""
     from matplotlib.figure import Figure
-    return Figure(figsize=figsize, dpi=dpi, layout="constrained")
+    return Figure(figsize=figsize, dpi=dpi, layout=layout)
+
+
+#: Where a single drawing without axis labels sits in its figure (left, bottom, width, height):
+#: room for a two-line title above.
+PICTURE_RECT = (0.02, 0.02, 0.96, 0.89)
 
 
 def local_part(edges: Sequence[Sequence[Hashable]], max_edges: int,
@@ -154,11 +163,13 @@ def _text_order(ids: np.ndarray) -> np.ndarray:
     return np.lexsort((digits, padded))
 
 
-def _local_part_of_engine(engine, max_edges: int, seed: int) -> Tuple[List[List[int]], Optional[int]]:
+def _local_part_of_engine(engine, max_edges: int, seed: int, ids=None) -> Tuple[List[List[int]], Optional[int]]:
     """:func:`local_part` of an engine's hyperedges with the selection made in native code
-    (:func:`vornkit.analysis.nearest_edges`): the same centre and hyperedges."""
+    (:func:`vornkit.analysis.nearest_edges`): the same centre and hyperedges. ``ids``: the
+    engine's :func:`~vornkit.analysis.two_section_nodes`, when already read."""
     from .analysis import nearest_edges, two_section_nodes
-    ids = two_section_nodes(engine)
+    if ids is None:
+        ids = two_section_nodes(engine)
     if not len(ids):
         return [[] for _ in range(min(engine.edge_count(), max_edges))], None
     centre = int(ids[_text_order(ids)[np.random.default_rng(seed).integers(len(ids))]])
@@ -207,18 +218,26 @@ def _select(source, vertices, max_edges: Optional[int], seed: int) -> _Selection
     note = None
     if is_engine(source):
         # Bulk arrays: the same selection, without a Python list per hyperedge
-        # for the ones not drawn.
-        arrays = edges_array(source)
-        total = len(arrays.ids)
+        # for the ones not drawn. A local part needs no hyperedge array at all:
+        # the named vertices come from the native list of them, the hyperedges
+        # from the native selection.
+        total = source.edge_count()
+        local = max_edges is not None and total > max_edges
+        if local:
+            from .analysis import two_section_nodes
+            named = two_section_nodes(source)
+        else:
+            arrays = edges_array(source)
+            named = arrays.vertices
         if vertices is None:
             listed = vertices_array(source)
-            total_vertices = _distinct_count(arrays.vertices, listed)
+            total_vertices = _distinct_count(named, listed)
             vertices = listed
         else:
             vertices = list(vertices)
-            total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
-        if max_edges is not None and total > max_edges:
-            edges, centre = _local_part_of_engine(source, max_edges, seed)
+            total_vertices = len(set(np.unique(named).tolist()).union(vertices))
+        if local:
+            edges, centre = _local_part_of_engine(source, max_edges, seed, named)
         else:
             edges, centre = arrays.tolist(), None
             if isinstance(vertices, np.ndarray):
@@ -354,8 +373,8 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     selection = _select(edges, vertices, max_edges, seed)
     pos = _layout(selection.vertices, selection.edges, seed)
 
-    fig = new_figure(figsize, dpi)
-    ax = fig.add_subplot()
+    fig = new_figure(figsize, dpi, layout=None)
+    ax = fig.add_axes(PICTURE_RECT)
     ax.set_aspect("equal")
     ax.set_axis_off()
     if title is None:
@@ -469,12 +488,19 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     with_dimension = "dimension" in names
     names = [name for name in names if name != "dimension"]
 
+    # Fixed margins rather than a constrained layout, which on log axes
+    # costs more than the drawing itself (every tick label is measured).
     if with_dimension:
-        fig = new_figure((figsize[0], figsize[1] * (1 + DIMENSION_PANEL)), dpi)
+        height = figsize[1] * (1 + DIMENSION_PANEL)
+        fig = new_figure((figsize[0], height), dpi, layout=None)
         ax, dimension_ax = fig.subplots(2, 1, sharex=True, height_ratios=[1, DIMENSION_PANEL])
     else:
-        fig = new_figure(figsize, dpi)
+        height = figsize[1]
+        fig = new_figure(figsize, dpi, layout=None)
         ax = fig.add_subplot()
+    # (margins in inches: tick labels and axis label left and below, the title above)
+    fig.subplots_adjust(left=0.8 / figsize[0], right=1 - 0.15 / figsize[0], bottom=0.55 / height,
+                        top=1 - 0.4 / height, hspace=0.12)
     ax.set_xscale("log")
     ax.set_yscale("log")
     drawn = 0
