@@ -98,18 +98,19 @@ class Section {
 // Ascending ids of every vertex a hyperedge names (the 2-section's nodes).
 PyObject* analysis_nodes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return with_engine("nodes", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
-    std::vector<uint64_t> ids;
-    const bool done = without_gil([&](const analysis::StopHook&) {
-      const TwoSection g(e.graph());
+    // Counted first and sorted in the result itself: one array of ids at any
+    // time (a growing vector and a copy of it would take three at the peak).
+    const Section section(e);
+    const TwoSection& g = section.get();
+    std::size_t count = 0;
+    g.for_each_slot([&](Slot s) { count += g.is_node(s); });
+    return int64_array(count, [&](int64_t* out) {
+      GilRelease release;
+      int64_t* at = out;
       g.for_each_slot([&](Slot s) {
-        if (g.is_node(s)) ids.push_back(g.graph().id_of(s));
+        if (g.is_node(s)) *at++ = static_cast<int64_t>(g.graph().id_of(s));
       });
-      std::sort(ids.begin(), ids.end());
-      return Outcome::done;
-    });
-    if (!done) return nullptr;
-    return int64_array(ids.size(), [&](int64_t* out) {
-      for (const uint64_t v : ids) *out++ = static_cast<int64_t>(v);
+      std::sort(out, at);
     });
   });
 }
