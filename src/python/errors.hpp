@@ -82,6 +82,8 @@ void raise_rule_refused(const RuleRefusal& refusal);
 void raise_not_an_engine(PyObject* obj);
 void raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given);
 void raise_bad_checkpoint(const CheckpointDamage& damage);
+// MemoryError for a run that stopped after `done` of `steps` steps.
+void raise_out_of_memory(uint64_t done, uint64_t steps);
 void raise_all_not_a_list();
 void raise_companion_missing(const char* path);
 
