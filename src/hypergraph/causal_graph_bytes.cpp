@@ -72,7 +72,13 @@ CausalGraph::LogSummary CausalGraph::summarize() const {
 }
 
 void CausalGraph::save(ByteWriter& out) const {
-  out.str(log_.to_bytes());
+  // The log's bytes straight from its chunks (as a length and the bytes).
+  out.u64(log_.bytes());
+  if (out.counting()) {
+    out.skip(log_.bytes());
+  } else {
+    log_.for_each_piece([&](const uint8_t* p, std::size_t n) { out.raw(p, n); });
+  }
   out.u64(steps_);
   out.u64(token_);
   out.u64(undoable_);
@@ -83,8 +89,31 @@ void CausalGraph::save(ByteWriter& out) const {
 
 std::optional<CausalGraph> CausalGraph::load(ByteReader& in, LogSummary& summary) {
   CausalGraph c;
-  const std::string_view log = in.str("the causal log");
-  if (const char* problem = nullptr; in.ok() && !c.log_.from_bytes(log, problem)) in.fail(problem);
+  // Decoded piece by piece as the bytes arrive; an entry cut by a piece's
+  // end is carried over to the next piece.
+  std::string carried;
+  const char* problem = nullptr;
+  bool decoding = true;
+  in.pieces("the causal log", [&](std::string_view piece) {
+    if (!decoding) return;
+    std::string_view bytes = piece;
+    if (!carried.empty()) {
+      carried.append(piece);
+      bytes = carried;
+    }
+    std::size_t used = 0;
+    if (!c.log_.append_bytes(bytes, false, used, problem)) {
+      decoding = false;
+      return;
+    }
+    std::string rest(bytes.substr(used));
+    carried = std::move(rest);
+  });
+  if (in.ok() && decoding) {
+    std::size_t used = 0;
+    if (!c.log_.append_bytes(carried, true, used, problem)) decoding = false;
+  }
+  if (in.ok() && !decoding) in.fail(problem);
   c.steps_ = in.u64("the causal step count");
   c.token_ = in.u64("the causal step token");
   c.undoable_ = in.u64("the undoable causal step");
