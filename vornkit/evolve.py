@@ -23,7 +23,8 @@ class EvolveResult:
     taken), ``"time"`` (seconds since the start) and every recorded metric to
     a list with one entry per record: one before the first chunk and one after
     each chunk.  A costly metric (``"dimension"``) holds NaN in the rows where
-    it was not measured (see :func:`evolve`).  ``reason`` is ``"completed"`` or ``"interrupted"``.
+    it was not measured (see :func:`evolve`).  ``reason`` is ``"completed"``, ``"interrupted"``
+    or ``"memory"`` (stopped to keep within a memory limit, or out of memory).
     ``seed`` is the seed the engine was given (see :func:`vornkit.reseed`),
     for the record; ``evolve`` leaves it None.
     """
@@ -98,8 +99,8 @@ class _InterruptFlag:
 def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = True,
            record: Union[Sequence[str], Mapping[str, Callable], None] = ("nodes", "edges", "pairs"),
            *, rules: Optional[Sequence[Any]] = None, keep_final: bool = True,
-           target_seconds: float = 0.1, after_chunk: Optional[Callable[[int], None]] = None
-           ) -> EvolveResult:
+           target_seconds: float = 0.1, after_chunk: Optional[Callable[[int], None]] = None,
+           memory: Optional["MemoryBudget"] = None) -> EvolveResult:  # noqa: F821
     """Advance ``engine`` by ``steps`` steps in chunks of ``engine.run(chunk)``.
 
     - ``chunk``: steps per chunk.  ``None`` adapts it: chunks start at one step
@@ -128,6 +129,10 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
       engine, say (``vorn run --checkpoint-every`` does).  What it raises
       ends the run: ``KeyboardInterrupt`` as an interrupt, anything else
       passes on to the caller.
+    - ``memory``: a :class:`vornkit.memory.MemoryBudget`; each chunk is cut to
+      the steps it allows, and the run stops with ``reason == "memory"`` when
+      it allows none, or when a step raises ``MemoryError`` (the engine
+      undoes that step, so the state reached is whole).
 
     Ctrl-C (SIGINT) stops the run after the current chunk; the result then has
     ``reason == "interrupted"`` and everything measured so far.  Once the
@@ -205,8 +210,22 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                         reason = "interrupted"
                         break
                     n = min(size, steps - done)
+                    if memory is not None:
+                        memory.observe(done)
+                        n = min(n, memory.steps_left())
+                        if n <= 0:
+                            reason = "memory"
+                            break
                     t0 = time.perf_counter()
-                    engine.run(n)
+                    try:
+                        engine.run(n)
+                    except MemoryError:
+                        if memory is None:
+                            raise
+                        # The step that ran out was undone: the state reached is whole.
+                        reason = "memory"
+                        take_record()
+                        break
                     elapsed = time.perf_counter() - t0
                     take_record()
                     if bar is not None:
@@ -221,7 +240,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                             size = min(size * 2, cap)
                         elif elapsed > target_seconds * 2 and size > 1:
                             size //= 2
-                if flag.set and reason != "interrupted" and done_so_far() < steps:
+                if flag.set and reason == "completed" and done_so_far() < steps:
                     reason = "interrupted"
             except KeyboardInterrupt:
                 reason = "interrupted"
