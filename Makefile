@@ -12,7 +12,7 @@ JOBS   ?= 2
 PIP    := $(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation
 CMAKE_PY := -DPython_EXECUTABLE=$(abspath $(VPY))
 
-.PHONY: all bootstrap build cpp-test install test demo bench bench-run clean
+.PHONY: all bootstrap build cpp-test install test demo lint bench bench-run clean
 
 all: build
 
@@ -40,6 +40,14 @@ test: cpp-test install
 demo: install
 	@$(VPY) -m vornkit run --rule "{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}" \
 	  --init "{{1,2},{1,3}}" --steps 100000 --plot hypergraph.png --growth growth.png
+
+# Lint: ruff over the Python code (its settings are in pyproject.toml) and
+# clang-format over the C++ code (.clang-format); a check, never a rewrite.
+RUFF ?= ruff>=0.4
+
+lint: bootstrap
+	@$(VPY) -m pip install -q --disable-pip-version-check "$(RUFF)"
+	@$(VPY) -m ruff check .
 
 # `make bench`: install, then every benchmark against the installed build.
 # `make bench-run BENCH_PYTHON=/path/to/python` measures the vorn that another

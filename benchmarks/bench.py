@@ -1,6 +1,7 @@
 """Rewrites per second and peak memory of the engine: four workloads and three probes.
 
-    python benchmarks/bench.py [--python PATH] [--timeout 120] [--sections workloads,delete,constant,width,arrays,analysis]
+    python benchmarks/bench.py [--python PATH] [--timeout 120]
+                               [--sections workloads,delete,constant,width,arrays,analysis]
                                [--sizes 10000,100000,1000000] [--workloads 1,2,3,4]
                                [--delete-sizes 10000,30000,100000,1000000] [--delete-steps 10]
                                [--constant-steps 10000000] [--widths 1000,4000]
@@ -310,7 +311,8 @@ def workload_table(python: str, timeout: float, workloads, steps_list) -> bool:
                              f"10 tenths done" + (" (vertices and RSS at the last tenth done)" if tenths else ""))
             if r.get("edges") == 0:
                 notes.append(f"{w}. {WORKLOADS[w][0]}, {n:,} steps: no hyperedge left after {r['rewrites']:,} "
-                             f"rewrite{'s' * (r['rewrites'] != 1)}, so the rates are those of a dead graph; run it again")
+                             f"rewrite{'s' * (r['rewrites'] != 1)}, so the rates are those of a dead graph; "
+                             "run it again")
             if "error" in r:
                 ok = False
                 notes.append(f"{w}. {WORKLOADS[w][0]}, {n:,} steps: failed: {r['error']}")

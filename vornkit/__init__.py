@@ -15,6 +15,8 @@
 - many runs in parallel: :func:`ensemble`, :class:`Model`, :func:`dask_executor`, :func:`plot_ensemble`,
   :func:`write_jsonl`
 - checkpoints: :func:`save`, :func:`load`
+- families of rules: :func:`enumerate_rules`, :func:`count_rules`, :func:`random_rules` of a
+  :class:`Signature` (:func:`parse_signature`, :func:`rule_signature`), :func:`canonical_rule`
 - the ``vorn`` command: :mod:`vornkit.cli`
 
 Heavier modules (numpy, matplotlib, networkx, Dask) and the native half are imported on first use.
@@ -54,6 +56,9 @@ _LAZY = {
     "estimate_curvature": "curvature", "CurvatureEstimate": "curvature",
     "causal_dimension": "causal_intervals", "CausalDimension": "causal_intervals",
     "distances": "analysis", "components": "analysis", "nearest_edges": "analysis",
+    "Signature": "rule_space", "parse_signature": "rule_space", "rule_signature": "rule_space",
+    "canonical_rule": "rule_space", "enumerate_rules": "rule_space", "count_rules": "rule_space",
+    "rule_count_bound": "rule_space", "random_rules": "rule_space",
 }
 
 __all__ = ["Rule", "RuleSyntaxError", "parse_rule", "parse_rules", "parse_hypergraph", "format_rule",

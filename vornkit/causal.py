@@ -308,13 +308,14 @@ def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
     from matplotlib.ticker import MaxNLocator
 
     from .plotting import new_figure, save_figure
+    from .words import counted
 
     total, pairs = len(links.vertices), len(links.causes)
 
     fig = new_figure(figsize, dpi)
     ax = fig.add_subplot()
     if title is None:
-        title = f"causal graph: {total:,} vertices, {pairs:,} direct relations"
+        title = f"causal graph: {counted(total, 'vertex')}, {counted(pairs, 'direct relation')}"
     if total == 0:
         ax.set_title(title, fontsize=11)
         ax.set_axis_off()
@@ -326,7 +327,7 @@ def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
     shown = np.arange(total)
     if max_vertices is not None and total > max_vertices:
         shown = _nearest_newest(links, max_vertices, pairs)
-        title += (f"\n(showing the {len(shown):,} vertices nearest vertex {int(links.vertices[-1])}, "
+        title += (f"\n(showing the {counted(len(shown), 'vertex')} nearest vertex {int(links.vertices[-1])}, "
                   "the newest)")
     ax.set_title(title, fontsize=11)
     ids = links.vertices[shown]

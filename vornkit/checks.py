@@ -10,11 +10,12 @@ numpy when it is first measured).
 from __future__ import annotations
 
 import operator
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Tuple, Union
 
 from .series import measure_dimension
 
-__all__ = ["whole_number", "check_seed", "SEED_LIMIT", "as_edges", "METRICS", "resolve_metrics"]
+__all__ = ["whole_number", "check_seed", "SEED_LIMIT", "as_edges", "hypergraph_parts", "METRICS",
+           "resolve_metrics"]
 
 #: Seeds are integers ``0 <= seed < SEED_LIMIT``.
 SEED_LIMIT = 2 ** 64
@@ -59,6 +60,25 @@ def as_edges(edges: Iterable[Iterable[Hashable]]) -> List[List[Hashable]]:
         except TypeError:
             raise TypeError(f"hyperedge {i} ({e!r}) is not a list of vertex labels") from None
     return out
+
+
+def hypergraph_parts(source, vertices: Optional[Iterable[Hashable]] = None
+                     ) -> Tuple[List[List[Hashable]], Optional[List[Hashable]]]:
+    """``(hyperedges, vertices)`` of an engine, of anything with ``get_edges()``, or of a
+    list of hyperedges.
+
+    The hyperedges come back as a list of lists (checked as :func:`as_edges`
+    checks them).  ``vertices`` is the one given, else the source's own
+    ``get_vertices()`` (isolated vertices included), else None: a plain list
+    of hyperedges names only the vertices on its hyperedges.
+    """
+    if hasattr(source, "get_edges"):
+        edges = as_edges(source.get_edges())
+        if vertices is None and hasattr(source, "get_vertices"):
+            vertices = source.get_vertices()
+    else:
+        edges = as_edges(source)
+    return edges, (list(vertices) if vertices is not None else None)
 
 
 def _max_degree(engine) -> int:

@@ -22,6 +22,7 @@ from typing import Hashable, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ._companion import is_engine
+from .checks import hypergraph_parts
 
 __all__ = ["DimensionEstimate", "ball_volumes", "estimate_dimension"]
 
@@ -70,7 +71,7 @@ def ball_volumes(edges, centres: Sequence[Hashable], max_radius: Optional[int] =
     if max_radius is not None and max_radius < 0:
         raise ValueError(f"max_radius must be None or at least 0, got {max_radius!r}")
     import networkx as nx
-    g = edges if isinstance(edges, nx.Graph) else _two_section(_edges_of(edges))
+    g = edges if isinstance(edges, nx.Graph) else _two_section(hypergraph_parts(edges)[0])
     rows = []
     for c in centres:
         dist = nx.single_source_shortest_path_length(g, c, cutoff=max_radius)
@@ -80,12 +81,6 @@ def ball_volumes(edges, centres: Sequence[Hashable], max_radius: Optional[int] =
     width = max(len(r) for r in rows) if max_radius is None else max_radius + 1
     return np.array([np.pad(r, (0, width - len(r)), mode="edge") if len(r) < width else r[:width]
                      for r in rows], dtype=float)
-
-
-def _edges_of(edges):
-    if hasattr(edges, "get_edges"):
-        return edges.get_edges()
-    return edges
 
 
 def estimate_dimension(edges, samples: int = 50, *, seed: int = 0,
@@ -121,7 +116,7 @@ def estimate_dimension(edges, samples: int = 50, *, seed: int = 0,
         del nodes
         table = analysis.ball_volumes(edges, centres)
     else:
-        g = _two_section(_edges_of(edges))
+        g = _two_section(hypergraph_parts(edges)[0])
         nodes = sorted(g.nodes, key=repr)
         if not nodes:
             raise ValueError("cannot estimate the dimension of an empty hypergraph")

@@ -30,9 +30,11 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from .checks import as_edges, check_seed, resolve_metrics, whole_number
 from .member import build_engine, current_member, run_member
 from .notation import format_rule, parse_hypergraph, parse_rules
+from .words import counted
 
-__all__ = ["Model", "EnsembleResult", "ensemble", "dask_executor", "DaskExecutor", "plot_ensemble",
-           "write_jsonl", "current_member", "ENSEMBLE_FORMAT", "DASK_MISSING"]
+# Some names are found by the module's __getattr__ below, which the linter cannot see.
+__all__ = ["Model", "EnsembleResult", "ensemble", "dask_executor", "DaskExecutor", "plot_ensemble",  # noqa: F822
+           "write_jsonl", "current_member", "ENSEMBLE_FORMAT", "DASK_MISSING"]  # noqa: F822
 
 # Names that live in the modules for output and for Dask, importable from here
 # as well; they are looked up on first use, so that importing this module
@@ -71,7 +73,7 @@ class Model:
       ``"linear"``.
     - ``keep_final``: send back each member's final vertices and hyperedges.
 
-    Every member records at the same steps (:meth:`checkpoints`).
+    Every member records at the same steps (:meth:`record_steps`).
     """
 
     rules: Any
@@ -106,7 +108,7 @@ class Model:
             raise ValueError(f"spacing must be 'log' or 'linear', got {self.spacing!r}")
         self.keep_final = bool(self.keep_final)
 
-    def checkpoints(self, steps: int) -> List[int]:
+    def record_steps(self, steps: int) -> List[int]:
         """The steps at which members record: 0, ..., ``steps``."""
         if steps <= 0:
             return [0]
@@ -121,6 +123,12 @@ class Model:
                 marks.add(k)
                 k += 1
         return [0] + sorted(marks)
+
+    def checkpoints(self, steps: int) -> List[int]:
+        """Deprecated name of :meth:`record_steps` (a checkpoint is a saved engine, not a recorded row)."""
+        warnings.warn("Model.checkpoints() is renamed Model.record_steps(); the old name will go",
+                      DeprecationWarning, stacklevel=2)
+        return self.record_steps(steps)
 
     def describe(self) -> Dict[str, Any]:
         """A JSON-friendly description (rules as text where the notation can write them)."""
@@ -139,7 +147,7 @@ class Model:
                 return format_rule(self.rules[0])
             except ValueError:
                 pass
-        return f"{len(self.rules)} rules"
+        return counted(len(self.rules), "rule")
 
 
 def _as_model(model) -> Model:
@@ -183,6 +191,30 @@ class EnsembleResult:
     @property
     def ok(self) -> bool:
         return not self.failures and self.reason == "completed" and len(self.members) == self.runs
+
+    def metric_names(self) -> List[str]:
+        """The metrics the members recorded (besides ``step`` and ``time``), in recording order."""
+        names: List[str] = []
+        for m in self.members:
+            for name in m["history"]:
+                if name not in ("step", "time") and name not in names:
+                    names.append(name)
+        return names
+
+    def __repr__(self) -> str:
+        # Short on purpose: the members' histories can run to millions of numbers.
+        parts = [f"{len(self.members):,} of {counted(self.runs, 'member')} finished"]
+        if self.failures:
+            parts.append(f"{len(self.failures):,} failed")
+        parts.append(f"{counted(self.steps, 'step')} each")
+        parts.append(f"metrics {', '.join(self.metric_names()) or 'none'}")
+        parts.append(self.reason)
+        parts.append(f"{self.wall_time:.2f} s")
+        if self.seed is not None:
+            parts.append(f"seed {self.seed}")
+        return f"<EnsembleResult: {'; '.join(parts)}>"
+
+    __str__ = __repr__
 
     def aggregate(self, quantiles: Optional[Sequence[float]] = None) -> Dict[str, Any]:
         """Per metric and recorded step: mean, std, quantiles and member count.
@@ -317,7 +349,7 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
     if owned:
         from concurrent.futures import ProcessPoolExecutor
         executor = ProcessPoolExecutor(max_workers=min(workers or default_workers(), max(runs, 1)),
-                                       initializer=_worker_signals)
+                                       initializer=_worker_signals, initargs=(os.getpid(),))
     described = _describe_executor(executor)
     start = time.perf_counter()
     deadline = None if timeout is None else start + timeout
@@ -382,17 +414,68 @@ def ensemble(model, runs: int, steps: int, *, executor: Optional[Executor] = Non
                           quantiles=quantiles, seed=seed)
 
 
-def _worker_signals() -> None:
-    """Signals in a pool worker: the parent answers Ctrl-C, and SIGTERM ends the worker at once.
+def _worker_signals(parent: Optional[int] = None) -> None:
+    """Signals in a pool worker: the parent answers Ctrl-C, SIGTERM ends the worker at once, and
+    the worker ends when the process that made the pool (``parent``, a pid) is gone.
 
     Ctrl-C in a terminal reaches every process of the group; the parent stops
     the workers, which would otherwise die noisily on their own.  A forked
     worker inherits the parent's Python handlers, which could not run while
     the engine holds the interpreter; the default SIGTERM action always can.
+    A parent killed outright (SIGKILL, SIGHUP) shuts nothing down, and its
+    workers would wait for work forever: see :func:`_follow_parent`.
     """
     import signal
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    if parent is not None:
+        _follow_parent(parent)
+
+
+#: prctl option: the signal the calling process gets when its parent ends (Linux).
+PR_SET_PDEATHSIG = 1
+
+#: Seconds between two looks at the parent where the kernel cannot be asked to tell.
+PARENT_POLL = 1.0
+
+
+def _follow_parent(parent: int) -> None:
+    """End this process with SIGTERM when process ``parent`` ends.
+
+    On Linux the kernel sends the signal (prctl PR_SET_PDEATHSIG), also in
+    the middle of a member's run, which holds the interpreter.  The parent
+    may have died before the request was made, so the parent's pid is
+    checked once after it.  Elsewhere a daemon thread looks at the parent's
+    pid every :data:`PARENT_POLL` seconds (it runs between a member's chunks
+    only, as the engine holds the interpreter).
+    """
+    import signal
+    import threading
+
+    if _set_parent_death_signal(signal.SIGTERM):
+        if os.getppid() != parent:
+            os.kill(os.getpid(), signal.SIGTERM)
+        return
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(PARENT_POLL)
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    threading.Thread(target=watch, name="vornkit-parent-watch", daemon=True).start()
+
+
+def _set_parent_death_signal(signum: int) -> bool:
+    """Ask the kernel to send ``signum`` when the parent ends; False where that cannot be done."""
+    import sys
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(PR_SET_PDEATHSIG, ctypes.c_ulong(int(signum)), 0, 0, 0) == 0
+    except (OSError, AttributeError):
+        return False
 
 
 def _close_pool(executor, terminate: bool) -> None:

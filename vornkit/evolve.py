@@ -140,8 +140,10 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     complete.  A history row is kept only when every metric of it was
     measured, so all lists have the same length even when a metric raises
     KeyboardInterrupt.  ``attempted`` and ``successful`` count this run's
-    steps only (from the engine's counters, which this function does not
-    reset).  ``steps`` and ``chunk`` may be any integers, numpy's included.
+    steps only: the steps it asked ``run`` for, and the engine's successful
+    counter across each of those calls (this function resets no counter,
+    and what ``after_chunk`` or a metric does to the counters does not
+    change the tallies).  ``steps`` and ``chunk`` may be any integers, numpy's included.
     """
     steps = whole_number(steps, "steps")
     if chunk is not None:
@@ -149,15 +151,16 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
     metrics = resolve_metrics(record)
     rule_list = parse_rules(rules) if rules is not None else []
 
-    attempted0 = engine.get_attempted_rewrites()
-    successful0 = engine.get_successful_rewrites()
     history: Dict[str, List[float]] = {"step": [], "time": [], **{name: [] for name in metrics}}
     sparse = [name for name, fn in metrics.items() if is_sparse(fn)]
     schedule = SparseRows(steps)
+    # This run's own tallies.  The engine's counters are only read across one
+    # run() call (no user code in between), so an after_chunk or metric that
+    # resets the counters or rolls back a step cannot confuse them.
+    tally = _StepTally()
+
     def done_so_far() -> int:
-        # The attempted counter rises by one per step, so it is exact even if
-        # an interrupt lands between run() returning and our own bookkeeping.
-        return engine.get_attempted_rewrites() - attempted0
+        return tally.done
 
     def take_record() -> None:
         # Measure the whole row before storing any of it.
@@ -217,15 +220,18 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                             reason = "memory"
                             break
                     t0 = time.perf_counter()
+                    tally.start(engine, n)
                     try:
                         engine.run(n)
                     except MemoryError:
                         if memory is None:
                             raise
                         # The step that ran out was undone: the state reached is whole.
+                        tally.cut(engine)
                         reason = "memory"
                         take_record()
                         break
+                    tally.finish(engine)
                     elapsed = time.perf_counter() - t0
                     take_record()
                     if bar is not None:
@@ -245,6 +251,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
             except KeyboardInterrupt:
                 reason = "interrupted"
                 flag.hold()
+                tally.settle(engine)
                 drop_ragged_row()
                 # Record the state reached if the interrupt came before its record.
                 if not history["step"] or history["step"][-1] != done_so_far():
@@ -258,7 +265,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                 steps_requested=steps,
                 steps_done=done_so_far(),
                 attempted=done_so_far(),
-                successful=engine.get_successful_rewrites() - successful0,
+                successful=tally.successful,
                 wall_time=time.perf_counter() - start,
                 reason=reason,
                 history=history,
@@ -271,6 +278,45 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
         if bar is not None:
             bar.close()
     return result
+
+
+class _StepTally:
+    """Steps and successful rewrites done by one evolve() run, counted chunk by chunk.
+
+    Each chunk is ``start`` / ``run(n)`` / ``finish``.  A KeyboardInterrupt
+    can land after ``run`` returned but before ``finish`` (a second Ctrl-C is
+    raised when the call returns); ``settle`` then tells from the engine's
+    attempted counter, which only ``run`` changed in between, whether the
+    chunk ran.  Differences are taken modulo 2**64, the counters' width.
+    """
+
+    WIDTH = 2 ** 64
+
+    def __init__(self) -> None:
+        self.done = 0
+        self.successful = 0
+        self._chunk = 0
+        self._before = (0, 0)
+
+    def start(self, engine, n: int) -> None:
+        self._before = (engine.get_attempted_rewrites(), engine.get_successful_rewrites())
+        self._chunk = n
+
+    def finish(self, engine) -> None:
+        successful = (engine.get_successful_rewrites() - self._before[1]) % self.WIDTH
+        # One assignment: no interrupt between counting the chunk and marking it counted.
+        self.done, self.successful, self._chunk = self.done + self._chunk, self.successful + successful, 0
+
+    def cut(self, engine) -> None:
+        """After a chunk that stopped early (out of memory): count the steps it kept."""
+        self._chunk = (engine.get_attempted_rewrites() - self._before[0]) % self.WIDTH
+        self.finish(engine)
+
+    def settle(self, engine) -> None:
+        """After an interrupt: count the chunk in flight if the engine ran it."""
+        if self._chunk and (engine.get_attempted_rewrites() - self._before[0]) % self.WIDTH == self._chunk:
+            self.finish(engine)
+        self._chunk = 0
 
 
 def _final_lists(engine):

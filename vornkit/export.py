@@ -9,6 +9,7 @@ from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._companion import is_engine, native
 from .arrays import edges_array, vertices_array
+from .checks import hypergraph_parts
 from .collector import collector_paused
 from .evolve import EvolveResult
 from .files import replaced
@@ -64,12 +65,7 @@ def _graph_parts(source, vertices=None) -> Tuple[List[Hashable], List[List[Hasha
         # Bulk arrays: the same lists in the same order, several times faster.
         arrays = edges_array(source)
         return _engine_nodes(source, arrays, vertices), arrays.tolist()
-    if hasattr(source, "get_edges"):
-        edges = [list(e) for e in source.get_edges()]
-        if vertices is None:
-            vertices = source.get_vertices()
-    else:
-        edges = [list(e) for e in source]
+    edges, vertices = hypergraph_parts(source, vertices)
     listed = list(dict.fromkeys(v for e in edges for v in e))
     if vertices is not None:
         present = set(listed)
@@ -479,7 +475,8 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
     JSON-serialisable).  NaN and infinite values in the history (e.g. the
     rows where the dimension was not measured) are written as ``null`` and
     read back as NaN.  When ``path`` is given the text is also written
-    there, complete or not at all (see :func:`vornkit.files.replaced`).  :func:`from_json` reads it back into an equal result.
+    there, complete or not at all (see :func:`vornkit.files.replaced`).
+    :func:`from_json` reads it back into an equal result.
     """
     return _run_json(result, path, indent, extra)
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import os
 import re
@@ -104,6 +105,27 @@ def _same_as_standard(path: str):
     return None
 
 
+def _refuse_read_only(path: str, target: str) -> None:
+    """Raise PermissionError when ``target`` exists and is read-only.
+
+    Replacing by rename needs only the folder's permission, so without this
+    a write would silently take the place of a file its owner protected.
+    Read-only means: no write permission for this process, or, for root
+    (whom permissions do not stop), no write bit at all.
+    """
+    try:
+        mode = os.stat(target).st_mode
+    except OSError:
+        return  # absent (or unreadable: the write reports that itself)
+    if os.geteuid() == 0:
+        writable = bool(mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
+    else:
+        writable = os.access(target, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
+    if not writable:
+        raise PermissionError(errno.EACCES, "the file exists and is read-only; not replacing it "
+                              "(make it writable or remove it first)", path)
+
+
 @contextmanager
 def replaced(path, *, binary: bool = False) -> Iterator[IO]:
     """Write ``path`` through a temporary file in the same folder, renamed into place at the end.
@@ -117,7 +139,8 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
     write killed outright (SIGKILL, a power cut) leaves it behind unlocked,
     and the next write of the same ``path`` removes it.  A path that names
     something other than a regular file (``/dev/stdout``, a pipe) is written
-    directly; a symbolic link is followed.
+    directly; a symbolic link is followed.  An existing read-only file is
+    not replaced: ``PermissionError`` (nothing written, nothing left behind).
     """
     path = os.fspath(path)
     target = os.path.realpath(path)
@@ -139,6 +162,7 @@ def replaced(path, *, binary: bool = False) -> Iterator[IO]:
             with open(path, "a" + mode[1:], **extra) as fh:
                 yield fh
         return
+    _refuse_read_only(path, target)
     folder, name = os.path.split(target)
     _remove_stale_temporaries(folder, name)
     fd, temporary = _locked_temporary(folder, name, path)

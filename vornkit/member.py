@@ -64,7 +64,7 @@ def run_member(model, steps: int, member: int, seed: Optional[int] = None) -> Di
         metrics = resolve_metrics(model.record)
         history.update({name: [] for name in metrics})
         engine = build_engine(model, seed)
-        # Costly metrics (the dimension) at a few checkpoints only, the same in every member.
+        # Costly metrics (the dimension) at a few recorded steps only, the same in every member.
         schedule = SparseRows(steps)
         sparse = any(is_sparse(fn) for fn in metrics.values())
 
@@ -78,7 +78,7 @@ def run_member(model, steps: int, member: int, seed: Optional[int] = None) -> Di
                 schedule.taken(step)
 
         done = 0
-        for mark in model.checkpoints(steps):
+        for mark in model.record_steps(steps):
             if mark > done:
                 engine.run(mark - done)
                 done = mark

@@ -3,7 +3,7 @@
 Grammar (whitespace is allowed between all tokens)::
 
     rules      := rule ((';' | newline) rule)*
-    rule       := hypergraph '->' hypergraph ['@' weight]
+    rule       := hypergraph '->' hypergraph ['keep' edge] ['@' weight]
     hypergraph := '{' [edge (',' edge)*] '}'
     edge       := '{' [atom (',' atom)*] '}'
     atom       := letters, digits and '_' (e.g. x, y2, 1, 42)
@@ -12,6 +12,12 @@ Every atom is a pattern variable, integers included (``{{1,2}}`` and
 ``{{a,b}}`` are the same rule).  A name on both sides is kept, a name only on
 the left is deleted, a name only on the right is a new vertex.  Names are
 compared as written, so ``1`` and ``01`` are different variables.
+
+The optional ``keep {...}`` list names left-hand-side vertices that survive
+although the right-hand side does not mention them: ``{{x,y}} -> {} keep {y}``
+removes the hyperedge and the vertex ``x`` and leaves ``y`` (isolated).  Names
+on both sides are kept whether listed or not; a listed name must occur on the
+left.  Without the list a rule reads as it always has.
 """
 
 from __future__ import annotations
@@ -205,16 +211,48 @@ class _NotationReader:
         self.pos = m.end()
         return value
 
+    def kept_list(self, lhs: Pattern) -> List[str]:
+        """The names of a ``keep {...}`` clause (the word already read); each must occur on the left."""
+        left = {name for edge in lhs for name in edge}
+        self.expect("{", f"'{{' opening the list after {KEEP!r}")
+        names: List[str] = []
+        self.skip_space()
+        if self.peek() == "}":
+            self.pos += 1
+            return names
+        while True:
+            self.skip_space()
+            at = self.pos
+            name = self.atom()
+            if name not in left:
+                raise RuleSyntaxError(f"kept name {name!r} does not occur on the left-hand side",
+                                      self.text, at)
+            names.append(name)
+            self.skip_space()
+            c = self.peek()
+            if c == ",":
+                self.pos += 1
+            elif c == "}":
+                self.pos += 1
+                return names
+            else:
+                raise self.fail(f"',' or '}}' in the {KEEP!r} list")
+
     def rule(self) -> Rule:
         lhs = self.hypergraph()
         self.expect("->", "'->' between the two sides of a rule")
         rhs = self.hypergraph()
         self.skip_space(newlines=False)
+        extra: List[str] = []
+        if self.text.startswith(KEEP, self.pos) and not _continues_name(self.text, self.pos + len(KEEP)):
+            self.pos += len(KEEP)
+            extra = self.kept_list(lhs)
+            self.skip_space(newlines=False)
         weight = 1.0
         if self.peek() == "@":
             self.pos += 1
             weight = self.weight()
-        return _make_rule(lhs, rhs, weight)
+        return _make_rule(lhs, rhs, weight, extra)
 
     def separator(self) -> bool:
         """Consume a ';' or newline between rules; False at the end of the text."""
@@ -228,13 +266,23 @@ class _NotationReader:
         raise self.fail("';', a new line or the end of the text after a rule")
 
 
-def _make_rule(lhs: Pattern, rhs: Pattern, weight: float) -> Rule:
-    right = {name for edge in rhs for name in edge}
+#: The word that opens a rule's list of explicitly kept names.
+KEEP = "keep"
+
+
+def _continues_name(text: str, pos: int) -> bool:
+    return pos < len(text) and (text[pos].isalnum() or text[pos] == "_")
+
+
+def _make_rule(lhs: Pattern, rhs: Pattern, weight: float, extra: Iterable[str] = ()) -> Rule:
+    """The rule whose kept names are those on both sides plus ``extra``, in order of first
+    appearance on the left."""
+    survivors = {name for edge in rhs for name in edge}.union(extra)
     kept: List[str] = []
     seen = set()
     for edge in lhs:
         for name in edge:
-            if name in right and name not in seen:
+            if name in survivors and name not in seen:
                 seen.add(name)
                 kept.append(name)
     return Rule(lhs, kept, rhs, weight)
@@ -245,7 +293,8 @@ def parse_rule(text: str) -> Rule:
 
     Returns a :class:`Rule`, which unpacks as ``(lhs, kept, rhs)`` and carries
     the weight given after ``@`` (1.0 when there is none).  ``kept`` lists the
-    names found on both sides, in order of first appearance on the left.
+    names found on both sides and those of a ``keep {...}`` list, in order of
+    first appearance on the left.
     Raises :class:`RuleSyntaxError` (a ``ValueError``) naming the position of
     the first character that does not fit.
     """
@@ -314,19 +363,33 @@ def format_hypergraph(edges: Iterable[Iterable[object]]) -> str:
 def format_rule(rule: Union[Rule, Tuple[Pattern, Sequence[str], Pattern]], weight: float | None = None) -> str:
     """Write a rule back as text; ``parse_rule(format_rule(r)) == r``.
 
-    Accepts a :class:`Rule` or a plain ``(lhs, kept, rhs)`` triple.  The weight
-    is written as ``@ w`` when it is not 1.  Raises ``ValueError`` when the
-    rule's ``kept`` is not "the names on both sides": the notation cannot
-    express any other choice, and writing it would silently change the rule.
+    Accepts a :class:`Rule` or a plain ``(lhs, kept, rhs)`` triple.  Kept
+    left-hand-side names that the right-hand side does not mention are
+    written as a ``keep {...}`` list; the weight is written as ``@ w`` when it
+    is not 1.  Raises ``ValueError`` when ``kept`` leaves out a name found on
+    both sides or names one missing from the left-hand side: the notation
+    cannot express that, and writing it would silently change the rule.
     """
     lhs, kept, rhs = rule
     if weight is None:
         weight = rule.weight if isinstance(rule, Rule) else 1.0
-    expected = _make_rule([list(map(str, e)) for e in lhs], [list(map(str, e)) for e in rhs], weight)
-    if set(map(str, kept)) != set(expected.kept):
-        raise ValueError(f"kept names {sorted(map(str, kept))} differ from the names on both sides "
-                         f"{sorted(expected.kept)}; the notation cannot express this rule")
+    lhs = [list(map(str, e)) for e in lhs]
+    rhs = [list(map(str, e)) for e in rhs]
+    kept = set(map(str, kept))
+    both = _make_rule(lhs, rhs, weight).kept
+    left = {name for edge in lhs for name in edge}
+    if not kept >= set(both) or not kept <= left:
+        problems = []
+        if not kept >= set(both):
+            problems.append(f"leave out {sorted(set(both) - kept)}, found on both sides")
+        if not kept <= left:
+            problems.append(f"name {sorted(kept - left)}, missing from the left-hand side")
+        raise ValueError(f"the kept names {sorted(kept)} {' and '.join(problems)}; "
+                         "the notation cannot express this rule")
+    extra = [name for name in _make_rule(lhs, rhs, weight, kept).kept if name not in both]
     text = f"{format_hypergraph(lhs)} -> {format_hypergraph(rhs)}"
+    if extra:
+        text += f" {KEEP} {{{','.join(_check_name(n) for n in extra)}}}"
     if weight != 1.0:
         text += f" @ {float(weight)!r}"
     return text

@@ -10,21 +10,18 @@ from __future__ import annotations
 
 import os
 from collections import deque
+from dataclasses import dataclass, field
 from typing import Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ._companion import is_engine
 from .arrays import edges_array, vertices_array
+from .checks import as_edges, hypergraph_parts
 from .files import replaced
+from .words import count_text, counted
 
 __all__ = ["plot_hypergraph", "plot_growth", "plot_ensemble", "local_part"]
-
-
-def _edges_of(edges) -> List[List[Hashable]]:
-    if hasattr(edges, "get_edges"):
-        edges = edges.get_edges()
-    return [list(e) for e in edges]
 
 
 def save_figure(fig, path) -> None:
@@ -47,14 +44,15 @@ def new_figure(figsize, dpi):
     return Figure(figsize=figsize, dpi=dpi, layout="constrained")
 
 
-def local_part(edges: Sequence[Sequence[Hashable]], max_edges: int, seed: int = 0) -> Tuple[List[List[Hashable]], Hashable]:
+def local_part(edges: Sequence[Sequence[Hashable]], max_edges: int,
+               seed: int = 0) -> Tuple[List[List[Hashable]], Hashable]:
     """The hyperedges nearest to one vertex, at most ``max_edges`` of them.
 
     The centre is a vertex drawn with ``seed``; hyperedges are taken in
     breadth-first order of their vertices' distance from it.  Returns the
     chosen hyperedges and the centre.
     """
-    edges = [list(e) for e in edges]
+    edges = as_edges(edges)
     incidence: Dict[Hashable, List[int]] = {}
     for i, e in enumerate(edges):
         for v in e:
@@ -167,6 +165,13 @@ def _local_part_of_engine(engine, max_edges: int, seed: int) -> Tuple[List[List[
     return nearest_edges(engine, centre, max_edges), centre
 
 
+def _ring(edge: Sequence[Hashable]) -> Optional[List[Hashable]]:
+    """The distinct vertices of a hyperedge in order when there are three or more (its polygon),
+    else None."""
+    distinct = list(dict.fromkeys(edge))
+    return distinct if len(distinct) >= 3 else None
+
+
 def _layout(vertices: List[Hashable], edges: List[List[Hashable]], seed: int) -> Dict[Hashable, np.ndarray]:
     """Plane positions of ``vertices``: a force layout of the 2-section along each hyperedge's
     chain (closed into a ring for three or more distinct vertices, so that they sit together)."""
@@ -176,11 +181,156 @@ def _layout(vertices: List[Hashable], edges: List[List[Hashable]], seed: int) ->
     for e in edges:
         at = [index[v] for v in e]
         pairs.extend(zip(at, at[1:]))
-        distinct = list(dict.fromkeys(at))
-        if len(distinct) >= 3:
-            pairs.append((distinct[0], distinct[-1]))
+        ring = _ring(e)
+        if ring is not None:
+            pairs.append((index[ring[0]], index[ring[-1]]))
     xy = force_layout(len(vertices), np.array(pairs, dtype=np.int64).reshape(-1, 2), seed)
     return dict(zip(vertices, xy))
+
+
+@dataclass
+class _Selection:
+    """What a hypergraph picture shows: ``edges`` (lists of vertices) and ``vertices`` (those of
+    the edges in order of first appearance, then isolated ones), out of ``total_edges`` and
+    ``total_vertices``; ``note`` says how the part was chosen when it is not the whole."""
+
+    edges: List[List[Hashable]]
+    vertices: List[Hashable]
+    total_edges: int
+    total_vertices: int
+    note: Optional[str] = None
+
+
+def _select(source, vertices, max_edges: Optional[int], seed: int) -> _Selection:
+    """The hyperedges and vertices to draw: all of them, or the ``max_edges`` hyperedges nearest a
+    seeded vertex (see :func:`local_part`; isolated vertices are then left out)."""
+    note = None
+    if is_engine(source):
+        # Bulk arrays: the same selection, without a Python list per hyperedge
+        # for the ones not drawn.
+        arrays = edges_array(source)
+        total = len(arrays.ids)
+        if vertices is None:
+            listed = vertices_array(source)
+            total_vertices = _distinct_count(arrays.vertices, listed)
+            vertices = listed
+        else:
+            vertices = list(vertices)
+            total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
+        if max_edges is not None and total > max_edges:
+            edges, centre = _local_part_of_engine(source, max_edges, seed)
+        else:
+            edges, centre = arrays.tolist(), None
+            if isinstance(vertices, np.ndarray):
+                vertices = vertices.tolist()
+    else:
+        edges, vertices = hypergraph_parts(source, vertices)
+        total = len(edges)
+        total_vertices = len(set(v for e in edges for v in e).union(vertices or ()))
+        centre = None
+        if max_edges is not None and total > max_edges:
+            edges, centre = local_part(edges, max_edges, seed)
+    if total > len(edges):
+        note = f"showing the {counted(len(edges), 'hyperedge')} nearest to vertex {centre}"
+        vertices = None  # isolated vertices are not part of the local picture
+    shown = list(dict.fromkeys(v for e in edges for v in e))
+    if vertices is not None:
+        present = set(shown)
+        shown += [v for v in vertices if v not in present]
+    return _Selection(edges, shown, total, total_vertices, note)
+
+
+@dataclass
+class _Shapes:
+    """The drawable parts of a selection in plane coordinates: ``xy`` (one row per vertex),
+    translucent ``polygons`` with their colour indices, arrow ``segments`` with their ``heads``,
+    ``loops`` (a vertex repeated in consecutive positions) and ``rings`` (one-vertex hyperedges)
+    as (centre, radius), and ``unit``, the typical segment length that sizes them."""
+
+    xy: np.ndarray
+    unit: float
+    polygons: List[List[np.ndarray]] = field(default_factory=list)
+    segments: List[List[np.ndarray]] = field(default_factory=list)
+    heads: List[List[np.ndarray]] = field(default_factory=list)
+    loops: List[Tuple[np.ndarray, float]] = field(default_factory=list)
+    rings: List[Tuple[np.ndarray, float]] = field(default_factory=list)
+
+
+def _shapes(selection: _Selection, pos: Dict[Hashable, np.ndarray]) -> _Shapes:
+    """Each hyperedge as an arrow chain through its vertices, a polygon when it has three or more
+    distinct vertices, loops for consecutive repeats and a ring when it has one vertex."""
+    xy = np.array([pos[v] for v in selection.vertices])
+    span = float(np.ptp(xy, axis=0).max()) if len(xy) > 1 else 1.0
+    span = span or 1.0
+    seg_len = [np.linalg.norm(pos[b] - pos[a]) for e in selection.edges for a, b in zip(e, e[1:]) if a != b]
+    unit = float(np.median(seg_len)) if seg_len else span / 10
+    shapes = _Shapes(xy=xy, unit=min(unit, span / 8))
+    unit = shapes.unit
+    middle = xy.mean(axis=0)
+    for e in selection.edges:
+        ring = _ring(e)
+        if ring is not None:
+            shapes.polygons.append([pos[v] for v in ring])
+        if len(e) == 1:
+            shapes.rings.append((pos[e[0]], unit * 0.18))
+        for a, b in zip(e, e[1:]):
+            if a == b:
+                # Loop: a small circle beside the vertex, away from the picture's centre.
+                away = pos[a] - middle
+                norm = np.linalg.norm(away)
+                away = away / norm if norm > 0 else np.array([0.0, 1.0])
+                shapes.loops.append((pos[a] + away * unit * 0.2, unit * 0.2))
+                continue
+            p, q = pos[a], pos[b]
+            shapes.segments.append([p, q])
+            d = q - p
+            length = np.linalg.norm(d)
+            if length == 0:
+                continue
+            d = d / length
+            normal = np.array([-d[1], d[0]])
+            size = min(unit * 0.16, length * 0.3)
+            tip = p + d * (length * 0.5 + size * 0.5)
+            base = tip - d * size
+            shapes.heads.append([tip, base + normal * size * 0.45, base - normal * size * 0.45])
+    return shapes
+
+
+def _draw(ax, shapes: _Shapes, labels: Optional[List[Tuple[str, np.ndarray]]]) -> None:
+    """Put ``shapes`` on ``ax``: polygons, arrows, loops and rings, the vertices, and ``labels``
+    (text and position) when given; the view fits the vertices."""
+    from matplotlib.collections import LineCollection, PatchCollection, PolyCollection
+    from matplotlib.patches import Circle
+    import matplotlib as mpl
+
+    n = len(shapes.xy)
+    colours = mpl.colormaps["tab10"]
+    dense = n > 300
+    lw = 0.4 if dense else 1.0
+    arrow_colour = (0.25, 0.25, 0.3, 0.75 if dense else 0.9)
+    if shapes.polygons:
+        poly_colours = [colours(k % 10) for k in range(len(shapes.polygons))]
+        ax.add_collection(PolyCollection(shapes.polygons, facecolors=poly_colours, edgecolors=poly_colours,
+                                         alpha=0.15 if not dense else 0.08, linewidths=0.5, zorder=1))
+    if shapes.segments:
+        ax.add_collection(LineCollection(shapes.segments, colors=[arrow_colour], linewidths=lw, zorder=2))
+    if shapes.heads:
+        ax.add_collection(PolyCollection(shapes.heads, facecolors=[arrow_colour], edgecolors="none", zorder=3))
+    if shapes.loops:
+        ax.add_collection(PatchCollection([Circle(c, r) for c, r in shapes.loops], facecolors="none",
+                                          edgecolors=[arrow_colour], linewidths=lw, zorder=2))
+    if shapes.rings:
+        ax.add_collection(PatchCollection([Circle(c, r) for c, r in shapes.rings], facecolors="none",
+                                          edgecolors=[(0.8, 0.3, 0.1, 0.9)], linewidths=lw * 1.2, zorder=2))
+    xy = shapes.xy
+    marker_size = float(np.clip(4000.0 / n, 3.0, 80.0))
+    ax.scatter(xy[:, 0], xy[:, 1], s=marker_size, c=[(0.12, 0.35, 0.65)], edgecolors="white",
+               linewidths=0.3 if dense else 0.8, zorder=4)
+    for text, at in labels or ():
+        ax.annotate(text, at, xytext=(4, 4), textcoords="offset points", fontsize=8, color="0.15", zorder=5)
+    pad = shapes.unit * 0.6
+    ax.set_xlim(xy[:, 0].min() - pad, xy[:, 0].max() + pad)
+    ax.set_ylim(xy[:, 1].min() - pad, xy[:, 1].max() + pad)
 
 
 def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges: Optional[int] = 5000,
@@ -201,130 +351,26 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     random vertex are drawn (see :func:`local_part`) and the title says so.
     ``path`` (optional) is written by its suffix (``.png``, ``.svg``, ...).
     """
-    from matplotlib.collections import LineCollection, PatchCollection, PolyCollection
-    from matplotlib.patches import Circle
-    import matplotlib as mpl
-
-    note = None
-    if is_engine(edges):
-        # Bulk arrays: the same picture, without a Python list per hyperedge
-        # for the ones not drawn.
-        arrays = edges_array(edges)
-        total = len(arrays.ids)
-        if vertices is None:
-            listed = vertices_array(edges)
-            total_vertices = _distinct_count(arrays.vertices, listed)
-            vertices = listed  # a list only if the whole hypergraph is drawn
-        else:
-            total_vertices = len(set(np.unique(arrays.vertices).tolist()).union(vertices))
-        if max_edges is not None and total > max_edges:
-            all_edges, centre = _local_part_of_engine(edges, max_edges, seed)
-            note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
-            vertices = None
-        else:
-            all_edges = arrays.tolist()
-            if isinstance(vertices, np.ndarray):
-                vertices = vertices.tolist()
-    else:
-        all_edges = _edges_of(edges)
-        if vertices is None and hasattr(edges, "get_vertices"):
-            vertices = edges.get_vertices()
-        total = len(all_edges)
-        total_vertices = len(set(v for e in all_edges for v in e).union(vertices or ()))
-        if max_edges is not None and total > max_edges:
-            all_edges, centre = local_part(all_edges, max_edges, seed)
-            note = f"showing the {len(all_edges):,} hyperedges nearest to vertex {centre}"
-            vertices = None  # isolated vertices are not part of the local picture
-    shown = list(dict.fromkeys(v for e in all_edges for v in e))
-    if vertices is not None:
-        present = set(shown)
-        shown += [v for v in vertices if v not in present]
-    pos = _layout(shown, all_edges, seed)
+    selection = _select(edges, vertices, max_edges, seed)
+    pos = _layout(selection.vertices, selection.edges, seed)
 
     fig = new_figure(figsize, dpi)
     ax = fig.add_subplot()
     ax.set_aspect("equal")
     ax.set_axis_off()
     if title is None:
-        title = f"{total_vertices:,} vertices, {total:,} hyperedges"
-    if note:
-        title += f"\n({note})"
+        title = count_text(selection.total_vertices, selection.total_edges)
+    if selection.note:
+        title += f"\n({selection.note})"
     ax.set_title(title, fontsize=11)
-    if not shown:
+    if not selection.vertices:
         ax.text(0.5, 0.5, "empty hypergraph", ha="center", va="center", transform=ax.transAxes,
                 color="0.4")
-        save_figure(fig, path)
-        return fig
-
-    n = len(shown)
-    xy = np.array([pos[v] for v in shown])
-    span = float(np.ptp(xy, axis=0).max()) if n > 1 else 1.0
-    span = span or 1.0
-    seg_len = [np.linalg.norm(pos[b] - pos[a]) for e in all_edges for a, b in zip(e, e[1:]) if a != b]
-    unit = float(np.median(seg_len)) if seg_len else span / 10
-    unit = min(unit, span / 8)
-
-    colours = mpl.colormaps["tab10"]
-    dense = n > 300
-    lw = 0.4 if dense else 1.0
-    arrow_colour = (0.25, 0.25, 0.3, 0.75 if dense else 0.9)
-
-    polygons, poly_colours = [], []
-    segments, heads, loops, rings = [], [], [], []
-    big = 0
-    for e in all_edges:
-        distinct = list(dict.fromkeys(e))
-        if len(distinct) >= 3:
-            polygons.append([pos[v] for v in distinct])
-            poly_colours.append(colours(big % 10))
-            big += 1
-        if len(e) == 1:
-            rings.append(Circle(pos[e[0]], unit * 0.18))
-        for a, b in zip(e, e[1:]):
-            if a == b:
-                # Loop: a small circle beside the vertex, away from the picture's centre.
-                away = pos[a] - xy.mean(axis=0)
-                norm = np.linalg.norm(away)
-                away = away / norm if norm > 0 else np.array([0.0, 1.0])
-                r = unit * 0.2
-                loops.append(Circle(pos[a] + away * r, r))
-                continue
-            p, q = pos[a], pos[b]
-            segments.append([p, q])
-            d = q - p
-            length = np.linalg.norm(d)
-            if length == 0:
-                continue
-            d = d / length
-            normal = np.array([-d[1], d[0]])
-            size = min(unit * 0.16, length * 0.3)
-            tip = p + d * (length * 0.5 + size * 0.5)
-            base = tip - d * size
-            heads.append([tip, base + normal * size * 0.45, base - normal * size * 0.45])
-
-    if polygons:
-        ax.add_collection(PolyCollection(polygons, facecolors=poly_colours, edgecolors=poly_colours,
-                                         alpha=0.15 if not dense else 0.08, linewidths=0.5, zorder=1))
-    if segments:
-        ax.add_collection(LineCollection(segments, colors=[arrow_colour], linewidths=lw, zorder=2))
-    if heads:
-        ax.add_collection(PolyCollection(heads, facecolors=[arrow_colour], edgecolors="none", zorder=3))
-    if loops:
-        ax.add_collection(PatchCollection(loops, facecolors="none", edgecolors=[arrow_colour],
-                                          linewidths=lw, zorder=2))
-    if rings:
-        ax.add_collection(PatchCollection(rings, facecolors="none", edgecolors=[(0.8, 0.3, 0.1, 0.9)],
-                                          linewidths=lw * 1.2, zorder=2))
-    marker_size = float(np.clip(4000.0 / n, 3.0, 80.0))
-    ax.scatter(xy[:, 0], xy[:, 1], s=marker_size, c=[(0.12, 0.35, 0.65)], edgecolors="white",
-               linewidths=0.3 if dense else 0.8, zorder=4)
-    if labels is True or (labels == "auto" and n <= 60):
-        for v in shown:
-            ax.annotate(str(v), pos[v], xytext=(4, 4), textcoords="offset points", fontsize=8,
-                        color="0.15", zorder=5)
-    pad = unit * 0.6
-    ax.set_xlim(xy[:, 0].min() - pad, xy[:, 0].max() + pad)
-    ax.set_ylim(xy[:, 1].min() - pad, xy[:, 1].max() + pad)
+    else:
+        n = len(selection.vertices)
+        show_labels = labels is True or (labels == "auto" and n <= 60)
+        _draw(ax, _shapes(selection, pos),
+              [(str(v), pos[v]) for v in selection.vertices] if show_labels else None)
     save_figure(fig, path)
     return fig
 
@@ -349,6 +395,44 @@ def _history_of(history) -> Mapping[str, Sequence[float]]:
     return history
 
 
+#: How the pictures name the metrics recorded under short names (others keep their own name).
+METRIC_NAMES = {"nodes": "vertices", "edges": "hyperedges", "pairs": "structural pairs",
+                "isolated": "isolated vertices", "max_degree": "largest degree",
+                "attempted": "attempted rewrites", "successful": "successful rewrites"}
+
+#: What a structural pair is, for the pictures that show them.
+PAIRS_CAPTION = ("structural pairs: vertex pairs that share a hyperedge,\n"
+                 "counted per pair of positions in each hyperedge\n"
+                 "and not again while another hyperedge joins them")
+
+
+def metric_name(name: str) -> str:
+    """The name a picture shows for the recorded metric ``name``."""
+    return METRIC_NAMES.get(name, name)
+
+
+def _caption(ax, lines: Sequence[str]) -> None:
+    """Small print in the panel's lower right corner (growth curves rise away from it)."""
+    if lines:
+        ax.text(0.99, 0.02, "\n".join(lines), ha="right", va="bottom", transform=ax.transAxes,
+                fontsize=7, color="0.3", zorder=6,
+                bbox=dict(boxstyle="round,pad=0.3", facecolor="white", edgecolor="0.8", alpha=0.85))
+
+
+def _unshown_text(name: str, steps: np.ndarray, values: np.ndarray) -> Optional[str]:
+    """What a log value axis leaves out of a series, in words: its values at or below 0 after
+    step 0 (NaN is no value and is not mentioned); None when nothing is left out."""
+    gone = (steps > 0) & (values <= 0)
+    if not gone.any():
+        return None
+    label = metric_name(name)
+    if gone.sum() == ((steps > 0) & np.isfinite(values)).sum():
+        return f"{label}: 0 throughout, not drawn on log axes"
+    first = int(steps[gone][0])
+    count = int(gone.sum())
+    return f"{label}: {count:,} {'point' if count == 1 else 'points'} at 0 (from step {first:,}) not drawn on log axes"
+
+
 #: Metrics that are not counts: drawn on a linear value axis, without a growth exponent.
 NOT_COUNTS = ("dimension",)
 
@@ -363,8 +447,12 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     ``history`` is an :class:`~vornkit.EvolveResult` or its ``history`` dict.
     ``metrics`` defaults to every recorded series except ``time``.  Points
     with a non-positive step or value cannot be shown on log axes and are
-    left out.  Each legend entry gives the slope of a straight-line fit over
-    the later half (in log step) of the series, the growth exponent.
+    left out; a note in the panel's corner names the series that lost points
+    other than step 0's this way (one that died out, say).  Each legend entry
+    gives the slope of a straight-line fit over the later half (in log step)
+    of the series, the growth exponent.  The legend names the metrics as
+    :data:`METRIC_NAMES` says (``nodes`` as vertices, ``edges`` as
+    hyperedges); with ``pairs`` the note also says what a structural pair is.
 
     When ``"dimension"`` is among the metrics, a second panel below (the
     figure grows by :data:`DIMENSION_PANEL` of ``figsize``'s height) shows
@@ -390,15 +478,19 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     ax.set_xscale("log")
     ax.set_yscale("log")
     drawn = 0
+    notes: List[str] = []
     styles = [("o", "-"), ("s", "--"), ("^", ":"), ("D", "-."), ("v", "-")]
     for name in names:
         values = np.asarray(hist[name], dtype=float)
+        unshown = _unshown_text(name, steps, values)
+        if unshown:
+            notes.append(unshown)
         ok = (steps > 0) & (values > 0) & np.isfinite(values)
         x, y = steps[ok], values[ok]
         if len(x) == 0:
             continue
         slope = _growth_exponent(x, y)
-        label = name if slope is None else f"{name} (slope {slope:.2f})"
+        label = metric_name(name) if slope is None else f"{metric_name(name)} (slope {slope:.2f})"
         marker, line = styles[drawn % len(styles)]
         ax.plot(x, y, marker=marker, markersize=3.5, linestyle=line, linewidth=1.4, label=label)
         drawn += 1
@@ -413,6 +505,9 @@ def plot_growth(history, path=None, *, metrics: Optional[Sequence[str]] = None,
     else:
         ax.text(0.5, 0.5, "nothing to show on log axes yet", ha="center", va="center",
                 transform=ax.transAxes, color="0.4")
+    if "pairs" in names:
+        notes.append(PAIRS_CAPTION)
+    _caption(ax, notes)
     if with_dimension:
         _dimension_panel(dimension_ax, steps, np.asarray(hist["dimension"], dtype=float))
     save_figure(fig, path)
@@ -451,14 +546,23 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
     of a straight-line fit of the mean over the later half (in log step);
     band edges at zero run off the bottom of the panel.  The ``dimension``
     panel keeps a linear value axis and shows only the steps with estimates.
+    A mean that reaches 0 cannot be drawn on a log axis: the panel says so.
     ``path`` is written by its suffix (``.png``, ``.svg``, ``.pdf``).
     Returns the figure.
+
+    Raises ``ValueError`` when no member finished (all failed, or the
+    ensemble was stopped before any ended): there is nothing to draw, and no
+    file is written.
     """
     from .ensemble import quantile_key
 
     lo_q, hi_q = band
     if not 0 <= lo_q < hi_q <= 1:
         raise ValueError(f"band must be two quantiles 0 <= low < high <= 1, got {band!r}")
+    if not result.members:
+        failed = f"{len(result.failures):,} failed" if result.failures else "none failed"
+        raise ValueError(f"no member of the ensemble finished ({result.runs:,} run, {failed}, "
+                         f"{result.reason}): there is nothing to plot")
     stats = result.aggregate(sorted(set(result.quantiles) | {0.25, 0.75, lo_q, hi_q}))
     steps = np.asarray(stats["step"], dtype=float)
     names = list(metrics) if metrics is not None else [k for k in stats["metrics"] if k != "time"]
@@ -484,9 +588,10 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
             ax.grid(True, which="minor", alpha=0.12)
         ax.set_xlabel("step")
         if name is None:
-            ax.text(0.5, 0.5, "no member results to show", ha="center", va="center",
+            ax.text(0.5, 0.5, "no metric to show", ha="center", va="center",
                     transform=ax.transAxes, color="0.4")
             continue
+        label = metric_name(name)
         s = stats["metrics"][name]
         mean = np.asarray(s["mean"], dtype=float)
         lo, hi = np.asarray(s[quantile_key(lo_q)], dtype=float), np.asarray(s[quantile_key(hi_q)], dtype=float)
@@ -496,10 +601,14 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
             ok &= steps > 0
         if log_y:
             ok &= mean > 0
+        notes = [text for text in [_unshown_text(name, steps, mean) if log_y else None] if text]
+        if name == "pairs":
+            notes.append(PAIRS_CAPTION)
         if not ok.any():
             ax.text(0.5, 0.5, "nothing to show on log axes", ha="center", va="center",
                     transform=ax.transAxes, color="0.4")
-            ax.set_title(name, fontsize=10)
+            ax.set_title(label, fontsize=10)
+            _caption(ax, notes)
             continue
         x = steps[ok]
         colour = colours[k % len(colours)]
@@ -519,18 +628,19 @@ def plot_ensemble(result, path=None, *, metrics: Optional[Sequence[str]] = None,
         if name in NOT_COUNTS:
             if log and (steps > 0).any():  # the steps of the count panels, though estimates start later
                 ax.set_xlim(steps[steps > 0].min(), steps.max())
-            ax.set_ylabel(name)
-            ax.set_title(f"{name}: {mean[ok][-1]:.2f} at the last estimate", fontsize=10)
+            ax.set_ylabel(label)
+            ax.set_title(f"{label}: {mean[ok][-1]:.2f} at the last estimate", fontsize=10)
         else:
-            ax.set_title(name if slope is None else f"{name}: slope {slope:.2f}", fontsize=10)
+            ax.set_title(label if slope is None else f"{label}: slope {slope:.2f}", fontsize=10)
         ax.legend(frameon=False, loc="upper left", fontsize=8)
+        _caption(ax, notes)
     if not names or names[0] not in NOT_COUNTS:
         axes[0].set_ylabel("count")
     n = len(result.members)
     head = title or result.model.title()
-    sub = f"{n} member{'s' if n != 1 else ''}, {result.steps:,} steps, {result.model.semantics}"
+    sub = f"{counted(n, 'member')}, {counted(result.steps, 'step')}, {result.model.semantics}"
     if result.failures:
-        sub += f"; {len(result.failures)} failed"
+        sub += f"; {len(result.failures):,} failed"
     fig.suptitle(f"{head}\n{sub}", fontsize=10)
     save_figure(fig, path)
     return fig

@@ -132,7 +132,8 @@ def test_exception_from_user_code_keeps_type_and_gains_note():
 ])
 def test_rejected_weights(weight, text):
     engine = Engine()
-    message = f"Rule weight must be a finite positive number, got {text}. A weight of 0.0 means the rule would never fire."
+    message = (f"Rule weight must be a finite positive number, got {text}. "
+               "A weight of 0.0 means the rule would never fire.")
     with pytest.raises(ValueError, match=re.escape(message)) as info:
         engine.add_rule([], [], [["a"]], weight)
     assert str(info.value) == message

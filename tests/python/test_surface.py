@@ -13,11 +13,13 @@ from vorn import Engine
 NO_TEXT = None
 
 DOCS = {
-    "set_print_interval": ("(interval)", "Sets how often the engine prints progress to the console. Set to 0 to disable."),
+    "set_print_interval": ("(interval)",
+                           "Sets how often the engine prints progress to the console. Set to 0 to disable."),
     "set_verbose": ("(verbose)", "Enable or disable verbose console printing"),
     "set_causal_horizon": ("(horizon)", "Sets the causal horizon (max depth for causal BFS). Default is 6."),
     "set_bitset_capacity": ("(capacity)", "Sets the initial bitset capacity (memory optimization). Default is 1024."),
-    "set_semantics": ("(semantics)", "Toggles between SPO (Single-Pushout) and DPO (Double-Pushout) graph rewriting semantics."),
+    "set_semantics": ("(semantics)",
+                      "Toggles between SPO (Single-Pushout) and DPO (Double-Pushout) graph rewriting semantics."),
     "get_semantics": ("()", 'Returns the currently active rewriting semantics: "DPO" or "SPO".'),
     "add_rule": ("(lhs, kept, rhs, weight)", NO_TEXT),
     "run": ("(steps)", NO_TEXT),
@@ -36,10 +38,13 @@ DOCS = {
     "clear_rules": ("()", "Clear all graph grammar rules"),
     "clear_graph": ("()", "Clear the hypergraph (Reset engine state without re-allocating engine)"),
     "get_attempted_rewrites": ("()", "Returns total steps attempted since last reset."),
-    "get_successful_rewrites": ("()", "Returns total steps that resulted in a successful rule match and graph mutation."),
-    "reset_counters": ("()", "Resets only the step counters (attempted and successful rewrites), without clearing the graph."),
+    "get_successful_rewrites": ("()",
+                                "Returns total steps that resulted in a successful rule match and graph mutation."),
+    "reset_counters": ("()", "Resets only the step counters (attempted and successful rewrites), "
+                             "without clearing the graph."),
     "get_isolated_vertices": ("()", "Returns isolated vertices (degree == 0)"),
-    "get_shortest_path_distance": ("(start, target)", "Calculates the topological graph distance (shortest path) between two vertices\n"
+    "get_shortest_path_distance": ("(start, target)",
+                                   "Calculates the topological graph distance (shortest path) between two vertices\n"
                                                        "Returns None if there is no path."),
     "get_edge_size_map": ("()", "Extracts edge sizes: Edge ID -> Number of contained vertices"),
 }
@@ -114,13 +119,18 @@ def test_constructor_takes_no_arguments(args, kwargs, message):
     (lambda e: e.run(3, steps=3), "Engine.run() got multiple values for argument 'steps'"),
     (lambda e: e.run(stepz=3), "Engine.run() got an unexpected keyword argument 'stepz'"),
     (lambda e: e.get_observable(), "Engine.get_observable() missing 2 required positional arguments: 'v_id' and 'key'"),
-    (lambda e: e.add_rule(), "Engine.add_rule() missing 4 required positional arguments: 'lhs', 'kept', 'rhs', and 'weight'"),
-    (lambda e: e.add_rule([], weight=1.0), "Engine.add_rule() missing 2 required positional arguments: 'kept' and 'rhs'"),
-    (lambda e: e.add_rule([], kept=[]), "Engine.add_rule() missing 2 required positional arguments: 'rhs' and 'weight'"),
+    (lambda e: e.add_rule(),
+     "Engine.add_rule() missing 4 required positional arguments: 'lhs', 'kept', 'rhs', and 'weight'"),
+    (lambda e: e.add_rule([], weight=1.0),
+     "Engine.add_rule() missing 2 required positional arguments: 'kept' and 'rhs'"),
+    (lambda e: e.add_rule([], kept=[]),
+     "Engine.add_rule() missing 2 required positional arguments: 'rhs' and 'weight'"),
     (lambda e: e.add_rule(1, 2, 3, 4, 5), "Engine.add_rule() takes 4 positional arguments but 5 were given"),
-    (lambda e: e.set_observable(0, "k", 1.0, key="k"), "Engine.set_observable() got multiple values for argument 'key'"),
+    (lambda e: e.set_observable(0,
+     "k", 1.0, key="k"), "Engine.set_observable() got multiple values for argument 'key'"),
     # argument-list errors come before conversion: the bad 'start' is never looked at
-    (lambda e: e.get_shortest_path_distance("bad", bogus=1), "Engine.get_shortest_path_distance() got an unexpected keyword argument 'bogus'"),
+    (lambda e: e.get_shortest_path_distance("bad", bogus=1),
+     "Engine.get_shortest_path_distance() got an unexpected keyword argument 'bogus'"),
 ])
 def test_argument_list_errors(call, message):
     engine = Engine()

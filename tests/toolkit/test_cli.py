@@ -1,5 +1,4 @@
 import json
-import os
 import shutil
 import signal
 import subprocess
@@ -69,6 +68,14 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     done = vorn_cli("run", "--rule", "{{x,y}} -> {{x,y},{y,z}}", "--steps", "10", "--semantics", "spo")
     assert done.returncode == 0
     assert "SPO" in done.stdout and "the initial hypergraph is empty" in done.stdout
+    assert "(0 vertices, 0 hyperedges)" in done.stdout
+
+
+def test_summary_counts_in_the_singular(vorn_cli):
+    done = vorn_cli("run", "--rule", "{{x}} -> {{x}}", "--init", "{{1}}", "--steps", "3")
+    assert done.returncode == 0, done.stderr
+    assert "(1 vertex, 1 hyperedge)" in done.stdout
+    assert "1 vertex, 1 hyperedge, 0 structural pairs" in done.stdout
 
 
 @pytest.mark.parametrize("args, words", [
@@ -78,6 +85,9 @@ def test_semantics_and_empty_start_hint(vorn_cli):
     (["run", "--steps", "5"], "--rule"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "ten"], "whole number"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "-3"], ">= 0"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", str(2 ** 64)], "<= 2**64 - 1"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--chunk", "-5"], "expected a number >= 1, got '-5'"),
+    (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--plot-max-edges", "-1"], "expected a number >= 1"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--semantics", "xpo"], "DPO or SPO"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--plot", "h.jpgx"], "picture format"),
     (["run", "--rule", "{{x}} -> {}", "--steps", "5", "--json", "missing/run.json"], "does not exist"),
@@ -128,12 +138,14 @@ def test_ctrl_c_prints_partial_summary(python, subprocess_env, tmp_path, signals
 
     proc = subprocess.Popen([python, "-m", "vornkit", "run", "--rule", "{{x}} -> {{x}}", "--steps",
                              "1000000000000000", "--chunk", "5000", "--json", "run.json",
-                             "--checkpoint", "run.ckpt"],
+                             "--checkpoint", "run.ckpt", "--checkpoint-every", "0.05"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env,
                             cwd=tmp_path)
     try:
-        # Long enough for the run to start (much longer in a sanitizer build).
-        time.sleep(8 if os.environ.get("VORN_SANITIZED") else 1.5)
+        # The first periodic checkpoint shows that the run has started, however loaded the machine is.
+        deadline = time.monotonic() + 120
+        while not (tmp_path / "run.ckpt").exists() and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
         for signum in signals:
             proc.send_signal(signum)
             time.sleep(0.02)

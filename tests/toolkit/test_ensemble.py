@@ -1,7 +1,6 @@
 import json
 import os
 import statistics
-import sys
 import time
 
 import matplotlib.image as mpimg
@@ -33,7 +32,7 @@ def _die(engine):
 def _check_members(result, runs, steps):
     assert result.reason == "completed" and result.failures == [] and result.ok
     assert [m["member"] for m in result.members] == list(range(runs))
-    grid = result.model.checkpoints(steps)
+    grid = result.model.record_steps(steps)
     for m in result.members:
         assert m["history"]["step"] == grid and m["steps"] == steps
         # The growth rule adds one vertex per applied rewrite.
@@ -54,10 +53,10 @@ def _check_members(result, runs, steps):
 
 def test_model_validates_and_records_on_a_shared_grid():
     model = Model(GROWTH_RULE, "{{1,2},{1,3}}", points=12)
-    grid = model.checkpoints(10_000)
+    grid = model.record_steps(10_000)
     assert grid[0] == 0 and grid[-1] == 10_000 and len(grid) == 13 and grid == sorted(set(grid))
-    assert Model(GROWTH_RULE, points=50).checkpoints(5) == [0, 1, 2, 3, 4, 5]
-    assert Model(GROWTH_RULE, points=4, spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    assert Model(GROWTH_RULE, points=50).record_steps(5) == [0, 1, 2, 3, 4, 5]
+    assert Model(GROWTH_RULE, points=4, spacing="linear").record_steps(100) == [0, 25, 50, 75, 100]
     for bad in (dict(semantics="XPO"), dict(record=("nodes", "volume")), dict(points=0),
                 dict(rules="{{x}} -> {{x}} @ 0")):
         with pytest.raises(ValueError):
@@ -65,7 +64,10 @@ def test_model_validates_and_records_on_a_shared_grid():
     with pytest.raises(ValueError):
         ensemble(Model(GROWTH_RULE), runs=-1, steps=10, progress=False)
     # numpy integers count like ints
-    assert Model(GROWTH_RULE, points=np.int64(4), spacing="linear").checkpoints(100) == [0, 25, 50, 75, 100]
+    assert Model(GROWTH_RULE, points=np.int64(4), spacing="linear").record_steps(100) == [0, 25, 50, 75, 100]
+    # the old name of record_steps still answers, with a warning
+    with pytest.warns(DeprecationWarning, match="record_steps"):
+        assert model.checkpoints(10_000) == grid
     empty = ensemble(Model(GROWTH_RULE), runs=np.int64(0), steps=np.int64(10), progress=False)
     assert (empty.runs, empty.steps, empty.members) == (0, 10, [])
 
@@ -207,6 +209,7 @@ def test_cli_end_to_end(vorn_cli, tmp_path):
 @pytest.mark.parametrize("args, words", [
     (["--rule", "{{x,y}->{{x}}", "--runs", "2", "--steps", "5"], "position 6"),
     (["--rule", "{{x}} -> {}", "--runs", "0", "--steps", "5"], ">= 1"),
+    (["--rule", "{{x}} -> {}", "--runs", "-2", "--steps", "5"], ">= 1"),
     (["--rule", "{{x}} -> {}", "--runs", "2"], "--steps"),
     (["--rule", "{{x}} -> {}", "--runs", "2", "--steps", "5", "--workers", "2",
       "--scheduler", "tcp://127.0.0.1:8786"], "--workers"),
@@ -236,11 +239,71 @@ def test_plot_ensemble_draws_one_panel_per_metric(tmp_path):
     model = Model(TREE_RULE, "{{1,2}}", semantics="SPO", points=6)
     result = ensemble(model, 3, 200, workers=2, progress=False, timeout=TIMEOUT)
     fig = vornkit.plot_ensemble(result, tmp_path / "e.png")
-    assert [ax.get_title().split(":")[0] for ax in fig.axes] == ["nodes", "edges", "pairs"]
+    assert [ax.get_title().split(":")[0] for ax in fig.axes] == ["vertices", "hyperedges", "structural pairs"]
     assert all(len(ax.collections) == 2 and len(ax.lines) == 1 for ax in fig.axes)
+    assert "structural pairs: vertex pairs that share a hyperedge" in fig.axes[2].texts[-1].get_text()
     assert mpimg.imread(tmp_path / "e.png").shape[0] > 500
     with pytest.raises(ValueError, match="volume"):
         vornkit.plot_ensemble(result, metrics=["volume"])
+    # Printing a result names counts and metrics, not every member's history.
+    text = repr(result)
+    assert text == str(result) and len(text) < 200
+    assert text.startswith("<EnsembleResult: 3 of 3 members finished; 200 steps each; metrics nodes, edges, pairs")
+
+
+def test_an_ensemble_without_finished_members_is_not_drawn(tmp_path):
+    model = Model("{{x}} -> {{x,y}}", "{{1}}", record={"broken": _raises}, points=2)
+    failed = ensemble(model, 2, 10, workers=1, progress=False, timeout=TIMEOUT)
+    assert not failed.members and len(failed.failures) == 2
+    assert "0 of 2 members finished; 2 failed" in repr(failed)
+    with pytest.raises(ValueError, match=r"no member of the ensemble finished \(2 run, 2 failed"):
+        vornkit.plot_ensemble(failed, tmp_path / "none.png")
+    assert not (tmp_path / "none.png").exists()
+
+
+def _raises(engine):
+    raise RuntimeError("this metric always fails")
+
+
+#: Runs an ensemble that never finishes and writes each worker's pid into the folder given.
+FOREVER_ENSEMBLE = """
+import os, sys, vornkit
+folder = sys.argv[1]
+
+def note_worker(engine):
+    with open(os.path.join(folder, str(os.getpid())), "w"):
+        pass
+    return 0
+
+model = vornkit.Model("{{x,y}} -> {{x,y}}", "{{1,2}}", record={"worker": note_worker}, points=1)
+vornkit.ensemble(model, 2, 10**15, workers=2, progress=False)
+"""
+
+
+@pytest.mark.parametrize("signal_name", ["SIGKILL", "SIGHUP"])
+def test_workers_end_when_their_parent_is_killed(python, subprocess_env, tmp_path, signal_name):
+    import signal
+    import subprocess
+
+    proc = subprocess.Popen([python, "-c", FOREVER_ENSEMBLE, str(tmp_path)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=subprocess_env, start_new_session=True)
+    workers = []
+    try:
+        deadline = time.monotonic() + 30
+        while len(workers) < 2 and time.monotonic() < deadline and proc.poll() is None:
+            time.sleep(0.05)
+            workers = [int(p.name) for p in tmp_path.iterdir()]
+        assert len(workers) == 2, proc.stderr.read1().decode() if proc.poll() is not None else "no workers"
+        proc.send_signal(getattr(signal, signal_name))  # no shutdown runs in the parent
+        proc.wait(timeout=30)
+        deadline = time.monotonic() + 5
+        while any(_alive(w) for w in workers) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not any(_alive(w) for w in workers)
+    finally:
+        for pid in [proc.pid, *workers]:
+            if _alive(pid):
+                os.kill(pid, signal.SIGKILL)
 
 
 def test_members_forked_from_a_parent_holding_engines_do_not_repeat_them():
@@ -386,3 +449,11 @@ def test_importing_vornkit_stays_light_and_ensemble_names_keep_their_old_homes(p
     done = subprocess.run([python, "-c", LIGHT_IMPORT], capture_output=True, text=True, env=subprocess_env,
                           timeout=60, check=True)
     assert done.stdout.split() == ["[]", "True", "True", "True"]
+
+
+def test_cli_with_no_finished_member_says_there_is_nothing_to_plot(vorn_cli, tmp_path):
+    done = vorn_cli("ensemble", "--rule", "{{x}} -> {{x}}", "--init", "{{1}}", "--runs", "2", "--workers", "1",
+                    "--steps", str(10 ** 15), "--timeout", "0.5", "--plot", "growth.png")
+    assert done.returncode == 1, done.stderr
+    assert "cannot write growth.png: no member of the ensemble finished" in done.stderr
+    assert not (tmp_path / "growth.png").exists()

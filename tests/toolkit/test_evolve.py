@@ -32,6 +32,22 @@ def test_fixed_chunks_give_exact_history(engine):
     assert isinstance(arrays["nodes"], np.ndarray) and arrays["nodes"].tolist() == result.history["nodes"]
 
 
+def test_counting_survives_counter_changes_between_chunks(engine):
+    # Callers may reset the counters or roll a step back between chunks; the
+    # run still does exactly the steps asked for and reports them.
+    pair_engine(engine)
+    engine.run(7)  # counters that do not start at 0
+    result = vornkit.evolve(engine, 100, chunk=30, progress=False,
+                            after_chunk=lambda done: engine.reset_counters())
+    assert result.history["step"] == [0, 30, 60, 90, 100]
+    assert (result.steps_done, result.attempted, result.successful) == (100, 100, 100)
+    assert result.history["edges"] == [7, 37, 67, 97, 107]
+
+    rolled = vornkit.evolve(engine, 40, chunk=20, progress=False, after_chunk=lambda done: engine.rollback())
+    assert rolled.history["step"] == [0, 20, 40] and rolled.steps_done == 40 and rolled.successful == 40
+    assert rolled.history["edges"] == [107, 127, 146]
+
+
 def test_adaptive_chunks_and_progress_bar(engine, capsys):
     pair_engine(engine)
     result = vornkit.evolve(engine, 5000, progress=True, record=("edges", "max_degree"))

@@ -116,6 +116,21 @@ def test_outputs_are_complete_or_absent(engine, tmp_path):
     assert json.loads(received[0])["format"] == "vornkit-run/1" and pipe.is_fifo()
 
 
+def test_a_read_only_output_is_not_replaced(engine, tmp_path):
+    vornkit.start(engine, [[1, 2]])
+    result = vornkit.evolve(engine, 0, progress=False)
+    kept = tmp_path / "run.json"
+    kept.write_text("protected\n")
+    kept.chmod(0o444)
+    with pytest.raises(PermissionError, match="read-only") as info:
+        vornkit.to_json(result, kept)
+    assert info.value.filename == str(kept)
+    assert kept.read_text() == "protected\n" and [p.name for p in tmp_path.iterdir()] == ["run.json"]
+    kept.chmod(0o644)  # writable again: replaced as usual
+    vornkit.to_json(result, kept)
+    assert json.loads(kept.read_text())["format"] == "vornkit-run/1"
+
+
 def test_indented_record_has_the_same_content(engine):
     vornkit.start(engine, "{{1,2},{1,3}}", rules=GROWTH_RULE)
     result = vornkit.evolve(engine, 40, progress=False)

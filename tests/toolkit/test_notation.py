@@ -11,6 +11,8 @@ ROUND_TRIP = [
     "{{x,x},{}} -> {{x,y,y}} @ 2.5",
     "{{a_1,B2}} -> {{B2,a_1}} @ 1e-05",
     "{{ü,ß}} -> {{ß,ü}}",
+    "{{x,y}} -> {} keep {y}",
+    "{{x,y},{y,z}} -> {{z,w}} keep {x,y} @ 3.0",
 ]
 
 
@@ -31,6 +33,19 @@ def test_kept_deleted_and_new_names():
     assert kept == ["x", "z"]  # y only on the left: deleted; w only on the right: new
     growth = parse_rule("{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}")
     assert growth.kept == ["x", "y", "z"] and growth.weight == 1.0
+
+
+def test_keep_list_names_survivors(engine):
+    # Without the list an empty right-hand side deletes every vertex it matched.
+    assert parse_rule("{{x,y}} -> {}").kept == []
+    rule = parse_rule("{{x,y},{y,z}} -> {{z,x}} keep {y, x}")
+    assert rule.kept == ["x", "y", "z"]  # listed or on both sides, in order on the left
+    assert parse_rule("{{x,y}} -> {{x}} keep {}") == parse_rule("{{x,y}} -> {{x}}")
+    assert format_rule(([["x", "y"]], ["y", "x"], [["x"]])) == "{{x,y}} -> {{x}} keep {y}"
+    # The engine deletes x and leaves y, isolated.
+    vornkit.start(engine, [[1, 2]], rules="{{x,y}} -> {} keep {y}")
+    assert engine.step() is True
+    assert engine.edge_count() == 0 and engine.node_count() == 1
 
 
 def test_integers_are_variables_like_names():
@@ -61,6 +76,11 @@ def test_several_rules_and_weights():
     ("{{x}} -> {{y}} extra", 15, "end of the rule"),
     ("{{x}} -> {{y}}; {{z}} -> {}", 14, "parse_rules"),
     ("{{x-y}} -> {}", 3, "',' or '}'"),
+    ("{{x}} -> {{y}} keeper", 15, "end of the rule"),
+    ("{{x}} -> {{y}} keep", 19, "'{' opening the list after 'keep'"),
+    ("{{x}} -> {{y}} keep {x,y}", 23, "kept name 'y' does not occur on the left"),
+    ("{{x}} -> {} keep {x} @ 0", 23, "positive"),
+    ("{{x}} -> {} @ 2 keep {x}", 16, "end of the rule"),
     ("", 0, "'{'"),
     ("x -> y", 0, "'{'"),
 ])
@@ -95,6 +115,8 @@ def test_malformed_rule_lists():
 def test_format_refuses_what_the_notation_cannot_say():
     with pytest.raises(ValueError, match="kept"):
         format_rule(([["x", "y"]], [], [["x", "z"]]))  # x on both sides but not kept
+    with pytest.raises(ValueError, match="missing from the left"):
+        format_rule(([["x", "y"]], ["x", "z"], [["x", "z"]]))  # z is new on the right
     with pytest.raises(ValueError, match="notation"):
         format_rule(([["a b"]], [], []))
     assert format_rule(([["x", "y"]], ["x"], [["x", "z"]]), weight=2.0) == "{{x,y}} -> {{x,z}} @ 2.0"

@@ -58,7 +58,8 @@ def test_growth_plot(engine, tmp_path):
     ax = fig.axes[0]
     assert ax.get_xscale() == "log" and ax.get_yscale() == "log"
     labels = [t.get_text() for t in ax.get_legend().get_texts()]
-    assert labels == ["nodes (slope 1.00)", "edges (slope 1.00)", "pairs (slope 1.00)"]
+    assert labels == ["vertices (slope 1.00)", "hyperedges (slope 1.00)", "structural pairs (slope 1.00)"]
+    assert ax.texts[-1].get_text().startswith("structural pairs: vertex pairs that share a hyperedge")
     # the step-0 row cannot be drawn on log axes and is left out
     assert len(ax.lines[0].get_xdata()) == len(result.history["step"]) - 1
     assert mpimg.imread(path).shape[:2] == (750, 1050)
@@ -77,3 +78,27 @@ def test_picture_format_table_matches_matplotlib():
     assert listed - PICTURE_FORMATS <= {"avif"}  # and none that matplotlib writes everywhere is refused
     assert picture_format("a/B.PNG") == "png" and picture_format("x.svgz") == "svgz"
     assert picture_format("h.jpgx") == picture_format("png") == picture_format("c.txt") == ""
+
+
+def test_counts_in_titles_agree_in_number():
+    one = vornkit.plot_hypergraph([[1]], figsize=(2, 2), dpi=40)
+    assert one.axes[0].get_title() == "1 vertex, 1 hyperedge"
+    part = vornkit.plot_hypergraph([[1, 2], [2, 3], [3, 4]], max_edges=1, figsize=(2, 2), dpi=40)
+    assert "4 vertices, 3 hyperedges\n(showing the 1 hyperedge nearest to vertex" in part.axes[0].get_title()
+    # A hyperedge must be a list: a string is refused, not split into letters.
+    with pytest.raises(TypeError, match="hyperedge 1 is a string"):
+        vornkit.plot_hypergraph([[1, 2], "ab"])
+
+
+def test_growth_plot_says_what_log_axes_leave_out():
+    history = {"step": [0, 1, 2, 4, 8, 16], "nodes": [0, 1, 2, 4, 8, 16],
+               "isolated": [0, 2, 1, 1, 0, 0], "max_degree": [0, 0, 0, 0, 0, 0]}
+    ax = vornkit.plot_growth(history).axes[0]
+    note = ax.texts[-1].get_text().splitlines()
+    assert note == ["isolated vertices: 2 points at 0 (from step 8) not drawn on log axes",
+                    "largest degree: 0 throughout, not drawn on log axes"]
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert labels[0] == "vertices (slope 1.00)" and labels[1].startswith("isolated vertices") and len(labels) == 2
+    # Nothing left out (step 0 aside), nothing said.
+    quiet = vornkit.plot_growth({"step": [0, 1, 2], "nodes": [0, 1, 2]}).axes[0]
+    assert not quiet.texts
