@@ -44,10 +44,11 @@ class MemoryBudget:
     the reserve: ``margin(resident)`` (what writing the results will take)
     and a quarter of the resident size (a jump when one of the engine's
     arrays doubles and is copied, which no rate foresees). Before any growth
-    was measured, one step is allowed.
+    was measured, one step is allowed. Without a limit (None) every chunk is
+    allowed whole, and only a ``MemoryError`` stops the run.
     """
 
-    def __init__(self, limit: int, margin: Optional[Callable[[int], int]] = None,
+    def __init__(self, limit: Optional[int], margin: Optional[Callable[[int], int]] = None,
                  resident: Callable[[], int] = resident_bytes, floor: float = 8.0):
         self.limit = limit
         self.margin = margin or (lambda resident: 0)
@@ -58,6 +59,8 @@ class MemoryBudget:
 
     def observe(self, done: int) -> None:
         """Note the resident size after ``done`` steps of the run."""
+        if self.limit is None:
+            return
         now = self.resident()
         if self._last is not None and done > self._last[0]:
             rate = max(0, now - self._last[1]) / (done - self._last[0])
@@ -71,6 +74,8 @@ class MemoryBudget:
 
     def steps_left(self) -> int:
         """How many steps the next chunk may take (0: stop now)."""
+        if self.limit is None:
+            return 1 << 62
         room = self.headroom()
         if room <= 0:
             return 0
