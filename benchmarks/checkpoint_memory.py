@@ -1,11 +1,11 @@
 """Peak memory of saving and loading a checkpoint, beside the engine's own.
 
-    python benchmarks/checkpoint_memory.py [--steps 10000000] [--file PATH] [--python PATH]
+    python benchmarks/checkpoint_memory.py [--workload 1] [--steps 10000000] [--file PATH] [--python PATH]
 
 Two fresh processes of the interpreter given by --python (default: this
-one). The first builds the engine by running the growth rule
-{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}} under DPO from {{1,2},{1,3}} for
---steps steps, notes its resident set size, resets the kernel's record of
+one). The first builds the engine by running a workload of bench.py for
+--steps steps (1, the default: growth, a vertex more every step; 3: three
+live vertices, so that the causal record makes up the engine), notes its resident set size, resets the kernel's record of
 the peak (/proc/self/clear_refs) and saves the checkpoint; the second loads
 it. Each prints its resident set size before and after and the peak in
 between (VmHWM); the table compares the peaks with the size of the process
@@ -40,13 +40,11 @@ CHILD = textwrap.dedent("""
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
 
-    mode, path, steps = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    from bench import prepare
+
+    mode, path, steps, workload = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     if mode == "save":
-        e = vorn.Engine()
-        e.add_rule([], [], [["a", "b"], ["a", "c"]], 1.0)
-        e.step()
-        e.clear_rules()
-        e.add_rule([["x", "y"], ["x", "z"]], ["x", "y", "z"], [["x", "z"], ["x", "w"], ["y", "w"], ["z", "w"]], 1.0)
+        e = prepare(workload)
         e.run(steps)
         before = status()["VmRSS"]
         reset_peak()
@@ -64,10 +62,11 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def measure(python: str, mode: str, path: str, steps: int) -> dict:
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    paths = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p] + [here]
-    out = subprocess.run([python, "-c", CHILD.format(paths=paths), mode, path, str(steps)],
+def measure(python: str, mode: str, path: str, steps: int, workload: int) -> dict:
+    benchmarks = os.path.dirname(os.path.abspath(__file__))
+    paths = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p] + \
+        [os.path.dirname(benchmarks), benchmarks]
+    out = subprocess.run([python, "-c", CHILD.format(paths=paths), mode, path, str(steps), str(workload)],
                          capture_output=True, text=True)
     if out.returncode != 0:
         sys.exit(f"the {mode} process failed:\n{out.stderr}")
@@ -76,18 +75,20 @@ def measure(python: str, mode: str, path: str, steps: int) -> dict:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--workload", type=int, default=1, choices=(1, 2, 3, 4, 5))
     parser.add_argument("--steps", type=int, default=10_000_000)
     parser.add_argument("--file", default=None, help="where the checkpoint goes (default: a temporary folder)")
     parser.add_argument("--python", default=sys.executable)
     args = parser.parse_args()
     folder = None if args.file else tempfile.TemporaryDirectory()
     path = args.file or os.path.join(folder.name, "growth.vorn")
-    save = measure(args.python, "save", path, args.steps)
-    load = measure(args.python, "load", path, args.steps)
+    save = measure(args.python, "save", path, args.steps, args.workload)
+    load = measure(args.python, "load", path, args.steps, args.workload)
     size = os.path.getsize(path)
     mb = 1 << 20
     engine = save["before"]
-    print(f"{args.steps:,} growth steps, {save['vertices']:,} vertices, checkpoint {size / mb:.0f} MB")
+    print(f"workload {args.workload}, {args.steps:,} steps, {save['vertices']:,} vertices, "
+          f"checkpoint {size / mb:.0f} MB")
     print(f"{'':6} {'RSS before':>11} {'peak':>9} {'RSS after':>10} {'peak / engine':>14} {'time':>8}")
     for name, m in (("save", save), ("load", load)):
         print(f"{name:6} {m['before'] / mb:9.0f} MB {m['peak'] / mb:6.0f} MB {m['after'] / mb:7.0f} MB "
