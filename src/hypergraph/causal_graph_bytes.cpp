@@ -8,14 +8,75 @@ namespace vorn {
 
 namespace {
 
-// The summary and the number of step entries, in one pass over the log.
+// The vertices with causal data, as a set: a bit per id of the range the
+// log names when that is not much wider than the vertices it creates (ids
+// are handed out in order), else a hash set.
+class LinkedSet {
+ public:
+  LinkedSet(uint64_t lowest, uint64_t highest, uint64_t creations) : lowest_(lowest) {
+    if (highest >= lowest && (highest - lowest) / 64 <= creations) bits_.assign(highest - lowest + 1, false);
+    dense_ = !bits_.empty();
+  }
+  bool insert(VertexId v) {
+    if (!dense_) return hashed_.insert(v).second;
+    const bool was = bits_[v - lowest_];
+    bits_[v - lowest_] = true;
+    return !was;
+  }
+  bool erase(VertexId v) {
+    if (!dense_) return hashed_.erase(v) != 0;
+    const bool was = bits_[v - lowest_];
+    bits_[v - lowest_] = false;
+    return was;
+  }
+  std::vector<VertexId> sorted() const {
+    std::vector<VertexId> out;
+    if (dense_) {
+      for (uint64_t i = 0; i < bits_.size(); ++i) {
+        if (bits_[i]) out.push_back(lowest_ + i);
+      }
+      return out;
+    }
+    out.assign(hashed_.begin(), hashed_.end());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  uint64_t lowest_;
+  bool dense_ = false;
+  std::vector<bool> bits_;
+  absl::flat_hash_set<VertexId> hashed_;
+};
+
+// The summary and the number of step entries, in two passes over the log
+// (the first finds the range of the ids it names).
 CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
   CausalGraph::LogSummary out;
   steps = 0;
-  absl::flat_hash_set<VertexId> linked;
+  uint64_t lowest = ~uint64_t{0}, creations = 0;
+  {
+    CausalLog::Cursor cursor;
+    log.read(cursor, [&](const CausalLog::Entry& entry) {
+      const auto note = [&](VertexId v) {
+        lowest = std::min(lowest, v);
+        out.id_floor = std::max(out.id_floor, v + 1);
+      };
+      if (entry.kind == CausalLog::Kind::create) {
+        ++creations;
+        note(entry.a);
+      } else if (entry.kind == CausalLog::Kind::relate) {
+        note(entry.a);
+        note(entry.b);
+      } else if (entry.kind == CausalLog::Kind::remove || entry.kind == CausalLog::Kind::drop) {
+        note(entry.a);
+      }
+      return true;
+    });
+  }
+  LinkedSet linked(lowest, out.id_floor == 0 ? 0 : out.id_floor - 1, creations);
   bool active = false, recording = false;
   std::vector<VertexId> created, removed;
-  const auto note = [&](VertexId v) { out.id_floor = std::max(out.id_floor, v + 1); };
   CausalLog::Cursor cursor;
   log.read(cursor, [&](const CausalLog::Entry& entry) {
     switch (entry.kind) {
@@ -29,16 +90,13 @@ CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
         recording = false;
         break;
       case CausalLog::Kind::create:
-        note(entry.a);
         linked.insert(entry.a);
         if (recording) created.push_back(entry.a);
         break;
       case CausalLog::Kind::relate:
-        note(entry.a);
-        note(entry.b);
         break;
       case CausalLog::Kind::remove:
-        if (linked.erase(entry.a) != 0 && recording) removed.push_back(entry.a);
+        if (linked.erase(entry.a) && recording) removed.push_back(entry.a);
         break;
       case CausalLog::Kind::drop:
         linked.erase(entry.a);
@@ -55,8 +113,7 @@ CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
     }
     return true;
   });
-  out.linked.assign(linked.begin(), linked.end());
-  std::sort(out.linked.begin(), out.linked.end());
+  out.linked = linked.sorted();
   if (active) {
     out.last_created = std::move(created);
     out.last_removed = std::move(removed);
