@@ -9,11 +9,17 @@ import textwrap
 import vornkit
 from conftest import GROWTH_RULE
 
-# The command in a process that reports its own peak resident size at exit.
+# The command in a process that reports its own peak resident size at exit
+# (the kernel's VmHWM: ru_maxrss would include the forking parent's size).
 WRAPPER = textwrap.dedent("""
-    import atexit, resource, sys
-    atexit.register(lambda: print("peak", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
-                                  file=sys.stderr))
+    import atexit, sys
+
+    def peak():
+        with open("/proc/self/status") as f:
+            kib = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+        print("peak", kib * 1024, file=sys.stderr)
+
+    atexit.register(peak)
     from vornkit.cli import main
     sys.exit(main(sys.argv[1:]))
 """)
