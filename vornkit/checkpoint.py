@@ -20,7 +20,10 @@ anything that is not a regular file, a file that is not a checkpoint, one
 written by a newer vorn (a higher format number or header flags this one
 does not know), a truncated or damaged one, and engine bytes that describe
 no consistent engine. The header is read first and the file's size held
-against the sizes it declares, so a file is never read beyond them.
+against the sizes it declares, so a file is never read beyond them. Saving
+and loading stream the engine's bytes to and from the file a piece at a
+time, with the checksum computed on the way, so either needs little memory
+beyond the engine's own.
 """
 
 from __future__ import annotations
@@ -44,21 +47,80 @@ _HEADER = struct.Struct("<8sIIQQ")  # magic, format, flags, metadata bytes, engi
 _CRC = struct.Struct("<I")
 
 
+_PIECE = 1 << 20  # bytes read or written at a time
+
+
 def save(engine, path, *, metadata: Optional[Dict[str, Any]] = None) -> None:
     """Write ``engine`` to the checkpoint file ``path`` (see the module's text).
 
     ``metadata`` is any JSON-serialisable dict stored beside the engine and
-    returned by ``load(path, metadata=True)``.
+    returned by ``load(path, metadata=True)``. The engine's bytes go to the
+    file a piece at a time as they are made, the checksum with them, so a
+    save needs little memory beyond the engine's own.
     """
     meta = json.dumps(metadata or {}, allow_nan=False).encode("utf-8")
-    state = native().save(engine)
-    head = _HEADER.pack(MAGIC, FORMAT, 0, len(meta), len(state))
-    crc = zlib.crc32(state, zlib.crc32(meta, zlib.crc32(head)))
+    crc = 0
     with replaced(path, binary=True) as out:
-        out.write(head)
-        out.write(meta)
-        out.write(state)
+        def begin(state_len):
+            nonlocal crc
+            head = _HEADER.pack(MAGIC, FORMAT, 0, len(meta), state_len)
+            crc = zlib.crc32(meta, zlib.crc32(head))
+            out.write(head)
+            out.write(meta)
+
+        def write(piece):
+            nonlocal crc
+            crc = zlib.crc32(piece, crc)
+            out.write(piece)
+
+        native().save_stream(engine, begin, write)
         out.write(_CRC.pack(crc))
+
+
+class _Body:
+    """The rest of an open checkpoint file after its header: read in pieces,
+    each counted into the checksum, and the checksum compared as soon as the
+    last byte of the engine's part is read (so that a mismatch stops a load
+    before it hands out an engine)."""
+
+    def __init__(self, f, name, crc, expected, left):
+        self.f, self.name, self.crc = f, name, crc
+        self.expected = expected  # the file's size
+        self.left = left          # bytes before the checksum still to read
+        self.checked = False
+        self.refused = False  # whether this raised (the load's ValueError is then the file's)
+
+    def refuse(self, text):
+        self.refused = True
+        raise ValueError(text)
+
+    def read(self, n):
+        n = min(n, self.left)
+        piece = self.f.read(n) if n > 0 else b""
+        if len(piece) < n:  # the file shrank while being read
+            self.refuse(f"{self.name} is truncated: it ended while being read "
+                        f"({self.expected} bytes were declared)")
+        self.crc = zlib.crc32(piece, self.crc)
+        self.left -= len(piece)
+        if self.left == 0 and not self.checked:
+            self.check()
+        return piece
+
+    def check(self):
+        self.checked = True
+        tail = self.f.read(_CRC.size)
+        if len(tail) < _CRC.size:
+            self.refuse(f"{self.name} is truncated: it ended while being read "
+                        f"({self.expected} bytes were declared)")
+        if _CRC.unpack(tail)[0] != self.crc:
+            self.refuse(f"{self.name} is damaged: its checksum does not match its contents")
+
+    def drain(self):
+        """Read what is left, so that a damaged file is reported as such."""
+        while self.left > 0:
+            self.read(_PIECE)
+        if not self.checked:
+            self.check()
 
 
 def load(path, *, metadata: bool = False):
@@ -67,7 +129,10 @@ def load(path, *, metadata: bool = False):
     With ``metadata=True``, a pair ``(engine, metadata)``. Raises
     ``ValueError`` when ``path`` is not a regular file, is no vorn
     checkpoint, was written by a newer vorn, is truncated or damaged, or holds
-    no consistent engine; ``OSError`` when it cannot be read.
+    no consistent engine; ``OSError`` when it cannot be read. The file is
+    read a piece at a time as the engine is rebuilt, so a load needs little
+    memory beyond the engine's own; the checksum is compared before the
+    engine is handed out.
     """
     name = str(path)
     # Opened without blocking (a FIFO would wait for a writer) and refused
@@ -102,23 +167,23 @@ def load(path, *, metadata: bool = False):
             raise ValueError(f"{name} is truncated: {size} of {expected} bytes")
         if size > expected:
             raise ValueError(f"{name} has {size - expected} bytes after the end of the checkpoint")
-        data = head + f.read(expected - _HEADER.size)
-    if len(data) != expected:  # changed while being read
-        raise ValueError(f"{name} is truncated: {len(data)} of {expected} bytes")
-    body = memoryview(data)[:expected - _CRC.size]
-    (crc,) = _CRC.unpack_from(data, expected - _CRC.size)
-    if zlib.crc32(body) != crc:
-        raise ValueError(f"{name} is damaged: its checksum does not match its contents")
-    meta_start = _HEADER.size
-    state_start = meta_start + meta_len
-    try:
-        meta = json.loads(bytes(body[meta_start:state_start]).decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
-        raise ValueError(f"{name} has unreadable metadata: {exc}") from None
-    except RecursionError:
-        raise ValueError(f"{name} has unreadable metadata: nested too deeply") from None
-    try:
-        engine = native().load(body[state_start:])
-    except ValueError as exc:
-        raise ValueError(f"{name}: {exc}") from None
+        body = _Body(f, name, zlib.crc32(head), expected, meta_len + state_len)
+        raw_meta = body.read(meta_len)
+        # A damaged file is reported as damaged before anything read from it.
+        try:
+            meta = json.loads(raw_meta.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError) as exc:
+            body.drain()
+            raise ValueError(f"{name} has unreadable metadata: {exc}") from None
+        except RecursionError:
+            body.drain()
+            raise ValueError(f"{name} has unreadable metadata: nested too deeply") from None
+        try:
+            engine = native().load_stream(body.read, state_len)
+        except ValueError as exc:
+            if body.refused:  # the file's own problem (its checksum, or its end)
+                raise
+            body.drain()
+            raise ValueError(f"{name}: {exc}") from None
+        body.drain()  # (all read already: an engine's bytes end where the file's part does)
     return (engine, meta) if metadata else engine

@@ -23,7 +23,8 @@ class EvolveResult:
     taken), ``"time"`` (seconds since the start) and every recorded metric to
     a list with one entry per record: one before the first chunk and one after
     each chunk.  A costly metric (``"dimension"``) holds NaN in the rows where
-    it was not measured (see :func:`evolve`).  ``reason`` is ``"completed"`` or ``"interrupted"``.
+    it was not measured (see :func:`evolve`).  ``reason`` is ``"completed"``, ``"interrupted"``
+    or ``"memory"`` (stopped to keep within a memory limit, or out of memory).
     ``seed`` is the seed the engine was given (see :func:`vornkit.reseed`),
     for the record; ``evolve`` leaves it None.
     """
@@ -98,8 +99,8 @@ class _InterruptFlag:
 def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = True,
            record: Union[Sequence[str], Mapping[str, Callable], None] = ("nodes", "edges", "pairs"),
            *, rules: Optional[Sequence[Any]] = None, keep_final: bool = True,
-           target_seconds: float = 0.1, after_chunk: Optional[Callable[[int], None]] = None
-           ) -> EvolveResult:
+           target_seconds: float = 0.1, after_chunk: Optional[Callable[[int], None]] = None,
+           memory: Optional["MemoryBudget"] = None) -> EvolveResult:  # noqa: F821
     """Advance ``engine`` by ``steps`` steps in chunks of ``engine.run(chunk)``.
 
     - ``chunk``: steps per chunk.  ``None`` adapts it: chunks start at one step
@@ -128,6 +129,10 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
       engine, say (``vorn run --checkpoint-every`` does).  What it raises
       ends the run: ``KeyboardInterrupt`` as an interrupt, anything else
       passes on to the caller.
+    - ``memory``: a :class:`vornkit.memory.MemoryBudget`; each chunk is cut to
+      the steps it allows, and the run stops with ``reason == "memory"`` when
+      it allows none, or when a step raises ``MemoryError`` (the engine
+      undoes that step, so the state reached is whole).
 
     Ctrl-C (SIGINT) stops the run after the current chunk; the result then has
     ``reason == "interrupted"`` and everything measured so far.  Once the
@@ -208,9 +213,24 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                         reason = "interrupted"
                         break
                     n = min(size, steps - done)
+                    if memory is not None:
+                        memory.observe(done)
+                        n = min(n, memory.steps_left())
+                        if n <= 0:
+                            reason = "memory"
+                            break
                     t0 = time.perf_counter()
                     tally.start(engine, n)
-                    engine.run(n)
+                    try:
+                        engine.run(n)
+                    except MemoryError:
+                        if memory is None:
+                            raise
+                        # The step that ran out was undone: the state reached is whole.
+                        tally.cut(engine)
+                        reason = "memory"
+                        take_record()
+                        break
                     tally.finish(engine)
                     elapsed = time.perf_counter() - t0
                     take_record()
@@ -226,7 +246,7 @@ def evolve(engine, steps: int, chunk: Optional[int] = None, progress: bool = Tru
                             size = min(size * 2, cap)
                         elif elapsed > target_seconds * 2 and size > 1:
                             size //= 2
-                if flag.set and reason != "interrupted" and done_so_far() < steps:
+                if flag.set and reason == "completed" and done_so_far() < steps:
                     reason = "interrupted"
             except KeyboardInterrupt:
                 reason = "interrupted"
@@ -286,6 +306,11 @@ class _StepTally:
         successful = (engine.get_successful_rewrites() - self._before[1]) % self.WIDTH
         # One assignment: no interrupt between counting the chunk and marking it counted.
         self.done, self.successful, self._chunk = self.done + self._chunk, self.successful + successful, 0
+
+    def cut(self, engine) -> None:
+        """After a chunk that stopped early (out of memory): count the steps it kept."""
+        self._chunk = (engine.get_attempted_rewrites() - self._before[0]) % self.WIDTH
+        self.finish(engine)
 
     def settle(self, engine) -> None:
         """After an interrupt: count the chunk in flight if the engine ran it."""

@@ -10,14 +10,75 @@ namespace vorn {
 
 namespace {
 
-// The summary and the number of step entries, in one pass over the log.
+// The vertices with causal data, as a set: a bit per id of the range the
+// log names when that is not much wider than the vertices it creates (ids
+// are handed out in order), else a hash set.
+class LinkedSet {
+ public:
+  LinkedSet(uint64_t lowest, uint64_t highest, uint64_t creations) : lowest_(lowest) {
+    if (highest >= lowest && (highest - lowest) / 64 <= creations) bits_.assign(highest - lowest + 1, false);
+    dense_ = !bits_.empty();
+  }
+  bool insert(VertexId v) {
+    if (!dense_) return hashed_.insert(v).second;
+    const bool was = bits_[v - lowest_];
+    bits_[v - lowest_] = true;
+    return !was;
+  }
+  bool erase(VertexId v) {
+    if (!dense_) return hashed_.erase(v) != 0;
+    const bool was = bits_[v - lowest_];
+    bits_[v - lowest_] = false;
+    return was;
+  }
+  std::vector<VertexId> sorted() const {
+    std::vector<VertexId> out;
+    if (dense_) {
+      for (uint64_t i = 0; i < bits_.size(); ++i) {
+        if (bits_[i]) out.push_back(lowest_ + i);
+      }
+      return out;
+    }
+    out.assign(hashed_.begin(), hashed_.end());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  uint64_t lowest_;
+  bool dense_ = false;
+  std::vector<bool> bits_;
+  absl::flat_hash_set<VertexId> hashed_;
+};
+
+// The summary and the number of step entries, in two passes over the log
+// (the first finds the range of the ids it names).
 CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
   CausalGraph::LogSummary out;
   steps = 0;
-  absl::flat_hash_set<VertexId> linked;
+  uint64_t lowest = ~uint64_t{0}, creations = 0;
+  {
+    CausalLog::Cursor cursor;
+    log.read(cursor, [&](const CausalLog::Entry& entry) {
+      const auto note = [&](VertexId v) {
+        lowest = std::min(lowest, v);
+        out.id_floor = std::max(out.id_floor, v + 1);
+      };
+      if (entry.kind == CausalLog::Kind::create) {
+        ++creations;
+        note(entry.a);
+      } else if (entry.kind == CausalLog::Kind::relate) {
+        note(entry.a);
+        note(entry.b);
+      } else if (entry.kind == CausalLog::Kind::remove || entry.kind == CausalLog::Kind::drop) {
+        note(entry.a);
+      }
+      return true;
+    });
+  }
+  LinkedSet linked(lowest, out.id_floor == 0 ? 0 : out.id_floor - 1, creations);
   bool active = false, recording = false;
   std::vector<VertexId> created, removed;
-  const auto note = [&](VertexId v) { out.id_floor = std::max(out.id_floor, v + 1); };
   CausalLog::Cursor cursor;
   log.read(cursor, [&](const CausalLog::Entry& entry) {
     switch (entry.kind) {
@@ -31,16 +92,13 @@ CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
         recording = false;
         break;
       case CausalLog::Kind::create:
-        note(entry.a);
         linked.insert(entry.a);
         if (recording) created.push_back(entry.a);
         break;
       case CausalLog::Kind::relate:
-        note(entry.a);
-        note(entry.b);
         break;
       case CausalLog::Kind::remove:
-        if (linked.erase(entry.a) != 0 && recording) removed.push_back(entry.a);
+        if (linked.erase(entry.a) && recording) removed.push_back(entry.a);
         break;
       case CausalLog::Kind::drop:
         linked.erase(entry.a);
@@ -57,8 +115,7 @@ CausalGraph::LogSummary summarize_log(const CausalLog& log, uint64_t& steps) {
     }
     return true;
   });
-  out.linked.assign(linked.begin(), linked.end());
-  std::sort(out.linked.begin(), out.linked.end());
+  out.linked = linked.sorted();
   if (active) {
     out.last_created = std::move(created);
     out.last_removed = std::move(removed);
@@ -75,7 +132,14 @@ CausalGraph::LogSummary CausalGraph::summarize() const {
 
 void CausalGraph::save(ByteWriter& out) const {
   const CausalWriter::Bookkeeping b = writer_.bookkeeping();
-  out.str(writer_.log().to_bytes());
+  const CausalLog& log = writer_.log();
+  // The log's bytes straight from its chunks (as a length and the bytes).
+  out.u64(log.bytes());
+  if (out.counting()) {
+    out.skip(log.bytes());
+  } else {
+    log.for_each_piece([&](const uint8_t* p, std::size_t n) { out.raw(p, n); });
+  }
   out.u64(b.steps);
   out.u64(b.token);
   out.u64(b.undoable);
@@ -86,8 +150,31 @@ void CausalGraph::save(ByteWriter& out) const {
 
 std::optional<CausalGraph> CausalGraph::load(ByteReader& in, LogSummary& summary) {
   CausalLog log;
-  const std::string_view bytes = in.str("the causal log");
-  if (const char* problem = nullptr; in.ok() && !log.from_bytes(bytes, problem)) in.fail(problem);
+  // Decoded piece by piece as the bytes arrive; an entry cut by a piece's
+  // end is carried over to the next piece.
+  std::string carried;
+  const char* problem = nullptr;
+  bool decoding = true;
+  in.pieces("the causal log", [&](std::string_view piece) {
+    if (!decoding) return;
+    std::string_view bytes = piece;
+    if (!carried.empty()) {
+      carried.append(piece);
+      bytes = carried;
+    }
+    std::size_t used = 0;
+    if (!log.append_bytes(bytes, false, used, problem)) {
+      decoding = false;
+      return;
+    }
+    std::string rest(bytes.substr(used));
+    carried = std::move(rest);
+  });
+  if (in.ok() && decoding) {
+    std::size_t used = 0;
+    if (!log.append_bytes(carried, true, used, problem)) decoding = false;
+  }
+  if (in.ok() && !decoding) in.fail(problem);
   CausalWriter::Bookkeeping b;
   b.steps = in.u64("the causal step count");
   b.token = in.u64("the causal step token");

@@ -36,29 +36,27 @@ void CausalLog::mark_last_step_undone() {
 std::string CausalLog::to_bytes() const {
   std::string out;
   out.reserve(size_);
-  Cursor walk;
-  std::size_t current = 0, last_end = 0;
-  const auto flush = [&] {
-    out.append(reinterpret_cast<const char*>(chunks_[current].get()), last_end);
-  };
-  read(walk, [&](const Entry&) {
-    if (walk.chunk != current) {
-      flush();
-      current = walk.chunk;
-    }
-    last_end = walk.offset;
-    return true;
-  });
-  if (!chunks_.empty()) flush();
+  for_each_piece([&](const uint8_t* p, std::size_t n) { out.append(reinterpret_cast<const char*>(p), n); });
   return out;
 }
 
 bool CausalLog::from_bytes(std::string_view bytes, const char*& problem) {
   *this = CausalLog{};
-  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  std::size_t used = 0;
+  return append_bytes(bytes, true, used, problem);
+}
+
+bool CausalLog::append_bytes(std::string_view bytes, bool last, std::size_t& used, const char*& problem) {
+  const auto* const first = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto* p = first;
   const auto* const end = p + bytes.size();
-  uint64_t ref = 0, horizon = 0, capacity = 0;
+  // The decoder's state is the encoder's: appending an entry leaves the log
+  // with the reference id and settings the entry's bytes leave the decoder.
+  uint64_t ref = ref_, horizon = horizon_, capacity = capacity_;
+  bool cut = false;  // a varint ran into the end of the bytes
+  used = 0;
   const auto fail = [&](const char* what) {
+    if (cut && !last) return true;  // the entry goes on in the next piece
     problem = what;
     *this = CausalLog{};
     return false;
@@ -66,7 +64,10 @@ bool CausalLog::from_bytes(std::string_view bytes, const char*& problem) {
   const auto varint = [&](uint64_t& v) {
     v = 0;
     for (unsigned shift = 0; shift < 64; shift += 7) {
-      if (p == end) return false;
+      if (p == end) {
+        cut = true;
+        return false;
+      }
       const uint8_t byte = *p++;
       if (shift == 63 && byte > 1) return false;
       v |= uint64_t{byte & 0x7fu} << shift;
@@ -81,6 +82,7 @@ bool CausalLog::from_bytes(std::string_view bytes, const char*& problem) {
     return true;
   };
   while (p < end) {
+    used = static_cast<std::size_t>(p - first);
     const uint8_t tag = *p++;
     const auto kind = static_cast<Kind>(tag & 7u);
     const uint8_t flags = tag & ~uint8_t{7};
@@ -138,6 +140,7 @@ bool CausalLog::from_bytes(std::string_view bytes, const char*& problem) {
         return fail("a causal log entry of unknown kind");
     }
   }
+  used = bytes.size();
   return true;
 }
 

@@ -80,6 +80,15 @@ class CausalLog {
   // `problem` at a description of the bad entry and leaves the log empty.
   std::string to_bytes() const;
   bool from_bytes(std::string_view bytes, const char*& problem);
+  // The same bytes in pieces, in order: f(const uint8_t*, std::size_t).
+  template <class F>
+  void for_each_piece(F&& f) const;
+  // Decodes consecutive pieces of those bytes onto the log: the whole
+  // entries of `bytes` are appended and `used` says how far they reach (an
+  // entry cut off by the end is left for the caller to hand over again with
+  // the next piece); with `last`, the bytes must end with an entry. On
+  // failure as from_bytes.
+  bool append_bytes(std::string_view bytes, bool last, std::size_t& used, const char*& problem);
 
  private:
   static constexpr std::size_t kChunkSize = std::size_t{1} << 16;
@@ -251,6 +260,23 @@ bool CausalLog::read(Cursor& cursor, F&& f) const {
     cursor.offset = 0;
   }
   return true;
+}
+
+template <class F>
+void CausalLog::for_each_piece(F&& f) const {
+  // Entries never straddle a chunk: a chunk's bytes end where the last entry
+  // read from it ends.
+  Cursor walk;
+  std::size_t current = 0, last_end = 0;
+  read(walk, [&](const Entry&) {
+    if (walk.chunk != current) {
+      f(static_cast<const uint8_t*>(chunks_[current].get()), last_end);
+      current = walk.chunk;
+    }
+    last_end = walk.offset;
+    return true;
+  });
+  if (!chunks_.empty()) f(static_cast<const uint8_t*>(chunks_[current].get()), last_end);
 }
 
 }  // namespace vorn

@@ -117,11 +117,13 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     in.fail(problems.front());
     return std::nullopt;
   }
-  // The vertices the log leaves with causal data are the live vertices.
-  std::vector<VertexId> live_ids;
-  g.for_each_vertex([&](Slot s) { live_ids.push_back(g.id_of(s)); });
-  std::sort(live_ids.begin(), live_ids.end());
-  if (live_ids != summary.linked) {
+  // The vertices the log leaves with causal data are the live vertices: as
+  // many, and each live one among them (both sets hold distinct ids).
+  bool all_linked = g.vertex_count() == summary.linked.size();
+  g.for_each_vertex([&](Slot s) {
+    all_linked = all_linked && std::binary_search(summary.linked.begin(), summary.linked.end(), g.id_of(s));
+  });
+  if (!all_linked) {
     in.fail("a causal log that disagrees with the live vertices");
     return std::nullopt;
   }

@@ -80,10 +80,17 @@ class RecordArray {
     const uint64_t wanted = capacity_ == 0 ? (kPage + sizeof(T) - 1) / sizeof(T) : uint64_t{capacity_} * 2;
     const auto capacity = static_cast<uint32_t>(std::min<uint64_t>(wanted, UINT32_MAX));
 #ifdef VORN_REMAPPED_RECORDS
-    void* block = items_ == nullptr
-                      ? ::mmap(nullptr, bytes(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                      : ::mremap(items_, bytes(capacity_), bytes(capacity), MREMAP_MAYMOVE);
-    if (block == MAP_FAILED) throw std::bad_alloc();
+    void* block = MAP_FAILED;
+    // As operator new does: on failure the new-handler may free memory and
+    // the mapping is tried again; without one, std::bad_alloc.
+    while ((block = items_ == nullptr ? ::mmap(nullptr, bytes(capacity), PROT_READ | PROT_WRITE,
+                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                      : ::mremap(items_, bytes(capacity_), bytes(capacity), MREMAP_MAYMOVE)) ==
+           MAP_FAILED) {
+      const std::new_handler handler = std::get_new_handler();
+      if (handler == nullptr) throw std::bad_alloc();
+      handler();
+    }
     items_ = static_cast<T*>(block);
 #else
     T* fresh = static_cast<T*>(::operator new(bytes(capacity), kAlign));

@@ -12,6 +12,7 @@
 // has causal links (depth at least 1) and past and future sets holding its
 // own bit, and reading them leaves no deferred log.
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "absl/container/flat_hash_set.h"
@@ -40,6 +41,29 @@ std::string id(uint64_t v) { return std::to_string(v); }
 }  // namespace
 
 uint64_t Hypergraph::recount_pairs() const {
+  // When every member's incidence list is complete, a vertex's pairs with
+  // the larger slots are found on its own list, a few at a time; otherwise
+  // every pair of every hyperedge goes into one set.
+  bool complete = true;
+  for_each_hyperedge([&](EdgeSlot e) {
+    for (const Slot s : members(e)) complete = complete && (vertices_[s].flags & kComplete) != 0;
+  });
+  if (complete) {
+    uint64_t count = 0;
+    std::vector<Slot> larger;
+    for (Slot v = 0; v < vertices_.size(); ++v) {
+      if ((vertices_[v].flags & kHasList) == 0) continue;
+      larger.clear();
+      for (const EdgeSlot e : vertices_[v].incidence) {
+        for (const Slot u : members(e)) {
+          if (u > v) larger.push_back(u);
+        }
+      }
+      std::sort(larger.begin(), larger.end());
+      count += static_cast<uint64_t>(std::unique(larger.begin(), larger.end()) - larger.begin());
+    }
+    return count;
+  }
   absl::flat_hash_set<uint64_t> pairs;
   for_each_hyperedge([&](EdgeSlot e) {
     const std::span<const Slot> m = members(e);
@@ -79,13 +103,15 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
   const uint32_t slots = vertices_.size();
   const uint32_t edge_slots = edges_.size();
   // Slots: flags, the free list, the live list.
-  std::vector<uint8_t> free(slots, 0);
+  // (Bits and counts per slot: the check needs memory in proportion to the
+  // slots, never to the hyperedges' positions.)
+  std::vector<bool> free(slots, false);
   for (const Slot s : free_vertices_) {
     if (s >= slots || free[s]) {
       report.add("free vertex slot " + id(s) + " out of range or listed twice");
       return report.take();
     }
-    free[s] = 1;
+    free[s] = true;
   }
   for (Slot s = 0; s < slots; ++s) {
     const uint32_t flags = vertices_[s].flags;
@@ -94,14 +120,14 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       return report.take();
     }
   }
-  std::vector<uint8_t> listed(slots, 0);
+  std::vector<bool> listed(slots, false);
   for (std::size_t i = 0; i < vertex_list_.size(); ++i) {
     const Slot s = vertex_list_[i];
     if (s >= slots || listed[s] || !is_vertex(s)) {
       report.add("live list entry " + id(i) + " is slot " + id(s) + ", no live vertex or listed twice");
       return report.take();
     }
-    listed[s] = 1;
+    listed[s] = true;
     if (vertices_[s].position != i) {
       report.add("vertex " + id(id_of(s)) + " stands at " + id(i) + " but records position " +
                  id(vertices_[s].position));
@@ -116,7 +142,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       continue;
     }
     ++in_use;
-    if (is_vertex(s) != (listed[s] != 0)) report.add("vertex " + id(r.id) + " live but not in the live list");
+    if (is_vertex(s) != listed[s]) report.add("vertex " + id(r.id) + " live but not in the live list");
     if (index_.find(r.id) != s || index_.slot_at(r.index) != s) {
       report.add("slot " + id(s) + " of id " + id(r.id) + " is not indexed under its id");
     }
@@ -128,23 +154,25 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
     report.add("the id index holds " + id(index_.size()) + " ids for " + id(in_use) + " slots in use");
   }
   // Hyperedges: the free list, the count, unique ids, live members.
-  std::vector<uint8_t> free_edge(edge_slots, 0);
+  std::vector<bool> free_edge(edge_slots, false);
   for (const EdgeSlot e : free_edges_) {
     if (e >= edge_slots || free_edge[e] || edges_[e].live != 0) {
       report.add("free hyperedge slot " + id(e) + " out of range, stored or listed twice");
       return report.take();
     }
-    free_edge[e] = 1;
+    free_edge[e] = true;
   }
   std::vector<uint32_t> refs(slots, 0);
-  std::vector<EdgeId> edge_ids;
-  std::vector<uint64_t> held;  // (slot, hyperedge) per position
+  std::size_t stored = 0;
+  EdgeId lowest = ~EdgeId{0}, highest = 0;
   for (EdgeSlot e = 0; e < edge_slots && !report.full(); ++e) {
     if (edges_[e].live == 0) {
       if (!free_edge[e]) report.add("removed hyperedge slot " + id(e) + " is not free");
       continue;
     }
-    edge_ids.push_back(edges_[e].id);
+    ++stored;
+    lowest = std::min(lowest, edges_[e].id);
+    highest = std::max(highest, edges_[e].id);
     const std::span<const Slot> m = members(e);
     for (std::size_t i = 0; i < m.size(); ++i) {
       const Slot v = m[i];
@@ -154,52 +182,70 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       }
       if (!is_vertex(v)) report.add("hyperedge " + id(edge_id(e)) + " names dead vertex " + id(id_of(v)));
       ++refs[v];
-      held.push_back(uint64_t{v} << 32 | e);
     }
   }
-  if (edge_ids.size() != edge_count_) {
-    report.add("edge count " + id(edge_count_) + " but " + id(edge_ids.size()) + " stored");
+  if (stored != edge_count_) {
+    report.add("edge count " + id(edge_count_) + " but " + id(stored) + " stored");
   }
-  std::sort(edge_ids.begin(), edge_ids.end());
-  if (const auto twice = std::adjacent_find(edge_ids.begin(), edge_ids.end()); twice != edge_ids.end()) {
-    report.add("two hyperedges with id " + id(*twice));
+  // Unique ids: a bit per id of their range when it is not much wider than
+  // their number (ids are handed out in order), else the ids sorted.
+  if (stored > 1 && !report.full()) {
+    const auto repeated = [&]() -> std::optional<EdgeId> {
+      const uint64_t range = highest - lowest;
+      if (range / 64 <= stored) {
+        std::vector<bool> seen(range + 1, false);
+        for (EdgeSlot e = 0; e < edge_slots; ++e) {
+          if (edges_[e].live == 0) continue;
+          const uint64_t at = edges_[e].id - lowest;
+          if (seen[at]) return edges_[e].id;
+          seen[at] = true;
+        }
+        return std::nullopt;
+      }
+      std::vector<EdgeId> ids;
+      for (EdgeSlot e = 0; e < edge_slots; ++e) {
+        if (edges_[e].live != 0) ids.push_back(edges_[e].id);
+      }
+      std::sort(ids.begin(), ids.end());
+      const auto twice = std::adjacent_find(ids.begin(), ids.end());
+      return twice != ids.end() ? std::optional<EdgeId>(*twice) : std::nullopt;
+    };
+    if (const std::optional<EdgeId> twice = repeated()) report.add("two hyperedges with id " + id(*twice));
   }
-  // Incidence lists against the hyperedges, both as sorted (slot, hyperedge)
-  // keys, one per occurrence.
-  std::vector<uint64_t> entries;
+  // Incidence lists against the hyperedges, one list at a time: a list may
+  // name a hyperedge at most as often as the hyperedge holds its vertex, and
+  // a complete list names every occurrence (its matched entries reach the
+  // slot's count of positions).
+  std::vector<EdgeSlot> sorted;
   for (Slot s = 0; s < slots && !report.full(); ++s) {
     if (free[s]) continue;
     const VertexRecord& r = vertices_[s];
     if (r.refs != refs[s]) {
       report.add("slot " + id(s) + " counts " + id(r.refs) + " positions, hyperedges name it " + id(refs[s]));
     }
-    for (const EdgeSlot e : r.incidence) {
-      if (e >= edge_slots || edges_[e].live == 0) {
-        report.add("incidence of " + id(r.id) + " names a removed hyperedge");
-        break;
+    sorted.assign(r.incidence.begin(), r.incidence.end());
+    bool removed = false;
+    for (const EdgeSlot e : sorted) removed = removed || e >= edge_slots || edges_[e].live == 0;
+    if (removed) {
+      report.add("incidence of " + id(r.id) + " names a removed hyperedge");
+      continue;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    uint64_t matched = 0;
+    for (std::size_t i = 0; i < sorted.size() && !report.full();) {
+      std::size_t j = i;
+      while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+      const std::span<const Slot> m = members(sorted[i]);
+      const auto holds = static_cast<std::size_t>(std::count(m.begin(), m.end(), s));
+      if (j - i > holds) {
+        report.add("incidence of " + id(r.id) + " names hyperedge " + id(edges_[sorted[i]].id) +
+                   " more often than it holds the vertex");
       }
-      entries.push_back(uint64_t{s} << 32 | e);
+      matched += std::min(j - i, holds);
+      i = j;
     }
-  }
-  std::sort(held.begin(), held.end());
-  std::sort(entries.begin(), entries.end());
-  std::vector<uint8_t> short_list(slots, 0);
-  for (std::size_t i = 0, j = 0; !report.full() && (i < held.size() || j < entries.size());) {
-    if (j == entries.size() || (i < held.size() && held[i] < entries[j])) {
-      short_list[held[i] >> 32] = 1;  // held but not listed
-      ++i;
-    } else if (i == held.size() || entries[j] < held[i]) {
-      report.add("incidence of " + id(vertices_[entries[j] >> 32].id) + " names hyperedge " +
-                 id(edges_[entries[j] & 0xffffffffu].id) + " more often than it holds the vertex");
-      ++j;
-    } else {
-      ++i;
-      ++j;
-    }
-  }
-  for (Slot s = 0; s < slots && !report.full(); ++s) {
-    if (!free[s] && (vertices_[s].flags & kComplete) != 0 && short_list[s]) {
-      report.add("complete incidence list of " + id(vertices_[s].id) + " misses a hyperedge");
+    if ((r.flags & kComplete) != 0 && matched < refs[s] && !report.full()) {
+      report.add("complete incidence list of " + id(r.id) + " misses a hyperedge");
     }
   }
   // Observables exactly for the observed vertices.

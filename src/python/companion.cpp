@@ -339,6 +339,65 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// Streams the engine's state: begin(total bytes) once, then write(bytes)
+// for each piece in order (see Checkpoint). An exception raised by either
+// stops the save and goes on.
+PyObject* save_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("save_stream", args, nargs, 3, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    PyObject* begin = args[1];
+    PyObject* write = args[2];
+    Ref size(PyLong_FromSize_t(Checkpoint::size(e)));
+    if (!size) return nullptr;
+    Ref started(PyObject_CallOneArg(begin, size.get()));
+    if (!started) return nullptr;
+    ByteWriter out([write](std::string_view piece) {
+      Ref bytes(PyBytes_FromStringAndSize(piece.data(), static_cast<Py_ssize_t>(piece.size())));
+      if (!bytes) return false;
+      Ref written(PyObject_CallOneArg(write, bytes.get()));
+      return static_cast<bool>(written);
+    });
+    Checkpoint::save(e, out);
+    if (!out.finish()) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+// A new engine from `size` bytes of save()'s form, pulled from read(n),
+// which returns up to n bytes. ValueError naming the first problem when they
+// describe no consistent engine; an exception raised by read goes on.
+PyObject* load_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded("load_stream", nullptr, [&]() -> PyObject* {
+    if (!arity("load_stream", nargs, 2)) return nullptr;
+    PyObject* read = args[0];
+    uint64_t size = 0;
+    if (!convert(args[1], "size", size)) return nullptr;
+    ByteReader in(
+        [read](char* out, std::size_t max) -> std::size_t {
+          Ref want(PyLong_FromSize_t(max));
+          if (!want) return 0;
+          Ref piece(PyObject_CallOneArg(read, want.get()));
+          if (!piece) return 0;
+          Py_buffer view;
+          if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return 0;
+          const auto n = static_cast<std::size_t>(view.len);
+          if (n <= max) std::memcpy(out, view.buf, n);
+          PyBuffer_Release(&view);
+          return n;
+        },
+        static_cast<std::size_t>(size));
+    CheckpointDamage damage;
+    std::optional<RewriteEngine> engine = Checkpoint::load(in, damage);
+    if (PyErr_Occurred() != nullptr) return nullptr;  // from read(), which stopped the load
+    if (!engine) {
+      raise_bad_checkpoint(damage);
+      return nullptr;
+    }
+    PyObject* type = engine_type();
+    if (type == nullptr) return nullptr;
+    return wrap_engine(reinterpret_cast<PyTypeObject*>(type), std::move(*engine));
+  });
+}
+
 PyMethodDef companion_methods[] = {
     {"reseed", as_cfunction(reseed), METH_FASTCALL, nullptr},
     {"vertices", as_cfunction(vertices), METH_FASTCALL, nullptr},
@@ -352,6 +411,8 @@ PyMethodDef companion_methods[] = {
     {"memory", as_cfunction(memory), METH_FASTCALL, nullptr},
     {"save", as_cfunction(save), METH_FASTCALL, nullptr},
     {"load", as_cfunction(load), METH_FASTCALL, nullptr},
+    {"save_stream", as_cfunction(save_stream), METH_FASTCALL, nullptr},
+    {"load_stream", as_cfunction(load_stream), METH_FASTCALL, nullptr},
     {"nodes", as_cfunction(analysis_nodes), METH_FASTCALL, nullptr},
     {"ball_volumes", as_cfunction(analysis_ball_volumes), METH_FASTCALL, nullptr},
     {"distances", as_cfunction(analysis_distances), METH_FASTCALL, nullptr},

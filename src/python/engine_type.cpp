@@ -13,6 +13,7 @@
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/semantics.hpp"
+#include "rewrite_engine/out_of_memory.hpp"
 
 namespace vorn::python {
 
@@ -133,12 +134,23 @@ PyObject* add_rule_impl(RewriteEngine& e, NamePatterns lhs, std::vector<std::str
   return none();
 }
 
+// Both stop at a step that runs out of memory, which is undone, with
+// MemoryError (see out_of_memory.hpp).
 PyObject* run_impl(RewriteEngine& e, uint64_t steps) {
-  e.run(steps);
+  const StepsWithinMemory done = run_within_memory(e, steps);
+  if (done.out_of_memory) {
+    return raise_out_of_memory(done.done, steps);
+  }
   return none();
 }
 
-PyObject* step_impl(RewriteEngine& e) { return py_bool(e.step()); }
+PyObject* step_impl(RewriteEngine& e) {
+  const StepsWithinMemory done = run_within_memory(e, 1);
+  if (done.out_of_memory) {
+    return raise_out_of_memory(0, 1);
+  }
+  return py_bool(done.last_rewrote);
+}
 
 PyObject* rollback_impl(RewriteEngine& e) { return py_bool(e.rollback()); }
 

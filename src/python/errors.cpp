@@ -162,6 +162,13 @@ PyObject* raise_bad_checkpoint(const CheckpointDamage& damage) {
                       damage.truncated ? "truncated in " : "", damage.part.c_str());
 }
 
+PyObject* raise_out_of_memory(uint64_t done, uint64_t steps) {
+  return PyErr_Format(PyExc_MemoryError,
+                      "out of memory after %llu of %llu steps; the step that ran out was undone and the "
+                      "engine is as it was before it",
+                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(steps));
+}
+
 PyObject* raise_all_not_a_list() {
   PyErr_SetString(PyExc_TypeError, "vorn.__all__ must be a list");
   return nullptr;

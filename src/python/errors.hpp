@@ -83,6 +83,8 @@ class Ref {
 [[gnu::cold]] PyObject* raise_not_an_engine(PyObject* obj);
 [[gnu::cold]] PyObject* raise_wrong_arity(const char* function, Py_ssize_t want, Py_ssize_t given);
 [[gnu::cold]] PyObject* raise_bad_checkpoint(const CheckpointDamage& damage);
+// MemoryError for a run that stopped after `done` of `steps` steps.
+[[gnu::cold]] PyObject* raise_out_of_memory(uint64_t done, uint64_t steps);
 [[gnu::cold]] PyObject* raise_all_not_a_list();
 [[gnu::cold]] PyObject* raise_companion_missing(const char* path);
 // The companion's analyses (ValueError): a vertex id the hypergraph does not

@@ -123,6 +123,16 @@ void ChaCha12::refill() {
   index_ = 0;
 }
 
+void ChaCha12::seek(Position p) {
+  if (p.counter != counter_ && p.index < kBufferWords) {
+    // The buffer that position reads from: the four blocks before it.
+    counter_ = p.counter - kBufferWords / 16;
+    refill();
+  }
+  counter_ = p.counter;
+  index_ = p.index;
+}
+
 uint64_t ChaCha12::next_u64_slow() {
   if (index_ + 1 == kBufferWords) {
     // One word left: it is the low half, the next buffer's first word the high half.

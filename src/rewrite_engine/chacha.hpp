@@ -45,6 +45,15 @@ class ChaCha12 {
   }
   void fill_bytes(uint8_t* out, std::size_t n);
 
+  // Where the stream stands (the next block and the next word), and a
+  // return to such a place; the buffer is recomputed when the block moved.
+  struct Position {
+    uint64_t counter;
+    std::size_t index;
+  };
+  Position position() const { return {counter_, index_}; }
+  void seek(Position p);
+
   // The generator's whole state (key, block counter, buffer and position):
   // a loaded generator continues the saved one's stream exactly.
   void save(ByteWriter& out) const;

@@ -161,6 +161,17 @@ void raise_counter(std::atomic<uint64_t>& counter, uint64_t floor) {
 
 std::string Checkpoint::save(const RewriteEngine& e) {
   ByteWriter out;
+  save(e, out);
+  return out.take();
+}
+
+std::size_t Checkpoint::size(const RewriteEngine& e) {
+  ByteWriter out = ByteWriter::counter();
+  save(e, out);
+  return out.written();
+}
+
+void Checkpoint::save(const RewriteEngine& e, ByteWriter& out) {
   const RewriteEngine::Counters c = e.counters();
   out.u64(VERTEX_ID_COUNTER.load());
   out.u64(EDGE_ID_COUNTER.load());
@@ -177,11 +188,14 @@ std::string Checkpoint::save(const RewriteEngine& e) {
   out.u8(undo != nullptr ? 1 : 0);
   if (undo != nullptr) undo->save(out);
   out.u8(e.graph().pair_count_exact() ? kPairCountExact : 0);
-  return out.take();
 }
 
 std::optional<RewriteEngine> Checkpoint::load(std::string_view bytes, CheckpointDamage& damage) {
   ByteReader in(bytes);
+  return load(in, damage);
+}
+
+std::optional<RewriteEngine> Checkpoint::load(ByteReader& in, CheckpointDamage& damage) {
   const auto refuse = [&]() -> std::optional<RewriteEngine> {
     damage = in.damage();
     return std::nullopt;

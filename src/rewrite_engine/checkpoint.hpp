@@ -13,7 +13,8 @@
 // refused with a CheckpointDamage naming the first problem found. Bytes
 // without the trailer (written before it existed) load as they always did.
 // The bytes carry no magic, version or checksum of their own; the file
-// format around them does.
+// format around them does. Saving and loading stream: beside the engine
+// they hold a piece of the bytes at a time, never the whole.
 #pragma once
 
 #include <optional>
@@ -27,8 +28,15 @@ namespace vorn {
 
 struct Checkpoint {
   static std::string save(const RewriteEngine& engine);
+  // The same bytes into `out` (which may stream them), and their number,
+  // counted without writing them.
+  static void save(const RewriteEngine& engine, ByteWriter& out);
+  static std::size_t size(const RewriteEngine& engine);
   // The engine, or nothing with `damage` saying what is wrong.
   static std::optional<RewriteEngine> load(std::string_view bytes, CheckpointDamage& damage);
+  // The same from a reader, which may stream the bytes: nothing is handed
+  // out before all of them have been read and checked.
+  static std::optional<RewriteEngine> load(ByteReader& in, CheckpointDamage& damage);
 };
 
 }  // namespace vorn

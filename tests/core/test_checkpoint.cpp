@@ -3,6 +3,9 @@
 // refused with a reason, never loaded into an inconsistent engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -245,4 +248,97 @@ TEST(Checkpoint, BytesWithoutTheTrailerLoad) {
   ASSERT_TRUE(e) << error.part;
   EXPECT_FALSE(e->graph().pair_count_exact());
   EXPECT_TRUE(check_consistency(e->graph()).empty());
+}
+
+namespace {
+
+// A reader over `bytes` whose source hands out pieces of random lengths
+// (at most what is asked for), as a file read in pieces might.
+ByteReader streamed(const std::string& bytes, uint64_t seed, std::size_t* largest_request = nullptr) {
+  auto at = std::make_shared<std::size_t>(0);
+  auto gen = std::make_shared<std::mt19937_64>(seed);
+  return ByteReader(
+      [&bytes, at, gen, largest_request](char* out, std::size_t max) -> std::size_t {
+        if (largest_request != nullptr) *largest_request = std::max(*largest_request, max);
+        const std::size_t n = std::min({max, bytes.size() - *at, static_cast<std::size_t>(1 + (*gen)() % 70000)});
+        std::memcpy(out, bytes.data() + *at, n);
+        *at += n;
+        return n;
+      },
+      bytes.size());
+}
+
+}  // namespace
+
+TEST(Checkpoint, SavingAndLoadingStreamInPieces) {
+  // Grown long enough that the causal log alone spans several pieces.
+  RewriteEngine a(Hypergraph{}, 9);
+  a.add_rule({}, {}, {{"a", "b"}, {"a", "c"}}, 1.0);
+  a.step();
+  a.clear_rules();
+  a.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}}, 1.0);
+  a.run(150000);
+  a.rollback();
+  const std::string whole = Checkpoint::save(a);
+  ASSERT_GT(whole.size(), 3 * kPiece);
+  EXPECT_EQ(Checkpoint::size(a), whole.size());
+  std::string joined;
+  std::size_t pieces = 0, largest = 0;
+  ByteWriter out([&](std::string_view piece) {
+    joined.append(piece);
+    ++pieces;
+    largest = std::max(largest, piece.size());
+    return true;
+  });
+  Checkpoint::save(a, out);
+  EXPECT_TRUE(out.finish());
+  EXPECT_TRUE(joined == whole);
+  EXPECT_GT(pieces, 3u);
+  EXPECT_LT(largest, kPiece + (std::size_t{1} << 16) + 64);  // a piece and at most one log chunk beyond it
+  // A sink that refuses stops the writing.
+  int calls = 0;
+  ByteWriter refusing([&](std::string_view) { return ++calls < 2; });
+  Checkpoint::save(a, refusing);
+  EXPECT_FALSE(refusing.finish());
+  EXPECT_EQ(calls, 2);
+
+  for (const uint64_t seed : {1u, 2u}) {
+    std::size_t largest_request = 0;
+    ByteReader in = streamed(whole, seed, &largest_request);
+    CheckpointDamage error;
+    std::optional<RewriteEngine> b = Checkpoint::load(in, error);
+    ASSERT_TRUE(b) << error.part;
+    EXPECT_TRUE(Checkpoint::save(*b) == whole);
+    EXPECT_LE(largest_request, kPiece);
+  }
+}
+
+TEST(Checkpoint, StreamedLoadingRefusesWhatWholeLoadingRefuses) {
+  const RewriteEngine a = busy_engine(4, 3000);
+  const std::string good = Checkpoint::save(a);
+  std::mt19937_64 gen(8);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::string bad = good;
+    if (trial % 3 == 0) {
+      bad.resize(gen() % good.size());
+    } else {
+      bad[gen() % bad.size()] ^= static_cast<char>(1u << (gen() % 8));
+    }
+    CheckpointDamage whole_error, streamed_error;
+    const bool whole_loads = Checkpoint::load(bad, whole_error).has_value();
+    ByteReader in = streamed(bad, trial);
+    const bool streamed_loads = Checkpoint::load(in, streamed_error).has_value();
+    ASSERT_EQ(whole_loads, streamed_loads) << trial;
+    EXPECT_EQ(whole_error.truncated, streamed_error.truncated) << trial;
+    EXPECT_EQ(whole_error.part, streamed_error.part) << trial;
+  }
+}
+
+TEST(Checkpoint, AFailingSourceIsTruncation) {
+  const std::string good = Checkpoint::save(busy_engine(2, 200));
+  ByteReader in([](char*, std::size_t) -> std::size_t { return 0; }, good.size());
+  CheckpointDamage error;
+  EXPECT_FALSE(Checkpoint::load(in, error));
+  EXPECT_TRUE(in.source_failed());
+  EXPECT_TRUE(error.truncated);
 }

@@ -15,7 +15,7 @@ from ..words import counted
 from .output import check_distinct_outputs, check_output, out, write_outputs
 from .parser import model_options, options, progress_options
 from .signals import Signals
-from .status import EXIT_FAILURE, EXIT_OK, UserError
+from .status import EXIT_FAILURE, EXIT_MEMORY, EXIT_OK, UserError
 
 RUN_EPILOG = """\
 examples:
@@ -33,8 +33,10 @@ examples:
 Press Ctrl-C (or send SIGTERM) to stop early: the run ends after the current
 chunk and the summary and files (the checkpoint too) describe the state
 reached; the files are written in full even if more interrupts come.  A file is replaced only once
-it is complete.  Exit status: 0 done, 1 failure, 2 bad arguments,
-130 interrupted, 143 terminated, 141 standard output closed early.
+it is complete.  With --max-memory SIZE the run stops early, the same way,
+before the process would pass SIZE.  Exit status: 0 done, 1 failure,
+2 bad arguments, 3 stopped at --max-memory (or out of memory), 130
+interrupted, 143 terminated, 141 standard output closed early.
 """
 
 HELP = {
@@ -75,6 +77,9 @@ def add_parser(sub) -> None:
     run.add_argument("--checkpoint-every", type=values.seconds, default=None, metavar="SECONDS",
                      help="with --checkpoint: save it also every SECONDS while the run goes (checked "
                           "between chunks of steps)")
+    run.add_argument("--max-memory", type=values.size, default=None, metavar="SIZE",
+                     help="stop the run early, writing the files as at its end, before the process "
+                          "would use more than SIZE of memory (e.g. 512M, 2G); exit status 3")
     run.add_argument("--resume", metavar="FILE",
                      help="continue the run saved in the checkpoint FILE: its rules, initial hypergraph, "
                           "semantics and random state come from there (so --rule, --init, --semantics "
@@ -248,9 +253,10 @@ def execute(args, signals: Signals) -> int:
     signals.raising = False
     # The JSON record and the pictures read the engine's arrays, not lists.
     metrics = ("nodes", "edges", "pairs") + (("dimension",) if args.dimension else ())
+    budget = _memory_budget(args, engine)
     result = evolve(engine, plan.steps, chunk=args.chunk, progress=progress, rules=rules, record=metrics,
                     keep_final=False,
-                    after_chunk=None if checkpoints is None else checkpoints.after_chunk)
+                    after_chunk=None if checkpoints is None else checkpoints.after_chunk, memory=budget)
     result.initial_edges = init
     result.seed = plan.seed
     extra = {}
@@ -289,15 +295,51 @@ def execute(args, signals: Signals) -> int:
     _print_summary(result, rules, init, written, format_hypergraph, plan)
     for error in errors:
         print(f"vorn run: error: {error}", file=sys.stderr)
+    if result.reason == "memory":
+        print(f"vorn run: stopped after {counted(result.steps_done, 'step')} of {result.steps_requested:,}: "
+              f"{_memory_reason(args, budget)}", file=sys.stderr)
     if errors:
         return EXIT_FAILURE
+    if result.reason == "memory":
+        return signals.status(False) or EXIT_MEMORY
     return signals.status(result.interrupted) or EXIT_OK
+
+
+#: Memory kept aside for writing the results: the interpreter's imports and a
+#: picture's figure, and the record's arrays (bytes per hyperedge).
+_OUTPUT_MARGIN = 64 << 20
+_PICTURE_MARGIN = 160 << 20
+_RECORD_BYTES_PER_EDGE = 160  # measured: about 115 while the record is written
+
+
+def _memory_budget(args, engine):
+    """The run's MemoryBudget: --max-memory less what the outputs asked for will take."""
+    from ..memory import MemoryBudget
+    pictures = any((args.plot, args.growth, args.causal))
+
+    def margin(resident: int) -> int:
+        extra = _OUTPUT_MARGIN + (_PICTURE_MARGIN if pictures else 0)
+        if args.json:
+            extra += _RECORD_BYTES_PER_EDGE * engine.edge_count()
+        return extra
+
+    return MemoryBudget(args.max_memory, margin=margin)
+
+
+def _memory_reason(args, budget) -> str:
+    from ..memory import resident_bytes
+    now = f"{resident_bytes() / 2**20:,.0f} MiB in use"
+    if args.max_memory is None:
+        return f"out of memory ({now}); the step that ran out was undone"
+    return (f"more steps would take the process past --max-memory {args.max_memory / 2**20:,.0f} MiB "
+            f"with the files still to write ({now})")
 
 
 def _print_summary(result, rules, init, written, format_hypergraph, plan: _RunPlan) -> None:
     rate = result.steps_done / result.wall_time if result.wall_time > 0 else float("inf")
-    status = "completed" if not result.interrupted else \
-        f"interrupted after {result.steps_done:,} of {counted(result.steps_requested, 'step')}"
+    status = "completed" if result.reason == "completed" else \
+        f"{'stopped for memory' if result.reason == 'memory' else 'interrupted'} after " \
+        f"{result.steps_done:,} of {counted(result.steps_requested, 'step')}"
     lines = [f"vorn: {counted(result.steps_done, 'step')} in {result.wall_time:.2f} s ({rate:,.0f} steps/s), "
              f"{status}"]
     for i, r in enumerate(rules):

@@ -67,3 +67,12 @@ def semantics(text: str) -> str:
     if upper not in ("DPO", "SPO"):
         raise argparse.ArgumentTypeError(f"expected DPO or SPO, got {shorten(text)!r}")
     return upper
+
+
+def size(text: str) -> int:
+    """A number of bytes such as ``512M`` or ``2G``."""
+    from ..memory import parse_size
+    try:
+        return parse_size(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a size such as 512M or 2G, got {shorten(text)!r}") from None
