@@ -48,6 +48,7 @@ RUFF ?= ruff>=0.4
 lint: bootstrap
 	@$(VPY) -m pip install -q --disable-pip-version-check "$(RUFF)"
 	@$(VPY) -m ruff check .
+	@clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
 
 # `make bench`: install, then every benchmark against the installed build.
 # `make bench-run BENCH_PYTHON=/path/to/python` measures the vorn that another

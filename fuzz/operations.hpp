@@ -107,8 +107,19 @@ class Session {
   static constexpr uint8_t kFirstEngineOperation = 8;
 
   static uint64_t setting(ByteReader& in) {
-    static constexpr uint64_t kValues[] = {0, 1, 2, 3, 6, 64, 511, 512, 513, 1024, 4096,
-                                           uint64_t{1} << 32, uint64_t{1} << 63,
+    static constexpr uint64_t kValues[] = {0,
+                                           1,
+                                           2,
+                                           3,
+                                           6,
+                                           64,
+                                           511,
+                                           512,
+                                           513,
+                                           1024,
+                                           4096,
+                                           uint64_t{1} << 32,
+                                           uint64_t{1} << 63,
                                            std::numeric_limits<uint64_t>::max() - 1,
                                            std::numeric_limits<uint64_t>::max()};
     const uint8_t k = in.byte();
@@ -117,8 +128,17 @@ class Session {
   }
 
   static double weight(ByteReader& in) {
-    static constexpr double kValues[] = {1.0, 2.0, 0.5, 3.0, 1e-300, 5e-324, 1e308, 1.7e308,
-                                         0.0, -1.0, -0.0,
+    static constexpr double kValues[] = {1.0,
+                                         2.0,
+                                         0.5,
+                                         3.0,
+                                         1e-300,
+                                         5e-324,
+                                         1e308,
+                                         1.7e308,
+                                         0.0,
+                                         -1.0,
+                                         -0.0,
                                          std::numeric_limits<double>::infinity(),
                                          -std::numeric_limits<double>::infinity(),
                                          std::numeric_limits<double>::quiet_NaN()};
@@ -289,8 +309,8 @@ class Session {
           const double value = in.byte();
           engine_.set_observable(*v, key, value);
           // A rollback leaves a surviving vertex's observables alone.
-          if (before_step_ && std::binary_search(before_step_->vertices.begin(),
-                                                 before_step_->vertices.end(), *v)) {
+          if (before_step_ &&
+              std::binary_search(before_step_->vertices.begin(), before_step_->vertices.end(), *v)) {
             before_step_->observables[*v][key] = value;
           }
         }
@@ -302,8 +322,7 @@ class Session {
 
   void step() {
     // Graphs grow by rewriting; keep them small so that an input stays fast.
-    if (engine_.graph().vertex_count() >= kMaxVertices ||
-        engine_.graph().edge_count() >= kMaxEdges) {
+    if (engine_.graph().vertex_count() >= kMaxVertices || engine_.graph().edge_count() >= kMaxEdges) {
       engine_.clear_graph();
       before_step_.reset();
     }

@@ -2,8 +2,7 @@
 
 namespace vorn::analysis {
 
-Outcome components(const TwoSection& g, std::vector<std::pair<Slot, uint32_t>>& out,
-                   const StopHook& stop) {
+Outcome components(const TwoSection& g, std::vector<std::pair<Slot, uint32_t>>& out, const StopHook& stop) {
   out.clear();
   constexpr uint32_t kUnset = UINT32_MAX;
   std::vector<uint32_t> label(g.capacity(), kUnset);

@@ -6,8 +6,7 @@
 
 namespace vorn {
 
-void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
-                 UndoRecord& record) {
+void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match, UndoRecord& record) {
   VORN_ASSERT(match.binding.size() == rule.var_count);
   Slot* binding = match.binding.data();
   graph.begin_rewrite(record, static_cast<uint32_t>(rule.created_vertex_count()),

@@ -14,7 +14,6 @@ namespace vorn {
 // `match` is one that Matcher::find returned for this rule (a binding per
 // variable, the lhs ones set); it gains the bindings of the vertices the
 // rewrite creates. `record` is cleared first and keeps its capacity.
-void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match,
-                 UndoRecord& record);
+void apply_match(const RewriteRule& rule, Hypergraph& graph, MatchState& match, UndoRecord& record);
 
 }  // namespace vorn

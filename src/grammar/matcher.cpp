@@ -33,8 +33,8 @@ bool holds_bound(std::span<const Slot> list, std::span<const uint32_t> pattern, 
 
 // The image of `pattern` under the bindings: in `few` when it fits, else in
 // `spill` (a buffer kept between searches).
-inline std::span<const Slot> image_of(std::span<const uint32_t> pattern, const Slot* binding,
-                                      Slot (&few)[8], std::vector<Slot>& spill) {
+inline std::span<const Slot> image_of(std::span<const uint32_t> pattern, const Slot* binding, Slot (&few)[8],
+                                      std::vector<Slot>& spill) {
   Slot* out = few;
   if (pattern.size() > std::size(few)) {
     spill.resize(pattern.size());
@@ -148,8 +148,8 @@ bool image_covered(const Hypergraph& graph, std::span<const Slot> image) {
 
 // --- The search -----------------------------------------------------------------
 
-bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo,
-                   MatchState& match, uint64_t salt) {
+bool Matcher::find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo, MatchState& match,
+                   uint64_t salt) {
   // (No reset: the search binds each lhs variable before reading it, and
   // application binds the rhs-only ones.)
   if (match.binding.size() != rule.var_count) match.binding.resize(rule.var_count);
@@ -179,8 +179,7 @@ bool Matcher::used(Slot s, std::size_t t) const {
   return false;
 }
 
-inline bool Matcher::attempt(std::size_t t, const LhsVariable& facts, Slot c, EdgeSlot via,
-                             Level& level) {
+inline bool Matcher::attempt(std::size_t t, const LhsVariable& facts, Slot c, EdgeSlot via, Level& level) {
   const RewriteRule& rule = *rule_;
   const Hypergraph& graph = *graph_;
   if (graph.incidence(c).size() < facts.occurrences) return false;

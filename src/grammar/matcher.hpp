@@ -71,14 +71,14 @@ class Matcher {
   // a starting point hashed from the salt, the level and the vertex's slot,
   // so that no edge age is favoured while the order stays a function of the
   // store and the salt alone. The engine passes its step count.
-  bool find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo,
-            MatchState& match, uint64_t salt = 0);
+  bool find(const RewriteRule& rule, const Hypergraph& graph, Slot anchor, bool dpo, MatchState& match,
+            uint64_t salt = 0);
 
  private:
   // One level's scratch, reused by every search.
   struct Level {
-    SlotSet seen;           // candidates enumerated at this level, beyond `few`
-    Slot few[8];            // the first ones
+    SlotSet seen;  // candidates enumerated at this level, beyond `few`
+    Slot few[8];   // the first ones
     uint32_t few_count = 0;
     void forget() {
       if (few_count == std::size(few)) seen.clear();
@@ -94,15 +94,15 @@ class Matcher {
       }
       return seen.insert(x);
     }
-    SlotSet candidates;  // the candidate set, when a look-ahead needs it
-    SlotSet around;      // one candidate's distinct neighbours
+    SlotSet candidates;       // the candidate set, when a look-ahead needs it
+    SlotSet around;           // one candidate's distinct neighbours
     std::vector<Slot> image;  // a long pattern's image, for a cover test
   };
   bool search(std::size_t t);
   // Tries c for variable t; `via` is a hyperedge on a bound vertex's
   // incidence list that holds c (kNoSlot when c came from the vertex list).
-  [[gnu::always_inline]] inline bool attempt(std::size_t t, const LhsVariable& facts, Slot c,
-                                             EdgeSlot via, Level& level);
+  [[gnu::always_inline]] inline bool attempt(std::size_t t, const LhsVariable& facts, Slot c, EdgeSlot via,
+                                             Level& level);
   bool used(Slot s, std::size_t t) const;
   bool dangling_check();
   // Whether a complete assignment is a match (under DPO: the dangling check).

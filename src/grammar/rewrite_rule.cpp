@@ -20,8 +20,8 @@ bool repeats_a_variable(const FlatLists& lists) {
 constexpr uint32_t kNoVariable = UINT32_MAX;
 
 // The patterns as indices; a name met first takes the next index.
-FlatLists index_patterns(const NamePatterns& patterns,
-                         absl::flat_hash_map<std::string, VarIndex>& var_index, VarIndex& next) {
+FlatLists index_patterns(const NamePatterns& patterns, absl::flat_hash_map<std::string, VarIndex>& var_index,
+                         VarIndex& next) {
   std::vector<uint32_t> begin{0};
   std::vector<uint32_t> items;
   for (const auto& pattern : patterns) {
@@ -106,8 +106,7 @@ std::vector<uint32_t> lowest_mates(const FlatLists& distinct, std::size_t n) {
 // Per variable t, how many distinct later variables share a pattern with t.
 // Only t's patterns past t are read; a variable in one pattern needs no
 // marking at all, so a single pattern of k names costs O(k log k).
-std::vector<uint32_t> later_mate_counts(const FlatLists& distinct, const FlatLists& holding,
-                                        std::size_t n) {
+std::vector<uint32_t> later_mate_counts(const FlatLists& distinct, const FlatLists& holding, std::size_t n) {
   std::vector<uint32_t> later(n, 0);
   std::vector<uint32_t> met(n, kNoVariable);  // the last t that counted a variable
   for (std::size_t t = 0; t < n; ++t) {
@@ -131,8 +130,7 @@ std::vector<uint32_t> later_mate_counts(const FlatLists& distinct, const FlatLis
 }
 
 // What the search asks about each lhs variable before binding it.
-std::vector<LhsVariable> lhs_variable_facts(const FlatLists& lhs, const FlatLists& distinct,
-                                            std::size_t n) {
+std::vector<LhsVariable> lhs_variable_facts(const FlatLists& lhs, const FlatLists& distinct, std::size_t n) {
   std::vector<LhsVariable> facts(n);
   for (const uint32_t v : lhs.items()) ++facts[v].occurrences;
   const std::vector<uint32_t> lowest = lowest_mates(distinct, n);

@@ -74,14 +74,13 @@ struct RewriteRule {
   // Never fails. A name in both lhs and rhs is kept even when `kept` omits
   // it, so its vertex survives and is reused: a rewrite never creates a
   // hyperedge over a vertex it deleted.
-  static RewriteRule compile(NamePatterns lhs, std::vector<std::string> kept,
-                             NamePatterns rhs, double weight);
+  static RewriteRule compile(NamePatterns lhs, std::vector<std::string> kept, NamePatterns rhs,
+                             double weight);
 
  private:
   RewriteRule(FlatLists lhs, FlatLists rhs, std::vector<VarIndex> kept,
-              absl::flat_hash_map<std::string, VarIndex> var_index, double weight,
-              std::size_t lhs_var_count, std::vector<LhsVariable> lhs_variables,
-              FlatLists covered_at, std::vector<uint32_t> deleted);
+              absl::flat_hash_map<std::string, VarIndex> var_index, double weight, std::size_t lhs_var_count,
+              std::vector<LhsVariable> lhs_variables, FlatLists covered_at, std::vector<uint32_t> deleted);
 };
 
 // Whether a rule may have this weight: finite and positive (a weight of 0

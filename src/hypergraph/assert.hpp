@@ -13,8 +13,7 @@
 #include <cstdlib>
 
 namespace vorn::detail {
-[[noreturn, gnu::cold, gnu::noinline]] inline void assertion_failed(const char* condition,
-                                                                    const char* file,
+[[noreturn, gnu::cold, gnu::noinline]] inline void assertion_failed(const char* condition, const char* file,
                                                                     int line) noexcept {
   std::fprintf(stderr, "%s:%d: vorn assertion failed: %s\n", file, line, condition);
   std::fflush(stderr);

@@ -161,12 +161,12 @@ class ByteReader {
     pos_ += n;
   }
 
-  std::string_view in_;    // the bytes at hand, from absolute offset base_
-  std::size_t pos_ = 0;    // position within in_
+  std::string_view in_;  // the bytes at hand, from absolute offset base_
+  std::size_t pos_ = 0;  // position within in_
   std::size_t base_ = 0;
-  std::size_t size_ = 0;   // bytes in all
+  std::size_t size_ = 0;  // bytes in all
   Source source_;
-  std::string buffer_;     // what in_ views when streaming
+  std::string buffer_;  // what in_ views when streaming
   bool source_failed_ = false;
   CheckpointDamage damage_;
 };

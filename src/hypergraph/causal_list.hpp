@@ -75,6 +75,7 @@ class CausalList {
   bool operator==(const std::vector<uint64_t>& other) const {
     return std::equal(begin(), end(), other.begin(), other.end());
   }
+
  private:
   struct Storage {
     uint32_t refs = 1;

@@ -90,7 +90,8 @@ bool CausalLog::append_bytes(std::string_view bytes, bool last, std::size_t& use
     switch (kind) {
       case Kind::create:
         if ((flags & ~(kNext | kSettings)) != 0) return fail("a causal log entry with unknown flags");
-        if ((flags & kSettings) != 0 && !varint(capacity)) return fail("a causal log entry with a bad capacity");
+        if ((flags & kSettings) != 0 && !varint(capacity))
+          return fail("a causal log entry with a bad capacity");
         if ((flags & kNext) != 0) {
           a = ref + 1;
         } else if (!id(a)) {

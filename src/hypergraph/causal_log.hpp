@@ -33,11 +33,11 @@ class CausalLog {
 
   struct Entry {
     Kind kind;
-    uint64_t a = 0;         // create, remove, drop: the vertex; relate: the cause
-    uint64_t b = 0;         // relate: the effect
-    uint64_t horizon = 0;   // relate: the horizon in force
-    uint64_t capacity = 0;  // create, relate: the bitset capacity in force
-    bool undone = false;    // step: an undo of this step follows
+    uint64_t a = 0;            // create, remove, drop: the vertex; relate: the cause
+    uint64_t b = 0;            // relate: the effect
+    uint64_t horizon = 0;      // relate: the horizon in force
+    uint64_t capacity = 0;     // create, relate: the bitset capacity in force
+    bool undone = false;       // step: an undo of this step follows
     std::size_t position = 0;  // the entry's position in the log
   };
 
@@ -119,9 +119,7 @@ class CausalLog {
   }
   void vertex_entry(Kind kind, uint64_t v);
   void tag_only(Kind kind);
-  std::size_t chunk_end(std::size_t c) const {
-    return c + 1 == chunks_.size() ? used_in_last_ : kChunkSize;
-  }
+  std::size_t chunk_end(std::size_t c) const { return c + 1 == chunks_.size() ? used_in_last_ : kChunkSize; }
 
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
   uint8_t* write_ = nullptr;               // the last chunk

@@ -55,14 +55,12 @@ class CausalWriter {
 
   // The bookkeeping between applications, for checkpoints.
   struct Bookkeeping {
-    uint64_t steps = 0;     // step entries written
-    uint64_t token = 0;     // the last ended application's token
-    uint64_t undoable = 0;  // the token an undo may still name
-    bool tail_open = false; // the last application wrote and no end entry followed
+    uint64_t steps = 0;      // step entries written
+    uint64_t token = 0;      // the last ended application's token
+    uint64_t undoable = 0;   // the token an undo may still name
+    bool tail_open = false;  // the last application wrote and no end entry followed
   };
-  Bookkeeping bookkeeping() const {
-    return {steps_, token_, undoable_, phase_ == tail_open};
-  }
+  Bookkeeping bookkeeping() const { return {steps_, token_, undoable_, phase_ == tail_open}; }
   // A writer that goes on from `log` with this bookkeeping, outside any
   // application and with an empty cache.
   static CausalWriter resume(CausalLog log, const Bookkeeping& b);
@@ -74,10 +72,10 @@ class CausalWriter {
   enum Phase : uint8_t {
     kInStep = 1,
     kNeedsEntry = 2,
-    idle = 0,                             // outside applications; nothing to close
-    tail_open = kNeedsEntry,              // outside; the last one wrote and is not closed
+    idle = 0,                                // outside applications; nothing to close
+    tail_open = kNeedsEntry,                 // outside; the last one wrote and is not closed
     step_unwritten = kInStep | kNeedsEntry,  // inside one that has not written yet
-    step_written = kInStep,               // inside one that has written its step entry
+    step_written = kInStep,                  // inside one that has written its step entry
   };
   // Before every write: the step entry of an application's first write, or
   // the end entry before the first write after an application.

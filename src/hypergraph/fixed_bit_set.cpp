@@ -191,8 +191,7 @@ void FixedBitSet::release_tree() {
   height_ = 0;
 }
 
-FixedBitSet::FixedBitSet(const FixedBitSet& other)
-    : height_(other.height_), length_(other.length_) {
+FixedBitSet::FixedBitSet(const FixedBitSet& other) : height_(other.height_), length_(other.length_) {
   if (other.single()) {
     single_ = other.single_;
   } else {
@@ -200,8 +199,7 @@ FixedBitSet::FixedBitSet(const FixedBitSet& other)
   }
 }
 
-FixedBitSet::FixedBitSet(FixedBitSet&& other) noexcept
-    : height_(other.height_), length_(other.length_) {
+FixedBitSet::FixedBitSet(FixedBitSet&& other) noexcept : height_(other.height_), length_(other.length_) {
   // Only the active member of the other's union is read.
   if (other.single()) {
     single_ = other.single_;

@@ -80,7 +80,7 @@ struct FixedBitSet::Node {
   };
 };
 
-inline constexpr uint32_t kLeafBits = 9;   // 512 bits per leaf
+inline constexpr uint32_t kLeafBits = 9;    // 512 bits per leaf
 inline constexpr uint32_t kFanoutBits = 3;  // 8 children per inner node
 
 template <class F>

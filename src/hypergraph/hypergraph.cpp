@@ -292,13 +292,9 @@ absl::flat_hash_set<VertexId> ids_of(const FixedBitSet* set) {
 
 }  // namespace
 
-absl::flat_hash_set<VertexId> Hypergraph::causal_past(VertexId v) {
-  return ids_of(causal_.past(v));
-}
+absl::flat_hash_set<VertexId> Hypergraph::causal_past(VertexId v) { return ids_of(causal_.past(v)); }
 
-absl::flat_hash_set<VertexId> Hypergraph::causal_future(VertexId v) {
-  return ids_of(causal_.future(v));
-}
+absl::flat_hash_set<VertexId> Hypergraph::causal_future(VertexId v) { return ids_of(causal_.future(v)); }
 
 bool Hypergraph::set_observable(VertexId v, std::string key, double value) {
   const auto s = slot_of(v);
@@ -358,8 +354,7 @@ EdgeSlot Hypergraph::add_hyperedge(std::span<const Slot> members, UndoRecord& re
 void Hypergraph::remove_hyperedge(EdgeSlot e, UndoRecord& record) {
   VORN_ASSERT(e < edges_.size() && edges_[e].live != 0);
   const EdgeRecord& r = edges_[e];
-  record.removed_edges.push_back(
-      {r.id, static_cast<uint32_t>(record.removed_edge_vertices.size()), r.size});
+  record.removed_edges.push_back({r.id, static_cast<uint32_t>(record.removed_edge_vertices.size()), r.size});
   for (const Slot s : r.members()) record.removed_edge_vertices.push_back(id_of(s));
   unstore_hyperedge(e);
 }

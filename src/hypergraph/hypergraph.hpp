@@ -203,11 +203,11 @@ class Hypergraph {
 
  private:
   enum Flag : uint32_t {
-    kLive = 1,       // a live vertex
-    kHasList = 2,    // has an incidence list
-    kComplete = 4,   // the list holds every stored hyperedge naming the slot
-    kObserved = 8,   // has observables (in observables_)
-    kFree = 16,      // on the free list
+    kLive = 1,      // a live vertex
+    kHasList = 2,   // has an incidence list
+    kComplete = 4,  // the list holds every stored hyperedge naming the slot
+    kObserved = 8,  // has observables (in observables_)
+    kFree = 16,     // on the free list
   };
   static constexpr uint32_t kKnownFlags = kLive | kHasList | kComplete | kObserved | kFree;
   // Both record types are relocated by byte copies (RecordArray): neither
@@ -217,7 +217,7 @@ class Hypergraph {
     uint32_t position = 0;  // in vertex_list_, while live
     uint32_t refs = 0;      // positions of stored hyperedges that name the slot
     uint32_t flags = 0;
-    uint32_t index = 0;     // its entry's position in index_
+    uint32_t index = 0;  // its entry's position in index_
     SlotList<8> incidence;
   };
   struct EdgeRecord {

@@ -65,7 +65,8 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     for (uint32_t i = 0; i < n && in.ok(); ++i) r.incidence.push_back(in.u32("an incidence entry"));
   }
   const uint32_t free_vertices = in.count("the free vertex slots", 4);
-  for (uint32_t i = 0; i < free_vertices && in.ok(); ++i) g.free_vertices_.push_back(in.u32("a free vertex slot"));
+  for (uint32_t i = 0; i < free_vertices && in.ok(); ++i)
+    g.free_vertices_.push_back(in.u32("a free vertex slot"));
   const uint32_t live = in.count("the live vertices", 4);
   for (uint32_t i = 0; i < live && in.ok(); ++i) g.vertex_list_.push_back(in.u32("a live vertex"));
   const uint32_t edge_slots = in.count("the hyperedge records", 8 + 1 + 4);
@@ -74,7 +75,8 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     const EdgeId id = in.u64("a hyperedge id");
     const uint8_t is_live = in.u8("a hyperedge's live flag");
     const uint32_t size = in.count("a hyperedge's vertices", 4);
-    if (is_live > 1 || (is_live == 0 && size != 0)) in.fail("a hyperedge record that is neither live nor empty");
+    if (is_live > 1 || (is_live == 0 && size != 0))
+      in.fail("a hyperedge record that is neither live nor empty");
     members.clear();
     for (uint32_t i = 0; i < size && in.ok(); ++i) {
       const Slot s = in.u32("a hyperedge's vertex");
@@ -94,7 +96,8 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     }
   }
   const uint32_t free_edges = in.count("the free hyperedge slots", 4);
-  for (uint32_t i = 0; i < free_edges && in.ok(); ++i) g.free_edges_.push_back(in.u32("a free hyperedge slot"));
+  for (uint32_t i = 0; i < free_edges && in.ok(); ++i)
+    g.free_edges_.push_back(in.u32("a free hyperedge slot"));
   const uint32_t observed = in.count("the observed vertices", 8 + 4);
   for (uint32_t i = 0; i < observed && in.ok(); ++i) {
     const VertexId v = in.u64("an observed vertex");

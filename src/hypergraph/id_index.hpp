@@ -51,9 +51,7 @@ class IdIndex {
   // Whether every id in the index is below `id` (so that it is absent).
   bool all_below(VertexId id) const { return ids_.empty() || ids_.back() < id; }
   // The slot at a position (kNoSlot for a tombstone or a position past the end).
-  Slot slot_at(uint32_t position) const {
-    return position < slots_.size() ? slots_[position] : kNoSlot;
-  }
+  Slot slot_at(uint32_t position) const { return position < slots_.size() ? slots_[position] : kNoSlot; }
   std::size_t reserved_bytes() const {
     return ids_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint32_t);
   }

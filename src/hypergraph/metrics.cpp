@@ -12,8 +12,7 @@ std::vector<std::pair<VertexId, uint64_t>> degree_map(const Hypergraph& graph) {
 std::vector<std::pair<EdgeId, uint64_t>> edge_size_map(const Hypergraph& graph) {
   std::vector<std::pair<EdgeId, uint64_t>> out;
   out.reserve(graph.edge_count());
-  graph.for_each_hyperedge(
-      [&](EdgeSlot e) { out.emplace_back(graph.edge_id(e), graph.members(e).size()); });
+  graph.for_each_hyperedge([&](EdgeSlot e) { out.emplace_back(graph.edge_id(e), graph.members(e).size()); });
   return out;
 }
 
@@ -28,8 +27,7 @@ std::vector<VertexId> isolated_vertices(const Hypergraph& graph) {
 // Breadth-first by levels over slots: a step goes from a vertex to any other
 // vertex on one of its hyperedges, and the search stops at the first level
 // that reaches the target.
-std::optional<uint64_t> shortest_path_distance(const Hypergraph& graph, VertexId start,
-                                               VertexId target) {
+std::optional<uint64_t> shortest_path_distance(const Hypergraph& graph, VertexId start, VertexId target) {
   const auto from = graph.slot_of(start);
   const auto to = graph.slot_of(target);
   if (!from || !to) return std::nullopt;

@@ -19,7 +19,6 @@ std::vector<std::pair<EdgeId, uint64_t>> edge_size_map(const Hypergraph& graph);
 std::vector<VertexId> isolated_vertices(const Hypergraph& graph);
 // Least number of shared-hyperedge steps from start to target; nothing when
 // either is not a vertex or the target cannot be reached.
-std::optional<uint64_t> shortest_path_distance(const Hypergraph& graph, VertexId start,
-                                               VertexId target);
+std::optional<uint64_t> shortest_path_distance(const Hypergraph& graph, VertexId start, VertexId target);
 
 }  // namespace vorn

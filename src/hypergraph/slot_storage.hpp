@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <span>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -85,8 +85,8 @@ class RecordArray {
     // the mapping is tried again; without one, std::bad_alloc.
     while ((block = items_ == nullptr ? ::mmap(nullptr, bytes(capacity), PROT_READ | PROT_WRITE,
                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                      : ::mremap(items_, bytes(capacity_), bytes(capacity), MREMAP_MAYMOVE)) ==
-           MAP_FAILED) {
+                                      : ::mremap(items_, bytes(capacity_), bytes(capacity),
+                                                 MREMAP_MAYMOVE)) == MAP_FAILED) {
       const std::new_handler handler = std::get_new_handler();
       if (handler == nullptr) throw std::bad_alloc();
       handler();
@@ -214,7 +214,8 @@ class SlotStack {
   SlotStack& operator=(SlotStack&& o) noexcept = default;
 
   void push_back(uint32_t s) {
-    if (size_ == capacity_) [[unlikely]] grow();
+    if (size_ == capacity_) [[unlikely]]
+      grow();
     data_[size_++] = s;
   }
   void pop_back() { --size_; }

@@ -136,9 +136,11 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
   std::size_t in_use = 0;
   for (Slot s = 0; s < slots && !report.full(); ++s) {
     const VertexRecord& r = vertices_[s];
-    if (free[s] != ((r.flags & kFree) != 0)) report.add("slot " + id(s) + " free flag disagrees with the free list");
+    if (free[s] != ((r.flags & kFree) != 0))
+      report.add("slot " + id(s) + " free flag disagrees with the free list");
     if (free[s]) {
-      if (r.flags != kFree || r.refs != 0 || !r.incidence.empty()) report.add("free slot " + id(s) + " in use");
+      if (r.flags != kFree || r.refs != 0 || !r.incidence.empty())
+        report.add("free slot " + id(s) + " in use");
       continue;
     }
     ++in_use;
@@ -285,7 +287,8 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
     const FixedBitSet* past = replay.past(v);
     if (past == nullptr || !past->contains(v)) report.add("causal past of " + id(v) + " lacks its own bit");
     const FixedBitSet* future = replay.future(v);
-    if (future == nullptr || !future->contains(v)) report.add("causal future of " + id(v) + " lacks its own bit");
+    if (future == nullptr || !future->contains(v))
+      report.add("causal future of " + id(v) + " lacks its own bit");
   });
   return report.take();
 }

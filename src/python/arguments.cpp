@@ -11,9 +11,8 @@ namespace {
 // Shared by both calling conventions. `for_each_keyword` calls its argument
 // with (name, value) for every keyword argument and stops when it returns false.
 template <class KeywordWalk>
-bool bind(const char* method, const char* const* names, std::size_t count,
-          PyObject* const* positional, Py_ssize_t npositional, KeywordWalk&& for_each_keyword,
-          PyObject** out) {
+bool bind(const char* method, const char* const* names, std::size_t count, PyObject* const* positional,
+          Py_ssize_t npositional, KeywordWalk&& for_each_keyword, PyObject** out) {
   if (npositional < 0 || static_cast<std::size_t>(npositional) > count) {
     return raise_too_many_positional(method, count, npositional);
   }
@@ -62,8 +61,7 @@ bool attribute_is(PyObject* obj, const char* attr, const char* expected) {
     PyErr_Clear();
     return false;
   }
-  return PyUnicode_Check(value.get()) &&
-         PyUnicode_CompareWithASCIIString(value.get(), expected) == 0;
+  return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), expected) == 0;
 }
 
 bool is_numpy_bool(PyObject* obj) {
@@ -121,15 +119,12 @@ bool names_value(PyObject* obj, std::vector<std::string>& out) {
   return sequence_value(obj, out, string_value);
 }
 
-bool patterns_value(PyObject* obj, NamePatterns& out) {
-  return sequence_value(obj, out, names_value);
-}
+bool patterns_value(PyObject* obj, NamePatterns& out) { return sequence_value(obj, out, names_value); }
 
 }  // namespace
 
-bool bind_fastcall(const char* method, const char* const* names, std::size_t count,
-                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out) {
+bool bind_fastcall(const char* method, const char* const* names, std::size_t count, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   auto walk = [&](auto&& visit) -> bool {
     if (kwnames == nullptr) {
@@ -146,8 +141,8 @@ bool bind_fastcall(const char* method, const char* const* names, std::size_t cou
   return bind(method, names, count, args, nargs, walk, out);
 }
 
-bool bind_tuple(const char* method, const char* const* names, std::size_t count,
-                PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_tuple(const char* method, const char* const* names, std::size_t count, PyObject* args,
+                PyObject* kwargs, PyObject** out) {
   auto walk = [&](auto&& visit) -> bool {
     if (kwargs == nullptr) {
       return true;
@@ -162,8 +157,7 @@ bool bind_tuple(const char* method, const char* const* names, std::size_t count,
     }
     return true;
   };
-  return bind(method, names, count, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), walk,
-              out);
+  return bind(method, names, count, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), walk, out);
 }
 
 bool convert(PyObject* obj, const char* param, uint64_t& out) {

@@ -21,13 +21,12 @@ namespace vorn::python {
 
 // Binds a vectorcall-style argument list. `out` receives `count` borrowed
 // references, in parameter order. Returns false with TypeError set.
-bool bind_fastcall(const char* method, const char* const* names, std::size_t count,
-                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out);
+bool bind_fastcall(const char* method, const char* const* names, std::size_t count, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // The same for a tuple and an optional dict of keywords (tp_new).
-bool bind_tuple(const char* method, const char* const* names, std::size_t count,
-                PyObject* args, PyObject* kwargs, PyObject** out);
+bool bind_tuple(const char* method, const char* const* names, std::size_t count, PyObject* args,
+                PyObject* kwargs, PyObject** out);
 
 // Conversions. Each returns false with an exception set that carries the
 // note naming `param`.

@@ -109,8 +109,7 @@ PyObject* convert_and_call(RewriteEngine& engine, PyObject* const* bound, const 
 }
 
 template <Doc D, Access A, auto Impl>
-PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using S = Signature<D>;
   static_assert(ImplTraits<decltype(Impl)>::arity == S::count,
                 "the docstring's parameters and the impl's disagree");
@@ -121,8 +120,8 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     BorrowGuard guard(reinterpret_cast<EngineObject*>(self), A);
     if (!guard) return nullptr;
-    return convert_and_call<Impl>(reinterpret_cast<EngineObject*>(self)->engine, bound,
-                                  S::names.data(), std::make_index_sequence<S::count>());
+    return convert_and_call<Impl>(reinterpret_cast<EngineObject*>(self)->engine, bound, S::names.data(),
+                                  std::make_index_sequence<S::count>());
   });
 }
 

@@ -10,7 +10,6 @@
 // native-endian int64 (vornkit wraps them in numpy arrays without a copy).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -18,8 +17,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <span>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hypergraph/metrics.hpp"
@@ -152,8 +151,8 @@ class HifBuilder {
   }
 
   PyObject* build(bool directed) {
-    static const char* const names[] = {"node", "edge", "attrs", "vertices", "position", "direction",
-                                        "tail", "head"};
+    static const char* const names[] = {"node",     "edge",      "attrs", "vertices",
+                                        "position", "direction", "tail",  "head"};
     for (std::size_t i = 0; i < kKeys; ++i) {
       keys_[i] = PyUnicode_InternFromString(names[i]);
       if (keys_[i] == nullptr) return nullptr;
@@ -234,9 +233,12 @@ class HifBuilder {
       if (!position) return false;
       Ref where(record({{kPosition, position.get()}}));
       if (!where) return false;
-      PyObject* inc = directed ? record({{kEdge, number.get()}, {kNode, id(members[j])}, {kAttrs, where.get()},
-                                        {kDirection, keys_[j == 0 ? kTail : kHead]}})
-                               : record({{kEdge, number.get()}, {kNode, id(members[j])}, {kAttrs, where.get()}});
+      PyObject* inc = directed
+                          ? record({{kEdge, number.get()},
+                                    {kNode, id(members[j])},
+                                    {kAttrs, where.get()},
+                                    {kDirection, keys_[j == 0 ? kTail : kHead]}})
+                          : record({{kEdge, number.get()}, {kNode, id(members[j])}, {kAttrs, where.get()}});
       if (inc == nullptr) return false;
       PyList_SET_ITEM(incidences, at++, inc);
     }
@@ -295,19 +297,17 @@ PyObject* causal_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // Bytes of causal log not propagated yet.
 PyObject* causal_pending(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return with_engine("causal_pending", args, nargs, 1, Access::shared, [&](RewriteEngine& e) {
-    return PyLong_FromSize_t(e.graph().causal().pending());
-  });
+  return with_engine("causal_pending", args, nargs, 1, Access::shared,
+                     [&](RewriteEngine& e) { return PyLong_FromSize_t(e.graph().causal().pending()); });
 }
 
 // Bytes the store holds, by part.
 PyObject* memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return with_engine("memory", args, nargs, 1, Access::shared, [&](RewriteEngine& e) -> PyObject* {
     const Hypergraph::Memory m = e.graph().memory();
-    return Py_BuildValue("{s:n,s:n,s:n,s:n}", "vertices", static_cast<Py_ssize_t>(m.vertices),
-                         "hyperedges", static_cast<Py_ssize_t>(m.hyperedges), "index",
-                         static_cast<Py_ssize_t>(m.index), "causal_log",
-                         static_cast<Py_ssize_t>(m.causal_log));
+    return Py_BuildValue("{s:n,s:n,s:n,s:n}", "vertices", static_cast<Py_ssize_t>(m.vertices), "hyperedges",
+                         static_cast<Py_ssize_t>(m.hyperedges), "index", static_cast<Py_ssize_t>(m.index),
+                         "causal_log", static_cast<Py_ssize_t>(m.causal_log));
   });
 }
 

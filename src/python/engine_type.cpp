@@ -121,12 +121,10 @@ PyObject* set_semantics_impl(RewriteEngine& e, std::string semantics) {
   return none();
 }
 
-PyObject* get_semantics_impl(RewriteEngine& e) {
-  return PyUnicode_FromString(semantics_name(e.semantics()));
-}
+PyObject* get_semantics_impl(RewriteEngine& e) { return PyUnicode_FromString(semantics_name(e.semantics())); }
 
-PyObject* add_rule_impl(RewriteEngine& e, NamePatterns lhs, std::vector<std::string> kept,
-                        NamePatterns rhs, double weight) {
+PyObject* add_rule_impl(RewriteEngine& e, NamePatterns lhs, std::vector<std::string> kept, NamePatterns rhs,
+                        double weight) {
   if (std::optional<RuleRefusal> refusal =
           e.add_rule(std::move(lhs), std::move(kept), std::move(rhs), weight)) {
     return raise_rule_refused(*refusal);
@@ -207,9 +205,7 @@ PyObject* get_edges_impl(RewriteEngine& e) {
   });
 }
 
-PyObject* get_degree_map_impl(RewriteEngine& e) {
-  return dict_of_u64(degree_map(std::as_const(e).graph()));
-}
+PyObject* get_degree_map_impl(RewriteEngine& e) { return dict_of_u64(degree_map(std::as_const(e).graph())); }
 
 PyObject* get_structural_pair_count_impl(RewriteEngine& e) {
   return py_u64(e.graph().structural_pair_count());
@@ -227,9 +223,7 @@ PyObject* clear_graph_impl(RewriteEngine& e) {
 
 PyObject* get_attempted_rewrites_impl(RewriteEngine& e) { return py_u64(e.attempted_rewrites()); }
 
-PyObject* get_successful_rewrites_impl(RewriteEngine& e) {
-  return py_u64(e.successful_rewrites());
-}
+PyObject* get_successful_rewrites_impl(RewriteEngine& e) { return py_u64(e.successful_rewrites()); }
 
 PyObject* reset_counters_impl(RewriteEngine& e) {
   e.reset_counters();
@@ -261,8 +255,8 @@ PyMethodDef engine_methods[] = {
     method<"set_print_interval($self, interval)\n--\n\n"
            "Sets how often the engine prints progress to the console. Set to 0 to disable.",
            kExclusive, set_print_interval_impl>(),
-    method<"set_verbose($self, verbose)\n--\n\nEnable or disable verbose console printing",
-           kExclusive, set_verbose_impl>(),
+    method<"set_verbose($self, verbose)\n--\n\nEnable or disable verbose console printing", kExclusive,
+           set_verbose_impl>(),
     method<"set_causal_horizon($self, horizon)\n--\n\n"
            "Sets the causal horizon (max depth for causal BFS). Default is 6.",
            kExclusive, set_causal_horizon_impl>(),
@@ -300,13 +294,12 @@ PyMethodDef engine_methods[] = {
     method<"get_structural_pair_count($self)\n--\n\n"
            "Fast macroscopic metric: total number of pairwise connections",
            kShared, get_structural_pair_count_impl>(),
-    method<"clear_rules($self)\n--\n\nClear all graph grammar rules", kExclusive,
-           clear_rules_impl>(),
+    method<"clear_rules($self)\n--\n\nClear all graph grammar rules", kExclusive, clear_rules_impl>(),
     method<"clear_graph($self)\n--\n\n"
            "Clear the hypergraph (Reset engine state without re-allocating engine)",
            kExclusive, clear_graph_impl>(),
-    method<"get_attempted_rewrites($self)\n--\n\nReturns total steps attempted since last reset.",
-           kShared, get_attempted_rewrites_impl>(),
+    method<"get_attempted_rewrites($self)\n--\n\nReturns total steps attempted since last reset.", kShared,
+           get_attempted_rewrites_impl>(),
     method<"get_successful_rewrites($self)\n--\n\n"
            "Returns total steps that resulted in a successful rule match and graph mutation.",
            kShared, get_successful_rewrites_impl>(),

@@ -15,8 +15,7 @@ namespace vorn::python {
 // Instance layout. The members after the header are constructed in place by
 // tp_new and destroyed by tp_dealloc.
 struct EngineObject {
-  PyObject_HEAD
-  RewriteEngine engine;
+  PyObject_HEAD RewriteEngine engine;
   // 0: free; -1: one call holds exclusive access; n > 0: n calls share it.
   std::atomic<int64_t> borrow;
 };

@@ -81,8 +81,8 @@ std::string join_names(std::span<const char* const> names) {
 }  // namespace
 
 PyObject* raise_too_many_positional(const char* method, std::size_t count, Py_ssize_t given) {
-  return PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", method,
-                      count, given, given == 1 ? "was" : "were");
+  return PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", method, count,
+                      given, given == 1 ? "was" : "were");
 }
 
 PyObject* raise_keywords_not_strings(const char* method) {
@@ -99,9 +99,8 @@ PyObject* raise_unexpected_keyword(const char* method, PyObject* name) {
 
 PyObject* raise_missing_arguments(const char* method, std::span<const char* const> params) {
   const std::string message = std::string(method) + " missing " + std::to_string(params.size()) +
-                              " required positional " +
-                              (params.size() == 1 ? "argument" : "arguments") + ": " +
-                              join_names(params);
+                              " required positional " + (params.size() == 1 ? "argument" : "arguments") +
+                              ": " + join_names(params);
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return nullptr;
 }

@@ -24,11 +24,10 @@ PyMODINIT_FUNC PyInit__native(void) {
   // Already loaded by the import above: this only looks it up.
   void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
   DefinitionFn definition =
-      handle == nullptr ? nullptr
-                        : reinterpret_cast<DefinitionFn>(dlsym(handle, "vorn_companion_module_v1"));
+      handle == nullptr ? nullptr : reinterpret_cast<DefinitionFn>(dlsym(handle, "vorn_companion_module_v1"));
   // (The message names `path`, which lives as long as `file`.)
-  PyObject* module = definition == nullptr ? vorn::python::raise_companion_missing(path)
-                                           : PyModuleDef_Init(definition());
+  PyObject* module =
+      definition == nullptr ? vorn::python::raise_companion_missing(path) : PyModuleDef_Init(definition());
   if (handle != nullptr) dlclose(handle);
   Py_DECREF(file);
   return module;

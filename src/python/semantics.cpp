@@ -1,7 +1,7 @@
 #include "python/semantics.hpp"
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
 namespace vorn::python {
 
@@ -46,17 +46,28 @@ std::string_view ascii_upper(int32_t cp, char& scratch) {
     return {&scratch, 1};
   }
   switch (cp) {
-    case 0x00df: return "SS";   // sharp s
-    case 0x0131: return "I";    // dotless i
-    case 0x017f: return "S";    // long s
-    case 0xfb00: return "FF";
-    case 0xfb01: return "FI";
-    case 0xfb02: return "FL";
-    case 0xfb03: return "FFI";
-    case 0xfb04: return "FFL";
-    case 0xfb05: return "ST";
-    case 0xfb06: return "ST";
-    default: return {};
+    case 0x00df:
+      return "SS";  // sharp s
+    case 0x0131:
+      return "I";  // dotless i
+    case 0x017f:
+      return "S";  // long s
+    case 0xfb00:
+      return "FF";
+    case 0xfb01:
+      return "FI";
+    case 0xfb02:
+      return "FL";
+    case 0xfb03:
+      return "FFI";
+    case 0xfb04:
+      return "FFL";
+    case 0xfb05:
+      return "ST";
+    case 0xfb06:
+      return "ST";
+    default:
+      return {};
   }
 }
 
@@ -82,8 +93,6 @@ std::optional<Semantics> semantics_named(std::string_view text) {
   return std::nullopt;
 }
 
-const char* semantics_name(Semantics semantics) {
-  return semantics == Semantics::dpo ? "DPO" : "SPO";
-}
+const char* semantics_name(Semantics semantics) { return semantics == Semantics::dpo ? "DPO" : "SPO"; }
 
 }  // namespace vorn::python

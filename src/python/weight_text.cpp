@@ -13,8 +13,8 @@ std::string format_weight(double weight) {
   // notation would pick the fewest characters instead, which for large
   // magnitudes are the exact binary expansion (1e23 -> 99999999999999991611392).
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof(buffer), std::fabs(weight),
-                                    std::chars_format::scientific);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof(buffer), std::fabs(weight), std::chars_format::scientific);
   const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
   const std::size_t e = text.find('e');
   std::string digits;
@@ -22,8 +22,7 @@ std::string format_weight(double weight) {
     if (c != '.') digits += c;
   }
   int exponent = 0;
-  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                  exponent);
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
   // digits = d0 d1 d2 ..., value = d0.d1d2... x 10^exponent.
   std::string out = std::signbit(weight) ? "-" : "";
   const long point = static_cast<long>(exponent) + 1;  // digits before the decimal point

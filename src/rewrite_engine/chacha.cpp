@@ -18,10 +18,18 @@ namespace {
 inline uint32_t rotl32(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline void quarter_round(uint32_t* x, int a, int b, int c, int d) {
-  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl32(x[d], 16);
-  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl32(x[b], 12);
-  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl32(x[d], 8);
-  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl32(x[b], 7);
+  x[a] += x[b];
+  x[d] ^= x[a];
+  x[d] = rotl32(x[d], 16);
+  x[c] += x[d];
+  x[b] ^= x[c];
+  x[b] = rotl32(x[b], 12);
+  x[a] += x[b];
+  x[d] ^= x[a];
+  x[d] = rotl32(x[d], 8);
+  x[c] += x[d];
+  x[b] ^= x[c];
+  x[b] = rotl32(x[b], 7);
 }
 
 inline uint32_t load_le32(const uint8_t* p) {
@@ -43,14 +51,25 @@ inline uint32_t rotr32(uint32_t x, unsigned n) {
 
 }  // namespace
 
-void chacha_block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
-                  int rounds, uint32_t out[16]) {
+void chacha_block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream, int rounds,
+                  uint32_t out[16]) {
   // "expand 32-byte k"
-  const uint32_t input[16] = {
-      0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
-      key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
-      static_cast<uint32_t>(counter), static_cast<uint32_t>(counter >> 32),
-      static_cast<uint32_t>(stream), static_cast<uint32_t>(stream >> 32)};
+  const uint32_t input[16] = {0x61707865u,
+                              0x3320646eu,
+                              0x79622d32u,
+                              0x6b206574u,
+                              key[0],
+                              key[1],
+                              key[2],
+                              key[3],
+                              key[4],
+                              key[5],
+                              key[6],
+                              key[7],
+                              static_cast<uint32_t>(counter),
+                              static_cast<uint32_t>(counter >> 32),
+                              static_cast<uint32_t>(stream),
+                              static_cast<uint32_t>(stream >> 32)};
   uint32_t x[16];
   for (int i = 0; i < 16; ++i) x[i] = input[i];
   // Each iteration is one double round: a column round and a diagonal round.
@@ -80,10 +99,18 @@ typedef uint32_t Lanes __attribute__((vector_size(16)));
 inline Lanes rotl(Lanes x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
-  a += b; d ^= a; d = rotl(d, 16);
-  c += d; b ^= c; b = rotl(b, 12);
-  a += b; d ^= a; d = rotl(d, 8);
-  c += d; b ^= c; b = rotl(b, 7);
+  a += b;
+  d ^= a;
+  d = rotl(d, 16);
+  c += d;
+  b ^= c;
+  b = rotl(b, 12);
+  a += b;
+  d ^= a;
+  d = rotl(d, 8);
+  c += d;
+  b ^= c;
+  b = rotl(b, 7);
 }
 
 }  // namespace
@@ -251,8 +278,7 @@ struct ThreadGenerator {
 
   void fill(uint8_t* out, std::size_t n) {
     register_fork_handler();
-    const bool forked =
-        rng && fork_generation != g_fork_generation.load(std::memory_order_relaxed);
+    const bool forked = rng && fork_generation != g_fork_generation.load(std::memory_order_relaxed);
     if (!rng || forked || bytes_since_seed >= kReseedBytes) {
       // A scheduled reseed that fails leaves the current (already
       // unpredictable) generator in use and is retried on the next call. After

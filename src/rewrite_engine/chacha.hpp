@@ -16,8 +16,8 @@ namespace vorn {
 // One ChaCha block: `rounds` rounds (12 for the engine, 20 for the published
 // test vectors) over the 256-bit key, a 64-bit block counter and a 64-bit
 // stream number, written as 16 little-endian words.
-void chacha_block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
-                  int rounds, uint32_t out[16]);
+void chacha_block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream, int rounds,
+                  uint32_t out[16]);
 
 class ChaCha12 {
  public:

@@ -119,7 +119,8 @@ void check_undo(ByteReader& in, const UndoRecord& u, const Hypergraph& g,
     }
   }
   const bool causal = u.causal_step != 0;
-  if (causal && u.causal_step != g.causal().undoable_step()) in.fail("an undo record naming another causal step");
+  if (causal && u.causal_step != g.causal().undoable_step())
+    in.fail("an undo record naming another causal step");
   if (in.ok() && ((causal ? summary.last_created : std::vector<VertexId>{}) != created_ids ||
                   (causal ? summary.last_removed : std::vector<VertexId>{}) != removed_ids)) {
     in.fail("an undo record that disagrees with the causal log");

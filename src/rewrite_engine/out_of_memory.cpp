@@ -40,7 +40,8 @@ std::size_t mapped_bytes() {
   const ssize_t n = ::read(fd, text, sizeof text - 1);
   ::close(fd);
   if (n <= 0) return 0;
-  return static_cast<std::size_t>(std::strtoull(text, nullptr, 10)) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return static_cast<std::size_t>(std::strtoull(text, nullptr, 10)) *
+         static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 // Takes a reserve fit for the process's present size (keeping the one held

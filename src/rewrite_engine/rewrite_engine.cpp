@@ -27,8 +27,7 @@ uint64_t uniform_index(ChaCha12& rng, uint64_t n) {
   const uint64_t h = static_cast<uint64_t>(m >> 64);
   const uint64_t l = static_cast<uint64_t>(m);
   if (l <= 0 - n) return h;  // 2^64 - n
-  const uint64_t h2 =
-      static_cast<uint64_t>((static_cast<Wide>(rng.next_u64()) * n) >> 64);
+  const uint64_t h2 = static_cast<uint64_t>((static_cast<Wide>(rng.next_u64()) * n) >> 64);
   return (l + h2 < l) ? h + 1 : h;
 }
 

@@ -58,8 +58,7 @@ class RewriteEngine {
  public:
   // Seeded from the thread's entropy-seeded generator without `seed`.
   // Throws std::runtime_error when no entropy can be had.
-  explicit RewriteEngine(Hypergraph graph = Hypergraph{},
-                         std::optional<uint64_t> seed = std::nullopt);
+  explicit RewriteEngine(Hypergraph graph = Hypergraph{}, std::optional<uint64_t> seed = std::nullopt);
 
   // One step: counts it, writes the progress line, then attempts a rewrite.
   bool step();
@@ -69,8 +68,8 @@ class RewriteEngine {
 
   // Validates the weight, compiles the rule and appends it. A refused rule
   // is not added; the refusal says why.
-  std::optional<RuleRefusal> add_rule(NamePatterns lhs, std::vector<std::string> kept,
-                                      NamePatterns rhs, double weight);
+  std::optional<RuleRefusal> add_rule(NamePatterns lhs, std::vector<std::string> kept, NamePatterns rhs,
+                                      double weight);
   void clear_rules();
   // A new empty store and zeroed counters; drops the undo record too, since
   // it describes a graph that no longer exists.

@@ -68,7 +68,6 @@ std::set<EdgeId> removed_edges(const UndoRecord& r) {
   return out;
 }
 
-
 }  // namespace
 
 TEST(Apply, DeletingRuleUnderSpoAndItsRollback) {
@@ -82,8 +81,7 @@ TEST(Apply, DeletingRuleUnderSpoAndItsRollback) {
   g.add_causal_relation(v11, v12);
   const Snapshot before(g);
 
-  const RewriteRule rule =
-      RewriteRule::compile({{"a", "b"}}, {"a"}, {{"a", "c"}, {"c", "b2"}}, 1.0);
+  const RewriteRule rule = RewriteRule::compile({{"a", "b"}}, {"a"}, {{"a", "c"}, {"c", "b2"}}, 1.0);
   UndoRecord record = apply(rule, g, bound(rule, g, {{0, v10}, {1, v11}}));
   EXPECT_EQ(removed_edges(record), (std::set<EdgeId>{e5, e6}));
   ASSERT_EQ(record.removed_vertices.size(), 1u);
@@ -125,8 +123,7 @@ TEST(Apply, PatternsRemoveOneHyperedgeOfExactLengthEach) {
 
 TEST(Apply, EmptyLhsCreatesOneVertexPerNameAndRecordsCausality) {
   Hypergraph g;
-  const RewriteRule rule =
-      RewriteRule::compile({}, {}, {{"a", "b", "c"}, {}, {"a"}, {"c", "c"}}, 1.0);
+  const RewriteRule rule = RewriteRule::compile({}, {}, {{"a", "b", "c"}, {}, {"a"}, {"c", "c"}}, 1.0);
   UndoRecord record = apply(rule, g, bound(rule, g, {}));
   ASSERT_EQ(record.created_vertices.size(), 3u);
   EXPECT_EQ(record.created_edges.size(), 4u);
@@ -157,8 +154,7 @@ TEST(Apply, NameOnBothSidesIsKeptEvenWhenNotListed) {
 // rollback restores every causal set and list exactly.
 TEST(Apply, SeveralDeletedVerticesRollBackToTheStateBeforeTheStep) {
   Hypergraph g;
-  const VertexId p = g.add_vertex(), a = g.add_vertex(), b = g.add_vertex(),
-                 q = g.add_vertex();
+  const VertexId p = g.add_vertex(), a = g.add_vertex(), b = g.add_vertex(), q = g.add_vertex();
   g.add_hyperedge({p, a});
   g.add_hyperedge({a, b});
   g.add_hyperedge({b, q});

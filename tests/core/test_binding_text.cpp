@@ -26,15 +26,14 @@ TEST(Weight, TextIsShortestRoundTripPositional) {
   EXPECT_EQ(format_weight(-1e23), "-100000000000000000000000");
   EXPECT_EQ(format_weight(-std::ldexp(1.0, 70)), "-1180591620717411300000");
   EXPECT_EQ(format_weight(-1e300), "-1" + std::string(300, '0'));
-  EXPECT_EQ(format_weight(-std::numeric_limits<double>::max()),
-            "-17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(format_weight(-std::numeric_limits<double>::max()), "-17976931348623157" + std::string(292, '0'));
   EXPECT_EQ(format_weight(-5e-324), "-0." + std::string(323, '0') + "5");
   EXPECT_EQ(format_weight(-123.456), "-123.456");
 }
 
 TEST(Semantics, FullUpperCaseMapping) {
   EXPECT_TRUE(upper_equals("dPo", "DPO"));
-  EXPECT_TRUE(upper_equals("\xc5\xbfpo", "SPO"));  // long s
+  EXPECT_TRUE(upper_equals("\xc5\xbfpo", "SPO"));   // long s
   EXPECT_FALSE(upper_equals("\xc3\x9fpo", "SPO"));  // sharp s is "SS"
   EXPECT_TRUE(upper_equals("\xef\xac\x85", "ST"));  // the st ligature
   EXPECT_FALSE(upper_equals("DP", "DPO"));

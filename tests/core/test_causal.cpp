@@ -1,14 +1,13 @@
 // Causal relation: depths, direct links, propagation within the horizon.
 #include <gtest/gtest.h>
 
-#include <random>
-#include <vector>
-
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "hypergraph/hypergraph.hpp"
 #include "support/reference_causal.hpp"
@@ -38,8 +37,7 @@ TEST(Causal, HorizonLimitsTheBackwardPassByDepth) {
   for (const uint64_t horizon : {uint64_t{1}, uint64_t{0}}) {
     Hypergraph g;
     g.set_causal_horizon(horizon);
-    const VertexId w0 = g.add_vertex(), w1 = g.add_vertex(), w2 = g.add_vertex(),
-                   w3 = g.add_vertex();
+    const VertexId w0 = g.add_vertex(), w1 = g.add_vertex(), w2 = g.add_vertex(), w3 = g.add_vertex();
     g.add_causal_relation(w0, w1);
     g.add_causal_relation(w1, w2);
     g.add_causal_relation(w2, w3);
@@ -85,8 +83,7 @@ TEST(Causal, IdsWithoutRecords) {
 
 TEST(Causal, DeeperEffectKeepsItsDepth) {
   Hypergraph g;
-  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex(),
-                 d = g.add_vertex();
+  const VertexId a = g.add_vertex(), b = g.add_vertex(), c = g.add_vertex(), d = g.add_vertex();
   g.add_causal_relation(a, b);
   g.add_causal_relation(b, c);  // c at depth 3
   g.add_causal_relation(d, c);  // d at depth 1: c stays at 3
@@ -114,8 +111,8 @@ TEST(Causal, SetsGrowToAPowerOfTwoForLongerSources) {
 // depths, and the bits and lengths of both sets.
 namespace {
 
-void expect_same(CausalGraph& lazy, const reference::Causal& ref,
-                 const std::vector<VertexId>& ids, int round, int op) {
+void expect_same(CausalGraph& lazy, const reference::Causal& ref, const std::vector<VertexId>& ids, int round,
+                 int op) {
   for (const VertexId v : ids) {
     const CausalLinks* links = lazy.links(v);
     const auto r = ref.links.find(v);

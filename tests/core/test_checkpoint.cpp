@@ -27,7 +27,8 @@ RewriteEngine busy_engine(uint64_t seed, int steps) {
   e.clear_rules();
   e.set_semantics(Semantics::spo);
   e.set_causal_horizon(3);
-  e.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}}, 1.0);
+  e.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}},
+             1.0);
   e.add_rule({{"x", "y"}}, {"y"}, {}, 0.2);
   std::mt19937_64 gen(seed);
   for (int i = 0; i < steps; ++i) {
@@ -144,7 +145,8 @@ RewriteEngine growth_engine(uint64_t seed, int steps) {
   e.add_rule({}, {}, {{"a", "b"}, {"a", "c"}}, 1.0);
   e.step();
   e.clear_rules();
-  e.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}}, 1.0);
+  e.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}},
+             1.0);
   e.run(steps);
   return e;
 }
@@ -194,9 +196,12 @@ TEST(Checkpoint, EachKindOfDamageIsNamed) {
                        "more successful rewrites than attempted ones"));
   EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.attempted = UINT64_MAX; }),
                        "more attempted rewrites than steps"));
-  EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.steps = c.attempted = c.successful = uint64_t{1} << 62; }),
-                       "a step count above 2^62"));
-  EXPECT_EQ(damaged([](CheckpointImage& c) { c.steps = c.attempted = c.successful = (uint64_t{1} << 62) - 1; }), "");
+  EXPECT_TRUE(
+      Mentions(damaged([](CheckpointImage& c) { c.steps = c.attempted = c.successful = uint64_t{1} << 62; }),
+               "a step count above 2^62"));
+  EXPECT_EQ(
+      damaged([](CheckpointImage& c) { c.steps = c.attempted = c.successful = (uint64_t{1} << 62) - 1; }),
+      "");
   EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.vertex_counter = (uint64_t{1} << 62) + 1; }),
                        "a vertex id above 2^62"));
   // The generator: its position may stand at the end of its buffer, not past it.
@@ -229,7 +234,8 @@ TEST(Checkpoint, EachKindOfDamageIsNamed) {
               c.trailer = std::string(1, '\0');
             }),
             "");
-  EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.trailer = "\x03"; }), "a trailer with unknown flags"));
+  EXPECT_TRUE(
+      Mentions(damaged([](CheckpointImage& c) { c.trailer = "\x03"; }), "a trailer with unknown flags"));
   EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.trailer += "x"; }), "bytes after the end"));
 }
 
@@ -260,7 +266,8 @@ ByteReader streamed(const std::string& bytes, uint64_t seed, std::size_t* larges
   return ByteReader(
       [&bytes, at, gen, largest_request](char* out, std::size_t max) -> std::size_t {
         if (largest_request != nullptr) *largest_request = std::max(*largest_request, max);
-        const std::size_t n = std::min({max, bytes.size() - *at, static_cast<std::size_t>(1 + (*gen)() % 70000)});
+        const std::size_t n =
+            std::min({max, bytes.size() - *at, static_cast<std::size_t>(1 + (*gen)() % 70000)});
         std::memcpy(out, bytes.data() + *at, n);
         *at += n;
         return n;
@@ -276,7 +283,8 @@ TEST(Checkpoint, SavingAndLoadingStreamInPieces) {
   a.add_rule({}, {}, {{"a", "b"}, {"a", "c"}}, 1.0);
   a.step();
   a.clear_rules();
-  a.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}}, 1.0);
+  a.add_rule({{"x", "y"}, {"x", "z"}}, {"x", "y", "z"}, {{"x", "z"}, {"x", "w"}, {"y", "w"}, {"z", "w"}},
+             1.0);
   a.run(150000);
   a.rollback();
   const std::string whole = Checkpoint::save(a);

@@ -163,9 +163,9 @@ TEST(Engine, PairCountFollowsParallelHyperedgesThroughStepsAndRollbacks) {
   e.add_rule({}, {}, {{"a", "b"}, {"b", "c"}}, 1.0);
   e.step();
   e.clear_rules();
-  e.add_rule({{"x", "y"}}, {"x", "y"}, {{"x", "y"}, {"y", "x"}}, 1.0);   // a reversed twin
-  e.add_rule({{"x", "y"}}, {"x", "y"}, {}, 0.3);                         // drops one hyperedge
-  e.add_rule({{"x", "y"}}, {"x", "y"}, {{"x", "y"}, {"y", "z"}}, 0.6);   // grows
+  e.add_rule({{"x", "y"}}, {"x", "y"}, {{"x", "y"}, {"y", "x"}}, 1.0);  // a reversed twin
+  e.add_rule({{"x", "y"}}, {"x", "y"}, {}, 0.3);                        // drops one hyperedge
+  e.add_rule({{"x", "y"}}, {"x", "y"}, {{"x", "y"}, {"y", "z"}}, 0.6);  // grows
   uint64_t before = 0;
   for (int i = 0; i < 600; ++i) {
     before = e.graph().structural_pair_count();
@@ -222,8 +222,8 @@ TEST(Engine, WeightsAreCheckedAloneAndInTotal) {
 }
 
 TEST(Compile, NamesBecomeDenseIndices) {
-  const RewriteRule r = RewriteRule::compile({{"a", "b"}, {"b", "c"}}, {"a", "b", "z"},
-                                             {{"a", "d"}, {"d", "b"}}, 2.5);
+  const RewriteRule r =
+      RewriteRule::compile({{"a", "b"}, {"b", "c"}}, {"a", "b", "z"}, {{"a", "d"}, {"d", "b"}}, 2.5);
   EXPECT_EQ(nested(r.lhs), (std::vector<std::vector<VarIndex>>{{0, 1}, {1, 2}}));
   EXPECT_EQ(nested(r.rhs), (std::vector<std::vector<VarIndex>>{{0, 3}, {3, 1}}));
   EXPECT_EQ(r.lhs_var_count, 3u);

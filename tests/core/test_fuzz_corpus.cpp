@@ -93,28 +93,42 @@ TEST(Consistency, ReportsEachKindOfDamage) {
   };
   EXPECT_EQ(load_damaged([](test::StoreImage&) {}), "");
   // A vertex missing from the live list, and a wrong position.
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.live.pop_back(); }), "live but not in the live list"));
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { std::swap(s.live[0], s.live[1]); }), "stands at 0 but records position 1"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.live.pop_back(); }),
+                       "live but not in the live list"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { std::swap(s.live[0], s.live[1]); }),
+                       "stands at 0 but records position 1"));
   // Incidence short of occurrences, one stale hyperedge too many, one entry
   // more than the hyperedge holds.
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[1].incidence.pop_back(); }), "misses a hyperedge"));
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].incidence.push_back(7); }), "names a removed hyperedge"));
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].incidence.push_back(0); }), "more often than it holds the vertex"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[1].incidence.pop_back(); }),
+                       "misses a hyperedge"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].incidence.push_back(7); }),
+                       "names a removed hyperedge"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].incidence.push_back(0); }),
+                       "more often than it holds the vertex"));
   // Slots: unknown flags, a free slot in use, two slots with one id.
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].flags |= 64; }), "unknown flags"));
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.free_vertices.push_back(0); }), "free flag disagrees"));
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[1].id = s.vertices[0].id; }), "not indexed under its id"));
+  EXPECT_TRUE(
+      Mentions(load_damaged([](test::StoreImage& s) { s.vertices[0].flags |= 64; }), "unknown flags"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.free_vertices.push_back(0); }),
+                       "free flag disagrees"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.vertices[1].id = s.vertices[0].id; }),
+                       "not indexed under its id"));
   // Hyperedges: a removed slot off the free list, two with one id.
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) { s.edges.push_back({99, 0, {}}); }), "is not free"));
   EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) {
-                s.edges.push_back(s.edges[0]);
-                for (const uint32_t m : s.edges[0].members) s.vertices[m].incidence.push_back(1);
-              }), "two hyperedges with id"));
+                         s.edges.push_back({99, 0, {}});
+                       }),
+                       "is not free"));
+  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) {
+                         s.edges.push_back(s.edges[0]);
+                         for (const uint32_t m : s.edges[0].members) s.vertices[m].incidence.push_back(1);
+                       }),
+                       "two hyperedges with id"));
   // A live vertex the causal log does not know.
-  EXPECT_TRUE(Mentions(load_damaged([](test::StoreImage& s) {
-                s.vertices.push_back({s.vertices[1].id + 1, static_cast<uint32_t>(s.live.size()), 1, {}});
-                s.live.push_back(static_cast<uint32_t>(s.vertices.size() - 1));
-              }), "causal log that disagrees with the live vertices"));
+  EXPECT_TRUE(
+      Mentions(load_damaged([](test::StoreImage& s) {
+                 s.vertices.push_back({s.vertices[1].id + 1, static_cast<uint32_t>(s.live.size()), 1, {}});
+                 s.live.push_back(static_cast<uint32_t>(s.vertices.size() - 1));
+               }),
+               "causal log that disagrees with the live vertices"));
 
   // In memory: a hyperedge over a deleted vertex.
   g.remove_vertex(a);

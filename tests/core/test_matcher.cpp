@@ -6,8 +6,8 @@
 #include <set>
 
 #include "grammar/matcher.hpp"
-#include "support/find_match.hpp"
 #include "grammar/rewrite_rule.hpp"
+#include "support/find_match.hpp"
 
 using namespace vorn;
 

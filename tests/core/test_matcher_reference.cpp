@@ -19,8 +19,8 @@
 #include "grammar/rewrite_rule.hpp"
 #include "hypergraph/hypergraph.hpp"
 #include "support/access.hpp"
-#include "support/nested.hpp"
 #include "support/find_match.hpp"
+#include "support/nested.hpp"
 #include "support/reference_matcher.hpp"
 
 using namespace vorn;
@@ -62,8 +62,8 @@ struct RandomRule {
   reference::Rule ref;
   bool repeated_name = false;  // some pattern names a variable twice
   bool empty_pattern = false;
-  bool disconnected = false;   // the patterns fall into two or more groups
-  bool deletes = false;        // some variable is not kept
+  bool disconnected = false;  // the patterns fall into two or more groups
+  bool deletes = false;       // some variable is not kept
 };
 
 int below(std::mt19937_64& gen, int n) { return static_cast<int>(gen() % static_cast<uint64_t>(n)); }
@@ -231,8 +231,8 @@ TEST(MatcherReference, RandomGraphsAndRulesAgreeWithBruteForce) {
       }
     }
   }
-  std::cout << "cases " << all.matched + all.unmatched << ": " << all.matched << " matched, "
-            << all.unmatched << " not\n";
+  std::cout << "cases " << all.matched + all.unmatched << ": " << all.matched << " matched, " << all.unmatched
+            << " not\n";
   for (const Tally* t : {&all, &dpo_deleting, &spo, &repeated, &disconnected}) {
     EXPECT_GT(t->matched, 300);
     EXPECT_GT(t->unmatched, 300);

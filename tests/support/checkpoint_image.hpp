@@ -149,8 +149,7 @@ struct StoreImage {
 };
 
 struct CheckpointImage {
-  uint64_t vertex_counter = 0, edge_counter = 0, steps = 0, print_interval = 0, attempted = 0,
-           successful = 0;
+  uint64_t vertex_counter = 0, edge_counter = 0, steps = 0, print_interval = 0, attempted = 0, successful = 0;
   uint8_t verbose = 0, dpo = 0;
   std::string generator;  // key, block counter, position (at byte 40), buffer
   std::string rules;
@@ -198,7 +197,8 @@ struct CheckpointImage {
 
   std::string bytes() const {
     ByteWriter out;
-    for (const uint64_t v : {vertex_counter, edge_counter, steps, print_interval, attempted, successful}) out.u64(v);
+    for (const uint64_t v : {vertex_counter, edge_counter, steps, print_interval, attempted, successful})
+      out.u64(v);
     out.u8(verbose);
     out.u8(dpo);
     out.raw(generator.data(), generator.size());

@@ -9,9 +9,8 @@
 
 namespace vorn {
 
-inline std::optional<std::vector<VertexId>> find_match(const RewriteRule& rule,
-                                                       const Hypergraph& graph, VertexId anchor,
-                                                       bool dpo) {
+inline std::optional<std::vector<VertexId>> find_match(const RewriteRule& rule, const Hypergraph& graph,
+                                                       VertexId anchor, bool dpo) {
   Matcher matcher;
   MatchState match;
   const Slot slot = graph.slot_of(anchor).value_or(kNoSlot);

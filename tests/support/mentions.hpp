@@ -24,5 +24,4 @@ inline ::testing::AssertionResult Mentions(const std::vector<std::string>& lines
   return ::testing::AssertionFailure() << "\"" << all << "\" does not mention \"" << part << "\"";
 }
 
-
 }  // namespace vorn::test

@@ -91,8 +91,7 @@ inline bool covered(const Graph& g, const std::vector<uint64_t>& image) {
   if (image.empty()) return false;
   for (const uint64_t e : incidence_of(g, image.front())) {
     const auto edge = g.edges.find(e);
-    if (edge != g.edges.end() && edge->second.size() >= image.size() &&
-        contains_all(edge->second, image)) {
+    if (edge != g.edges.end() && edge->second.size() >= image.size() && contains_all(edge->second, image)) {
       return true;
     }
   }
@@ -151,8 +150,7 @@ inline State bind(const Graph& g, const Rule& r, State s, uint64_t c) {
   return s;
 }
 
-inline void search(const Graph& g, const Rule& r, bool dpo, const State& s,
-                   std::set<Assignment>& out) {
+inline void search(const Graph& g, const Rule& r, bool dpo, const State& s, std::set<Assignment>& out) {
   const std::size_t t = s.bound.size();
   if (t == r.lhs_var_count) {
     if (!dpo || no_dangling(g, r, s.bound)) out.insert(s.bound);
@@ -187,8 +185,8 @@ inline void search(const Graph& g, const Rule& r, bool dpo, const State& s,
     const State next = bind(g, r, s, c);
     bool all_covered = true;
     for (const auto& pattern : r.lhs) {
-      const bool complete = std::all_of(pattern.begin(), pattern.end(),
-                                        [&](std::size_t v) { return v < next.bound.size(); });
+      const bool complete =
+          std::all_of(pattern.begin(), pattern.end(), [&](std::size_t v) { return v < next.bound.size(); });
       if (complete && !covered(g, image_of(pattern, next.bound))) {
         all_covered = false;
         break;
@@ -203,15 +201,14 @@ inline void search(const Graph& g, const Rule& r, bool dpo, const State& s,
 // Every complete assignment (vertex per variable, indexed by variable) that
 // the backtracking search may return for `anchor` under some iteration order
 // of its containers. Empty when there is no match.
-inline std::set<std::vector<uint64_t>> accepted_matches(const Graph& g, const Rule& r,
-                                                        uint64_t anchor, bool dpo) {
+inline std::set<std::vector<uint64_t>> accepted_matches(const Graph& g, const Rule& r, uint64_t anchor,
+                                                        bool dpo) {
   std::set<std::vector<uint64_t>> out;
   if (r.lhs.empty()) {
     out.insert(std::vector<uint64_t>{});  // the empty assignment
     return out;
   }
-  const bool anchor_exists =
-      std::find(g.vertices.begin(), g.vertices.end(), anchor) != g.vertices.end();
+  const bool anchor_exists = std::find(g.vertices.begin(), g.vertices.end(), anchor) != g.vertices.end();
   if (r.lhs_var_count == 0 || !anchor_exists) return out;
   // Variable 0 takes the anchor without any test.
   detail::State s;
