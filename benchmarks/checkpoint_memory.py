@@ -5,8 +5,9 @@
 Two fresh processes of the interpreter given by --python (default: this
 one). The first builds the engine by running a workload of bench.py for
 --steps steps (1, the default: growth, a vertex more every step; 3: three
-live vertices, so that the causal record makes up the engine), notes its resident set size, resets the kernel's record of
-the peak (/proc/self/clear_refs) and saves the checkpoint; the second loads
+live vertices, so that the causal record makes up the engine), notes its
+resident set size, resets the kernel's record of the peak
+(/proc/self/clear_refs) and saves the checkpoint; the second loads
 it. Each prints its resident set size before and after and the peak in
 between (VmHWM); the table compares the peaks with the size of the process
 that built the engine by running.
