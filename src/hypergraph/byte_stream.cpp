@@ -1,5 +1,7 @@
 #include "hypergraph/byte_stream.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace vorn {
@@ -27,7 +29,7 @@ bool ByteReader::fill(std::size_t n, const char* what) {
   const std::size_t kept = in_.size() - pos_;
   const std::size_t want = std::min(left(), std::max(n, kPiece));
   std::string next(want, '\0');
-  std::memcpy(next.data(), in_.data() + pos_, kept);
+  if (kept > 0) std::memcpy(next.data(), in_.data() + pos_, kept);
   std::size_t have = kept;
   while (have < want) {
     const std::size_t got = source_(next.data() + have, want - have);

@@ -12,41 +12,38 @@ namespace {
 
 // The vertices with causal data, as a set: a bit per id of the range the
 // log names when that is not much wider than the vertices it creates (ids
-// are handed out in order), else a hash set.
+// are handed out in order), else a hash set. An id outside the bits' range
+// (a damaged log can name one past the range's end) goes to the hash set.
 class LinkedSet {
  public:
   LinkedSet(uint64_t lowest, uint64_t highest, uint64_t creations) : lowest_(lowest) {
     if (highest >= lowest && (highest - lowest) / 64 <= creations) bits_.assign(highest - lowest + 1, false);
-    dense_ = !bits_.empty();
   }
   bool insert(VertexId v) {
-    if (!dense_) return hashed_.insert(v).second;
+    if (!in_bits(v)) return hashed_.insert(v).second;
     const bool was = bits_[v - lowest_];
     bits_[v - lowest_] = true;
     return !was;
   }
   bool erase(VertexId v) {
-    if (!dense_) return hashed_.erase(v) != 0;
+    if (!in_bits(v)) return hashed_.erase(v) != 0;
     const bool was = bits_[v - lowest_];
     bits_[v - lowest_] = false;
     return was;
   }
   std::vector<VertexId> sorted() const {
-    std::vector<VertexId> out;
-    if (dense_) {
-      for (uint64_t i = 0; i < bits_.size(); ++i) {
-        if (bits_[i]) out.push_back(lowest_ + i);
-      }
-      return out;
+    std::vector<VertexId> out(hashed_.begin(), hashed_.end());
+    for (uint64_t i = 0; i < bits_.size(); ++i) {
+      if (bits_[i]) out.push_back(lowest_ + i);
     }
-    out.assign(hashed_.begin(), hashed_.end());
     std::sort(out.begin(), out.end());
     return out;
   }
 
  private:
+  bool in_bits(VertexId v) const { return v >= lowest_ && v - lowest_ < bits_.size(); }
+
   uint64_t lowest_;
-  bool dense_ = false;
   std::vector<bool> bits_;
   absl::flat_hash_set<VertexId> hashed_;
 };
