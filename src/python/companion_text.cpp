@@ -42,7 +42,7 @@ bool int64s(PyObject* obj, const char* name, std::vector<int64_t>& out) {
   const bool whole = view.len % static_cast<Py_ssize_t>(sizeof(int64_t)) == 0;
   if (whole) {
     out.resize(static_cast<std::size_t>(view.len) / sizeof(int64_t));
-    std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
+    if (view.len > 0) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
   }
   PyBuffer_Release(&view);
   if (!whole) PyErr_Format(PyExc_ValueError, "%s must be a buffer of int64", name);
