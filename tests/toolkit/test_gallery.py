@@ -22,6 +22,9 @@ def _browser_path():
 
 @pytest.fixture(scope="module")
 def page():
+    if os.environ.get("VORN_SANITIZED"):
+        # The sanitizer runtimes preloaded into this process would be preloaded into the browser too.
+        pytest.skip("Chromium does not start with the sanitizer runtimes preloaded")
     sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright is not installed (pip install playwright)")
     path = _browser_path()
     if path is None:
