@@ -169,21 +169,6 @@ def test_rules_files_name_the_line_of_a_mistake(tmp_path):
         read_rules_file(path)
 
 
-def test_plot_rule_draws_both_sides_with_shared_places(tmp_path):
-    svg = vornkit.plot_rule("{{x,y},{x,z}} -> {{x,z},{x,w},{y,w},{z,w}}", tmp_path / "r.svg")
-    assert (tmp_path / "r.svg").read_text() == svg
-    ns = {"s": "http://www.w3.org/2000/svg"}
-    root = ET.fromstring(svg)
-    labels = [(t.text, float(t.get("x")), float(t.get("y"))) for t in root.iterfind(".//s:text", ns)]
-    left = {name: (x, y) for name, x, y in labels[:3]}
-    right = {name: (x, y) for name, x, y in labels[3:]}
-    assert set(left) == {"x", "y", "z"} and set(right) == {"x", "y", "z", "w"}
-    shift = {round(right[n][0] - left[n][0], 1) for n in left}
-    assert len(shift) == 1 and {round(right[n][1] - left[n][1], 1) for n in left} == {0}
-    with pytest.raises(ValueError, match=r"\.svg"):
-        vornkit.plot_rule(GROW, tmp_path / "r.png")
-
-
 RESUMABLE = """
 import sys, vornkit
 rules = {rules!r}
