@@ -214,29 +214,16 @@ class _NotationReader:
     def kept_list(self, lhs: Pattern) -> List[str]:
         """The names of a ``keep {...}`` clause (the word already read); each must occur on the left."""
         left = {name for edge in lhs for name in edge}
-        self.expect("{", f"'{{' opening the list after {KEEP!r}")
-        names: List[str] = []
-        self.skip_space()
-        if self.peek() == "}":
-            self.pos += 1
-            return names
-        while True:
+
+        def kept_name() -> str:
             self.skip_space()
             at = self.pos
             name = self.atom()
             if name not in left:
-                raise RuleSyntaxError(f"kept name {name!r} does not occur on the left-hand side",
-                                      self.text, at)
-            names.append(name)
-            self.skip_space()
-            c = self.peek()
-            if c == ",":
-                self.pos += 1
-            elif c == "}":
-                self.pos += 1
-                return names
-            else:
-                raise self.fail(f"',' or '}}' in the {KEEP!r} list")
+                raise RuleSyntaxError(f"kept name {name!r} does not occur on the left-hand side", self.text, at)
+            return name
+
+        return self.braced(kept_name, f"'{{' opening the list after {KEEP!r}", f"',' or '}}' in the {KEEP!r} list")
 
     def rule(self) -> Rule:
         lhs = self.hypergraph()
