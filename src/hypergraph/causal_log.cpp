@@ -32,24 +32,74 @@ void CausalLog::mark_last_step_undone() {
   if (has_last_step_) *last_step_tag_ |= kUndone;
 }
 
-// The entries, chunk after chunk, without the chunks' unused tails.
+// The entries in the checkpoints' encoding: the one above without the
+// recent-id flags, every relation's ends the reference id or in full.
 std::string CausalLog::to_bytes() const {
   std::string out;
-  out.reserve(size_);
-  Cursor walk;
-  std::size_t current = 0, last_end = 0;
-  const auto flush = [&] {
-    out.append(reinterpret_cast<const char*>(chunks_[current].get()), last_end);
+  out.reserve(size_ + size_ / 2);
+  uint64_t ref = 0, horizon = 0, capacity = 0;
+  uint8_t buffer[kMaxEntry];
+  const auto put_varint_to = [](uint8_t*& p, uint64_t v) { put_varint(p, v); };
+  const auto put_id_to = [&](uint8_t*& p, uint64_t id) {
+    const uint64_t delta = id - ref;  // modulo 2^64
+    put_varint_to(p, (delta << 1) ^ static_cast<uint64_t>(static_cast<int64_t>(delta) >> 63));
   };
-  read(walk, [&](const Entry&) {
-    if (walk.chunk != current) {
-      flush();
-      current = walk.chunk;
+  Cursor walk;
+  read(walk, [&](const Entry& e) {
+    uint8_t* p = buffer + 1;
+    uint8_t tag = static_cast<uint8_t>(e.kind);
+    switch (e.kind) {
+      case Kind::create:
+        if (e.capacity != capacity) {
+          tag |= kSettings;
+          put_varint_to(p, e.capacity);
+          capacity = e.capacity;
+        }
+        if (e.a == ref + 1) {
+          tag |= kNext;
+        } else {
+          put_id_to(p, e.a);
+        }
+        ref = e.a;
+        break;
+      case Kind::relate:
+        if (e.horizon != horizon || e.capacity != capacity) {
+          tag |= kSettings;
+          put_varint_to(p, e.horizon);
+          put_varint_to(p, e.capacity);
+          horizon = e.horizon;
+          capacity = e.capacity;
+        }
+        if (e.a == ref) {
+          tag |= kARef;
+        } else {
+          put_id_to(p, e.a);
+        }
+        if (e.b == ref) {
+          tag |= kBRef;
+        } else {
+          put_id_to(p, e.b);
+        }
+        break;
+      case Kind::remove:
+      case Kind::drop:
+        if (e.a == ref) {
+          tag |= kARef;
+        } else {
+          put_id_to(p, e.a);
+        }
+        break;
+      case Kind::step:
+        if (e.undone) tag |= kUndone;
+        break;
+      case Kind::undo:
+      case Kind::end:
+        break;
     }
-    last_end = walk.offset;
+    buffer[0] = tag;
+    out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(p - buffer));
     return true;
   });
-  if (!chunks_.empty()) flush();
   return out;
 }
 

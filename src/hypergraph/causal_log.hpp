@@ -7,8 +7,14 @@
 // Encoding: one tag byte per entry (kind in the low three bits, flags above),
 // then LEB128 varints. Vertex ids are written as zig-zag deltas from the id
 // of the last vertex created through the log, and an id equal to it is a flag
-// with no bytes at all, so a growth step (a new vertex and the relations that
-// reach it) costs about 20 bytes. The causal horizon and the bitset capacity
+// with no bytes at all. A relation's ends name older vertices in turn (a
+// rule's hyperedges chain their members, so a matched vertex is often the
+// effect of one relation and the cause of the next): an end equal to one of
+// the two ids most recently written out in full is a flag too. A growth step
+// (a new vertex and the relations that reach it) costs about 15 bytes.
+// Checkpoints carry the log in the older encoding, without the recent-id
+// flags (to_bytes writes it, from_bytes reads it), so that their format does
+// not depend on this one. The causal horizon and the bitset capacity
 // are written only when they change. Entries never straddle a chunk, and
 // chunks are fixed-size, so the log grows without copying and without the
 // slack of a doubling vector; a chunk's unused tail starts with 0xff.
@@ -48,6 +54,7 @@ class CausalLog {
     std::size_t position = 0;
     std::size_t bytes = 0;  // bytes read so far
     uint64_t ref = 0, horizon = 0, capacity = 0;
+    uint64_t recent[2] = {0, 0};
   };
 
   void create(uint64_t v, uint64_t capacity);
@@ -84,7 +91,33 @@ class CausalLog {
  private:
   static constexpr std::size_t kChunkSize = std::size_t{1} << 16;
   static constexpr std::size_t kMaxEntry = 1 + 3 * 10;  // tag + three varints
-  enum Flag : uint8_t { kARef = 8, kBRef = 16, kNext = 8, kUndone = 8, kSettings = 32 };
+  // A relation's end is the reference id (kARef / kBRef), the most recent
+  // id written in full (kARecent / kBRecent) or the one before it (both).
+  enum Flag : uint8_t {
+    kARef = 8,
+    kBRef = 16,
+    kNext = 8,
+    kUndone = 8,
+    kSettings = 32,
+    kARecent = 64,
+    kBRecent = 128
+  };
+  // How a relation's end is written, updating the recent ids as the reader
+  // will: returns the end's flags (ref_flag, recent_flag or both), having
+  // written the id in full when none applies.
+  [[gnu::always_inline]] uint8_t put_end(uint8_t*& out, uint64_t v, uint8_t ref_flag, uint8_t recent_flag) {
+    if (v == ref_) return ref_flag;
+    if (v == recent_[0]) return recent_flag;
+    if (v == recent_[1]) {
+      recent_[1] = recent_[0];
+      recent_[0] = v;
+      return ref_flag | recent_flag;
+    }
+    put_id(out, v);
+    recent_[1] = recent_[0];
+    recent_[0] = v;
+    return 0;
+  }
 
   void new_chunk();
   uint8_t* reserve(std::size_t n) {
@@ -121,6 +154,7 @@ class CausalLog {
   std::size_t position_ = 0;               // entries appended
   // Encoder state, mirrored by the reader.
   uint64_t ref_ = 0;
+  uint64_t recent_[2] = {0, 0};
   uint64_t horizon_ = 0;
   uint64_t capacity_ = 0;
   // Where the most recent step entry lies.
@@ -159,16 +193,8 @@ inline void CausalLog::relate(uint64_t a, uint64_t b, uint64_t horizon, uint64_t
     horizon_ = horizon;
     capacity_ = capacity;
   }
-  if (a == ref_) {
-    tag |= kARef;
-  } else {
-    put_id(out, a);
-  }
-  if (b == ref_) {
-    tag |= kBRef;
-  } else {
-    put_id(out, b);
-  }
+  tag |= put_end(out, a, kARef, kARecent);
+  tag |= put_end(out, b, kBRef, kBRecent);
   *start = tag;
   commit(start, out);
 }
@@ -212,6 +238,16 @@ bool CausalLog::read(Cursor& cursor, F&& f) const {
         const uint64_t z = varint();
         return cursor.ref + ((z >> 1) ^ (~(z & 1) + 1));
       };
+      // A relation's end, mirroring put_end.
+      const auto end = [&](unsigned flags, unsigned ref_flag, unsigned recent_flag) {
+        uint64_t* recent = cursor.recent;
+        if (flags == ref_flag) return cursor.ref;
+        if (flags == recent_flag) return recent[0];
+        const uint64_t v = flags == (ref_flag | recent_flag) ? recent[1] : id();
+        recent[1] = recent[0];
+        recent[0] = v;
+        return v;
+      };
       Entry e;
       e.kind = static_cast<Kind>(tag & 7u);
       e.position = cursor.position++;
@@ -226,8 +262,8 @@ bool CausalLog::read(Cursor& cursor, F&& f) const {
           e.capacity = cursor.capacity;
           break;
         case Kind::relate:
-          e.a = (tag & kARef) != 0 ? cursor.ref : id();
-          e.b = (tag & kBRef) != 0 ? cursor.ref : id();
+          e.a = end(tag & (kARef | kARecent), kARef, kARecent);
+          e.b = end(tag & (kBRef | kBRecent), kBRef, kBRecent);
           e.horizon = cursor.horizon;
           e.capacity = cursor.capacity;
           break;

@@ -107,7 +107,6 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
                  id(vertices_[s].position));
     }
   }
-  std::size_t in_use = 0;
   for (Slot s = 0; s < slots && !report.full(); ++s) {
     const VertexRecord& r = vertices_[s];
     if (free[s] != ((r.flags & kFree) != 0)) report.add("slot " + id(s) + " free flag disagrees with the free list");
@@ -115,22 +114,18 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       if (r.flags != kFree || r.refs != 0 || !r.incidence.empty()) report.add("free slot " + id(s) + " in use");
       continue;
     }
-    ++in_use;
     if (is_vertex(s) != (listed[s] != 0)) report.add("vertex " + id(r.id) + " live but not in the live list");
-    if (index_.find(r.id) != s || index_.slot_at(r.index) != s) {
+    if (indexed_slot(r.id) != s) {
       report.add("slot " + id(s) + " of id " + id(r.id) + " is not indexed under its id");
     }
     if (!r.incidence.empty() && (r.flags & kHasList) == 0) {
       report.add("slot " + id(s) + " has incidence entries without its list flag");
     }
   }
-  if (index_.size() != in_use) {
-    report.add("the id index holds " + id(index_.size()) + " ids for " + id(in_use) + " slots in use");
-  }
   // Hyperedges: the free list, the count, unique ids, live members.
   std::vector<uint8_t> free_edge(edge_slots, 0);
   for (const EdgeSlot e : free_edges_) {
-    if (e >= edge_slots || free_edge[e] || edges_[e].live != 0) {
+    if (e >= edge_slots || free_edge[e] || edges_[e].live()) {
       report.add("free hyperedge slot " + id(e) + " out of range, stored or listed twice");
       return report.take();
     }
@@ -140,11 +135,11 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
   std::vector<EdgeId> edge_ids;
   std::vector<uint64_t> held;  // (slot, hyperedge) per position
   for (EdgeSlot e = 0; e < edge_slots && !report.full(); ++e) {
-    if (edges_[e].live == 0) {
+    if (!edges_[e].live()) {
       if (!free_edge[e]) report.add("removed hyperedge slot " + id(e) + " is not free");
       continue;
     }
-    edge_ids.push_back(edges_[e].id);
+    edge_ids.push_back(edges_[e].id());
     const std::span<const Slot> m = members(e);
     for (std::size_t i = 0; i < m.size(); ++i) {
       const Slot v = m[i];
@@ -174,7 +169,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       report.add("slot " + id(s) + " counts " + id(r.refs) + " positions, hyperedges name it " + id(refs[s]));
     }
     for (const EdgeSlot e : r.incidence) {
-      if (e >= edge_slots || edges_[e].live == 0) {
+      if (e >= edge_slots || !edges_[e].live()) {
         report.add("incidence of " + id(r.id) + " names a removed hyperedge");
         break;
       }
@@ -190,7 +185,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       ++i;
     } else if (i == held.size() || entries[j] < held[i]) {
       report.add("incidence of " + id(vertices_[entries[j] >> 32].id) + " names hyperedge " +
-                 id(edges_[entries[j] & 0xffffffffu].id) + " more often than it holds the vertex");
+                 id(edges_[entries[j] & 0xffffffffu].id()) + " more often than it holds the vertex");
       ++j;
     } else {
       ++i;
@@ -209,7 +204,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
     }
   }
   for (const auto& [v, values] : observables_) {
-    const Slot s = index_.find(v);
+    const Slot s = indexed_slot(v);
     if (s == kNoSlot || s >= slots || (vertices_[s].flags & kObserved) == 0) {
       report.add("observables of " + id(v) + ", no observed vertex");
       break;

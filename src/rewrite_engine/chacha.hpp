@@ -44,6 +44,14 @@ class ChaCha12 {
     return next_u64_slow();
   }
   void fill_bytes(uint8_t* out, std::size_t n);
+  // The word `ahead` words past the next one handed out, when the buffer
+  // holds it already: what the stream will give, without drawing it.
+  bool peek_u32(std::size_t ahead, uint32_t& out) const {
+    const std::size_t i = index_ + ahead;
+    if (i >= kBufferWords) return false;
+    out = buffer_[i];
+    return true;
+  }
 
   // The generator's whole state (key, block counter, buffer and position):
   // a loaded generator continues the saved one's stream exactly.

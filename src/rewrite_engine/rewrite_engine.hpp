@@ -123,6 +123,7 @@ class RewriteEngine {
 
  private:
   bool attempt();
+  void prefetch_ahead(std::span<const Slot> live) const;
   void note_repeating_rules();
 
   Hypergraph graph_;
