@@ -61,7 +61,7 @@ inline void* allocate(std::size_t bytes) {
   return ::operator new(bytes, std::align_val_t{64});
 }
 
-inline void release(void* p, std::size_t bytes) {
+inline void release(void* p, [[maybe_unused]] std::size_t bytes) {
   if (p == nullptr) return;
 #ifdef VORN_REMAPPED_RECORDS
   if (mapped(bytes)) {
