@@ -7,6 +7,7 @@
                                [--constant-steps 10000000] [--widths 1000,4000]
                                [--array-sizes 500000,1000000]
                                [--analysis-sizes 1000000]
+                               [--scale-sizes 10000000,100000000] [--scale-runs 3] [--vorn-path DIR]
 
 Every measurement runs in a fresh process of the interpreter given by
 --python (default: this one), so that its peak resident set size is its own
@@ -48,6 +49,13 @@ analysis  after N steps of workload 1 in one process: the run, then each
           left out (write_hif is the way at that size); 10^7 steps need
           --timeout of several minutes:
           --sections analysis --analysis-sizes 10000000 --timeout 1200
+scale     (not in the default sections: it takes minutes and gigabytes)
+          workload 1 to each of --scale-sizes steps, --scale-runs times, a
+          fresh process per run: the rate, the rate of each tenth, peak RSS
+          and peak RSS per step. With --vorn-path DIR (a build directory
+          holding another vorn), every run is paired with one of that build,
+          the two alternating, and the table ends with the ratio of the
+          median rates and of the median peak RSS.
 """
 import argparse
 import json
@@ -194,6 +202,21 @@ def reset_peak_rss() -> None:
 TO_HIF_LIMIT = 2_000_000
 
 
+def child_scale(steps: int) -> None:
+    """Workload 1 for `steps` steps, reporting each tenth as it ends."""
+    import vorn
+
+    engine = prepare(1)
+    emit(vorn_file=vorn.__file__)
+    rates, start = [], time.perf_counter()
+    for k in range(1, 11):
+        t0 = time.perf_counter()
+        engine.run(steps * k // 10 - steps * (k - 1) // 10)
+        rates.append((steps * k // 10 - steps * (k - 1) // 10) / max(time.perf_counter() - t0, 1e-9))
+        emit(tenths=k, seconds=time.perf_counter() - start, rewrites=engine.get_successful_rewrites(),
+             tenth_rates=rates, peak_rss_mib=peak_rss_mib())
+
+
 def child_analysis(growth_steps: int) -> None:
     import tempfile
 
@@ -235,19 +258,24 @@ def child_analysis(growth_steps: int) -> None:
 
 
 CHILDREN = {"workload": child_workload, "delete": child_delete, "width": child_width, "arrays": child_arrays,
-            "analysis": child_analysis}
+            "analysis": child_analysis, "scale": child_scale}
 
 
 # --- In the parent ----------------------------------------------------------------
 
-def run_child(python: str, script: str, args, timeout: float) -> dict:
+def run_child(python: str, script: str, args, timeout: float, vorn_path: str = "") -> dict:
     """Runs `python script --child ARGS...` and merges the JSON lines it
     printed. Adds "timed_out" when it was stopped after `timeout` seconds and
-    "error" (the last line of its standard error) when it failed."""
+    "error" (the last line of its standard error) when it failed. With
+    `vorn_path`, that directory comes first on the child's import path."""
     cmd = [python, script, "--child", *map(str, args)]
+    env = None
+    if vorn_path:
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (vorn_path, env.get("PYTHONPATH", "")) if p)
     result = {}
     try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
         stdout = proc.stdout
         if proc.returncode != 0:
             lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
@@ -477,6 +505,53 @@ def command_table(python: str, timeout: float, growth_list) -> bool:
     return ok
 
 
+def median(values):
+    values = sorted(values)
+    n = len(values)
+    return (values[(n - 1) // 2] + values[n // 2]) / 2 if n else float("nan")
+
+
+def scale_table(python: str, timeout: float, sizes_list, runs: int, other: str) -> bool:
+    """Workload 1 at each size, `runs` fresh processes of this build and, with
+    `other`, as many of that build, alternating."""
+    builds = [("this build", "")] + ([(f"other ({other})", other)] if other else [])
+    print("| build | steps | run | rewrites/s | rate by tenths (k/s) | seconds | peak RSS (MiB) | bytes/step |")
+    print("|---|---:|---:|---:|---|---:|---:|---:|")
+    ok, summary = True, []
+    for n in sizes_list:
+        rates = {name: [] for name, _ in builds}
+        rss = {name: [] for name, _ in builds}
+        for i in range(runs):
+            for name, path in builds:
+                r = run_child(python, SCRIPT, ["scale", n], timeout, path)
+                done = r.get("tenths") == 10
+                rate = r["rewrites"] / r["seconds"] if done and r["seconds"] > 0 else None
+                tenths = " ".join(f"{t / 1e3:,.0f}" for t in r.get("tenth_rates", []))
+                cells = [name, f"{n:,}", str(i + 1), f"{rate:,.0f}" if rate else "—", tenths or "—",
+                         f"{r['seconds']:,.1f}" if done else (f"> {timeout:,.0f}" if "timed_out" in r else "—"),
+                         f"{r['peak_rss_mib']:,.0f}" if "peak_rss_mib" in r else "—",
+                         f"{r['peak_rss_mib'] * 2**20 / n:,.0f}" if done else "—"]
+                print("| " + " | ".join(cells) + " |", flush=True)
+                if rate:
+                    rates[name].append(rate)
+                    rss[name].append(r["peak_rss_mib"])
+                if "error" in r:
+                    ok = False
+                    print(f"- {name}, {n:,} steps: failed: {r['error']}")
+                if path and "vorn_file" in r and not r["vorn_file"].startswith(os.path.abspath(path)):
+                    ok = False
+                    print(f"- {name}: the child imported vorn from {r['vorn_file']}, not from {path}")
+        if other and rates[builds[0][0]] and rates[builds[1][0]]:
+            mine, theirs = (median(rates[b[0]]) for b in builds)
+            rss_mine, rss_theirs = (median(rss[b[0]]) for b in builds)
+            summary.append(f"- {n:,} steps: median rate {mine:,.0f} against {theirs:,.0f} ({mine / theirs:.2f}x), "
+                           f"median peak RSS {rss_mine:,.0f} MiB against {rss_theirs:,.0f} MiB "
+                           f"({rss_mine / rss_theirs:.2f}x)")
+    for line in summary:
+        print(line)
+    return ok
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", default=sys.executable, help="interpreter that runs the engine (default: this one)")
@@ -490,6 +565,10 @@ def main() -> int:
     parser.add_argument("--widths", default="1000,4000")
     parser.add_argument("--array-sizes", default="500000,1000000", help="growth steps before reading arrays")
     parser.add_argument("--analysis-sizes", default="1000000", help="growth steps before the analyses")
+    parser.add_argument("--scale-sizes", default="10000000,100000000", help="steps of workload 1 (section scale)")
+    parser.add_argument("--scale-runs", type=int, default=3, help="fresh processes per size and build (section scale)")
+    parser.add_argument("--vorn-path", default="", help="a directory holding another vorn build to compare against, "
+                        "put first on the import path of its runs (section scale)")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -497,7 +576,7 @@ def main() -> int:
         return 0
 
     sections = args.sections.split(",")
-    unknown = set(sections) - {"workloads", "delete", "constant", "width", "arrays", "analysis"}
+    unknown = set(sections) - {"workloads", "delete", "constant", "width", "arrays", "analysis", "scale"}
     if unknown:
         parser.error(f"unknown sections: {', '.join(sorted(unknown))}")
     workloads = [int(w) for w in args.workloads.split(",")]
@@ -525,6 +604,11 @@ def main() -> int:
         ok &= analysis_table(args.python, args.timeout, sizes(args.analysis_sizes))
         print("\nThe command with its outputs, each in a fresh process (seed 3)")
         ok &= command_table(args.python, args.timeout, sizes(args.analysis_sizes))
+    if "scale" in sections:
+        if args.vorn_path and not os.path.isdir(args.vorn_path):
+            parser.error(f"--vorn-path {args.vorn_path}: no such directory")
+        print("\nScale: workload 1, a fresh process per run" + (", alternating with the other build" if args.vorn_path else ""))
+        ok &= scale_table(args.python, args.timeout, sizes(args.scale_sizes), args.scale_runs, args.vorn_path)
     return 0 if ok else 1
 
 

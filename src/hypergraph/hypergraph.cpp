@@ -1,6 +1,7 @@
 #include "hypergraph/hypergraph.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "hypergraph/assert.hpp"
@@ -38,29 +39,35 @@ Slot Hypergraph::allocate_vertex_slot(VertexId id) {
   r.position = 0;
   r.refs = 0;
   r.flags = 0;
-  r.incidence.reset();
-  r.index = index_.insert(id, s, index_moves());
+  r.incidence.reset(list_blocks_);
+  index_.insert(id, s);
   return s;
 }
 
 Slot Hypergraph::slot_for_member(VertexId v) {
   // A new vertex's id is above every id held (no lookup needed).
   if (index_.all_below(v)) return allocate_vertex_slot(v);
-  const Slot s = index_.find(v);
+  const Slot s = indexed_slot(v);
   return s != kNoSlot ? s : allocate_vertex_slot(v);
 }
 
 void Hypergraph::free_if_unused(Slot s) {
   VertexRecord& r = vertices_[s];
   if ((r.flags & (kLive | kHasList | kFree)) != 0 || r.refs != 0) return;
-  index_.erase(r.index, index_moves());
-  r.incidence.reset();
+  r.incidence.reset(list_blocks_);
   r.flags = kFree;
   free_vertices_.push_back(s);
+  if (index_.erased()) compact_index();
+}
+
+void Hypergraph::compact_index() {
+  index_.compact([this](VertexId id, Slot s) {
+    return s < vertices_.size() && (vertices_[s].flags & kFree) == 0 && vertices_[s].id == id;
+  });
 }
 
 std::optional<Slot> Hypergraph::slot_of(VertexId v) const {
-  const Slot s = index_.find(v);
+  const Slot s = indexed_slot(v);
   if (s == kNoSlot || (vertices_[s].flags & kLive) == 0) return std::nullopt;
   return s;
 }
@@ -86,7 +93,7 @@ void Hypergraph::unlist_vertex(Slot s) {
 void Hypergraph::unlink_vertex(Slot s) {
   unlist_vertex(s);
   VertexRecord& r = vertices_[s];
-  r.incidence.reset();
+  r.incidence.reset(list_blocks_);
   r.flags &= ~(kHasList | kComplete);
   if ((r.flags & kObserved) != 0) {
     observables_.erase(r.id);
@@ -112,12 +119,13 @@ inline bool Hypergraph::pair_covered(Slot v, Slot u, EdgeSlot excluded) const {
   for (const EdgeSlot f : scan->incidence) {
     if (f == excluded) continue;
     const EdgeRecord& r = edges_[f];
-    if (r.size == 2) {
+    if (r.code() == 2) {
       if (r.u.inl[0] == other || r.u.inl[1] == other) return true;
       continue;
     }
     const Slot* m = r.data();
-    for (uint32_t i = 0; i < r.size; ++i) {
+    const uint32_t size = r.size();
+    for (uint32_t i = 0; i < size; ++i) {
       if (m[i] == other) return true;
     }
   }
@@ -131,18 +139,14 @@ template <uint32_t kArity>
 EdgeSlot Hypergraph::store_members(EdgeId id, const Slot* members, uint32_t arity) {
   const uint32_t n = kArity > 0 ? kArity : arity;
   const EdgeSlot e = take_slot(free_edges_, edges_);
-  EdgeRecord& r = edges_[e];
-  r.id = id;
-  r.size = n;
-  Slot* out = n > 4 ? (r.u.heap = new Slot[n]) : r.u.inl;
+  Slot* out = edges_[e].assign(id, n);
   for (uint32_t i = 0; i < n; ++i) out[i] = members[i];
-  r.live = 1;
   ++edge_count_;
   // A list made now is complete unless hyperedges already name the slot.
   for (uint32_t i = 0; i < n; ++i) {
     VertexRecord& rv = vertices_[members[i]];
     if ((rv.flags & kHasList) == 0) rv.flags |= kHasList | (rv.refs == 0 ? kComplete : 0u);
-    rv.incidence.push_back(e);
+    rv.incidence.push_back(e, list_blocks_);
     ++rv.refs;
   }
   // Every pair of positions not covered by another hyperedge counts.
@@ -162,9 +166,9 @@ EdgeSlot Hypergraph::store_hyperedge(EdgeId id, std::span<const Slot> members) {
 template <uint32_t kArity>
 void Hypergraph::unstore_members(EdgeSlot e) {
   EdgeRecord& r = edges_[e];
-  const uint32_t n = kArity > 0 ? kArity : r.size;
-  const Slot* members = r.data();
-  r.live = 0;
+  const uint32_t n = kArity > 0 ? kArity : r.size();
+  // (A hyperedge of a known small arity holds its members inline.)
+  const Slot* members = kArity > 0 && kArity <= EdgeRecord::kInline ? r.u.inl : r.data();
   --edge_count_;
   // One occurrence of e per position: together every occurrence.
   for (uint32_t i = 0; i < n; ++i) {
@@ -188,7 +192,7 @@ void Hypergraph::unstore_members(EdgeSlot e) {
 }
 
 void Hypergraph::unstore_hyperedge(EdgeSlot e) {
-  if (edges_[e].size == 2) {
+  if (edges_[e].code() == 2) {
     unstore_members<2>(e);
   } else {
     unstore_members<0>(e);
@@ -197,9 +201,22 @@ void Hypergraph::unstore_hyperedge(EdgeSlot e) {
 
 std::optional<EdgeSlot> Hypergraph::find_hyperedge(EdgeId e) const {
   for (EdgeSlot f = 0; f < edges_.size(); ++f) {
-    if (edges_[f].live != 0 && edges_[f].id == e) return f;
+    if (edges_[f].live() && edges_[f].id() == e) return f;
   }
   return std::nullopt;
+}
+
+EdgeId Hypergraph::take_edge_id() {
+  check_edge_ids(1);
+  return EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+}
+
+// A rewrite runs under the interpreter lock, so nothing takes ids between
+// this check and the add that follows it.
+void Hypergraph::check_edge_ids(uint32_t count) {
+  if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - count) {
+    throw std::length_error("hyperedge ids past 2^56 - 1");
+  }
 }
 
 // --- The store's operations, by id --------------------------------------------
@@ -215,7 +232,7 @@ EdgeId Hypergraph::add_hyperedge(const std::vector<VertexId>& list) {
   std::vector<Slot> members;
   members.reserve(list.size());
   for (const VertexId v : list) members.push_back(slot_for_member(v));
-  const EdgeId e = EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  const EdgeId e = take_edge_id();
   store_hyperedge(e, members);
   std::vector<Slot> sorted = members;
   std::sort(sorted.begin(), sorted.end());
@@ -255,20 +272,20 @@ std::optional<Hyperedge> Hypergraph::hyperedge(EdgeId e) const {
 
 std::vector<EdgeId> Hypergraph::edges_containing(VertexId v) const {
   std::vector<EdgeId> out;
-  const Slot s = index_.find(v);
+  const Slot s = indexed_slot(v);
   if (s == kNoSlot) return out;
-  for (const EdgeSlot e : incidence(s)) out.push_back(edges_[e].id);
+  for (const EdgeSlot e : incidence(s)) out.push_back(edges_[e].id());
   return out;
 }
 
 bool Hypergraph::has_incidence_list(VertexId v) const {
-  const Slot s = index_.find(v);
+  const Slot s = indexed_slot(v);
   return s != kNoSlot && (vertices_[s].flags & kHasList) != 0;
 }
 
 absl::flat_hash_set<VertexId> Hypergraph::structural_neighbors(VertexId v) const {
   absl::flat_hash_set<VertexId> out;
-  const Slot s = index_.find(v);
+  const Slot s = indexed_slot(v);
   if (s == kNoSlot) return out;
   for (const EdgeSlot e : incidence(s)) {
     for (const Slot u : members(e)) {
@@ -323,6 +340,8 @@ void Hypergraph::begin_rewrite(UndoRecord& record, uint32_t new_vertices, uint32
   // rewrite's writes are in flight, which a locked add waits for.
   next_vertex_ = VERTEX_ID_COUNTER.fetch_add(new_vertices, std::memory_order_seq_cst);
   vertices_left_ = new_vertices;
+  if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - new_edges) [[unlikely]]
+    check_edge_ids(new_edges);  // throws
   next_edge_ = EDGE_ID_COUNTER.fetch_add(new_edges, std::memory_order_seq_cst);
   edges_left_ = new_edges;
 }
@@ -344,18 +363,19 @@ Slot Hypergraph::add_vertex(UndoRecord& record) {
 }
 
 EdgeSlot Hypergraph::add_hyperedge(std::span<const Slot> members, UndoRecord& record) {
-  const EdgeId id = edges_left_ > 0 ? (--edges_left_, next_edge_++)
-                                    : EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  const EdgeId id = edges_left_ > 0 ? (--edges_left_, next_edge_++) : take_edge_id();
   const EdgeSlot e = store_hyperedge(id, members);
   record.created_edges.push_back({e, id});
   return e;
 }
 
 void Hypergraph::remove_hyperedge(EdgeSlot e, UndoRecord& record) {
-  VORN_ASSERT(e < edges_.size() && edges_[e].live != 0);
+  VORN_ASSERT(e < edges_.size() && edges_[e].live());
   const EdgeRecord& r = edges_[e];
-  record.removed_edges.push_back({r.id, static_cast<uint32_t>(record.removed_edge_vertices.size()), r.size});
-  for (const Slot s : r.members()) record.removed_edge_vertices.push_back(id_of(s));
+  const std::span<const Slot> m = r.members();
+  record.removed_edges.push_back(
+      {r.id(), static_cast<uint32_t>(record.removed_edge_vertices.size()), static_cast<uint32_t>(m.size())});
+  for (const Slot s : m) record.removed_edge_vertices.push_back(id_of(s));
   unstore_hyperedge(e);
 }
 
@@ -375,10 +395,10 @@ Hypergraph::Memory Hypergraph::memory() const {
   Memory m{};
   m.vertices = vertices_.reserved_bytes() + vertex_list_.capacity() * sizeof(Slot) +
                free_vertices_.capacity() * sizeof(Slot);
-  for (Slot s = 0; s < vertices_.size(); ++s) m.vertices += vertices_[s].incidence.heap_bytes();
+  m.vertices += list_blocks_.bytes();
   m.hyperedges = edges_.reserved_bytes() + free_edges_.capacity() * sizeof(EdgeSlot);
   for (EdgeSlot e = 0; e < edges_.size(); ++e) {
-    if (edges_[e].size > 4) m.hyperedges += edges_[e].size * sizeof(Slot);
+    if (edges_[e].code() == EdgeRecord::kHeapCode) m.hyperedges += (edges_[e].size() + 1) * sizeof(Slot);
   }
   m.index = index_.reserved_bytes();
   m.causal_log = causal_.log_capacity_bytes();

@@ -3,8 +3,8 @@
 // relation between vertices and an incrementally kept structural pair count.
 //
 // Layout. Vertex and hyperedge ids are process-wide 64-bit values at the
-// boundary; inside, records live in dense slots (one 64-byte line per vertex,
-// 32 bytes per hyperedge), hyperedges list their vertices by slot and
+// boundary; inside, records live in dense slots (40 bytes per vertex, 16 per
+// binary hyperedge), hyperedges list their vertices by slot and
 // incidence lists name hyperedges by slot, each inline up to a small size. A
 // vertex id enters through one id-to-slot lookup; the rewriting works on
 // slots throughout. Slots of removed records are reused.
@@ -31,6 +31,7 @@
 // a given sequence of operations, and otherwise unspecified.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -147,15 +148,30 @@ class Hypergraph {
   }
   // Whether s's incidence list holds every stored hyperedge that names s.
   bool has_complete_list(Slot s) const { return (vertices_[s].flags & kComplete) != 0; }
-  std::span<const Slot> members(EdgeSlot e) const { return edges_[e].members(); }
-  EdgeId edge_id(EdgeSlot e) const { return edges_[e].id; }
+  [[gnu::always_inline]] std::span<const Slot> members(EdgeSlot e) const { return edges_[e].members(); }
+  EdgeId edge_id(EdgeSlot e) const { return edges_[e].id(); }
   uint32_t slot_capacity() const { return vertices_.size(); }
   // Whether slot s is in use (a live vertex, or an id that has an incidence
   // list or is named by a hyperedge) and whether it has an incidence list.
   bool slot_in_use(Slot s) const { return (vertices_[s].flags & kFree) == 0; }
   bool has_list(Slot s) const { return (vertices_[s].flags & kHasList) != 0; }
   uint32_t edge_slot_capacity() const { return edges_.size(); }
-  bool is_hyperedge(EdgeSlot e) const { return edges_[e].live != 0; }
+  bool is_hyperedge(EdgeSlot e) const { return edges_[e].live(); }
+
+  // Hints for a step to come, which change nothing: ask the caches for a
+  // vertex's record, or for the records of the hyperedges on its inline
+  // incidence entries. s is any slot below slot_capacity().
+  void prefetch_vertex(Slot s) const {
+    const char* p = reinterpret_cast<const char*>(&vertices_[s]);
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + sizeof(VertexRecord) - 1);
+  }
+  void prefetch_incident_edges(Slot s) const {
+    const SlotList<5>& list = vertices_[s].incidence;
+    const uint32_t n = std::min<uint32_t>(list.size(), 4);
+    const EdgeSlot* e = list.begin();
+    for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(&edges_[e[i]]);
+  }
 
   // Rule application: every change of one rewrite goes into `record`,
   // which begin_rewrite clears. Between begin_rewrite and end_rewrite the
@@ -212,44 +228,89 @@ class Hypergraph {
   static constexpr uint32_t kKnownFlags = kLive | kHasList | kComplete | kObserved | kFree;
   // Both record types are relocated by byte copies (RecordArray): neither
   // may point into itself.
-  struct alignas(64) VertexRecord {
+  // A vertex in 48 bytes: most vertices of a grown graph lie on a few
+  // hyperedges, so five incidence entries are inline.
+  struct VertexRecord {
     VertexId id = 0;
     uint32_t position = 0;  // in vertex_list_, while live
     uint32_t refs = 0;      // positions of stored hyperedges that name the slot
     uint32_t flags = 0;
-    uint32_t index = 0;  // its entry's position in index_
-    SlotList<8> incidence;
+    SlotList<5> incidence;
   };
+  // A hyperedge in 16 bytes: its id in the low 56 bits of one word and an
+  // arity code in the top byte; up to two members inline (the common binary
+  // case), longer lists in a heap block that starts with their count. A free
+  // record keeps its last id under the free code.
   struct EdgeRecord {
-    EdgeId id = 0;
-    uint32_t size = 0;
-    uint32_t live = 0;
+    static constexpr unsigned kIdBits = 56;
+    static constexpr uint64_t kIdMask = (uint64_t{1} << kIdBits) - 1;
+    static constexpr uint32_t kInline = 2;
+    static constexpr uint64_t kHeapCode = 0xfe;
+    static constexpr uint64_t kFreeCode = 0xff;
+
+    uint64_t word = kFreeCode << kIdBits;
     union {
-      Slot inl[4];
+      Slot inl[kInline];
       Slot* heap;
     } u{};
-    const Slot* data() const { return size > 4 ? u.heap : u.inl; }
-    std::span<const Slot> members() const { return {data(), size}; }
+
+    // (Always inlined: the step reads every record it touches through these,
+    // and as calls they cost more than their bodies.)
+    [[gnu::always_inline]] EdgeId id() const { return word & kIdMask; }
+    [[gnu::always_inline]] uint32_t code() const { return static_cast<uint32_t>(word >> kIdBits); }
+    [[gnu::always_inline]] bool live() const { return code() != kFreeCode; }
+    [[gnu::always_inline]] uint32_t size() const {
+      const uint32_t c = code();
+      return c <= kInline ? c : c == kHeapCode ? u.heap[0] : 0;
+    }
+    [[gnu::always_inline]] const Slot* data() const { return code() == kHeapCode ? u.heap + 1 : u.inl; }
+    // (The code read once: the inline case is the common one.)
+    [[gnu::always_inline]] std::span<const Slot> members() const {
+      const uint32_t c = code();
+      if (c <= kInline) [[likely]]
+        return {u.inl, c};
+      return c == kHeapCode ? std::span<const Slot>{u.heap + 1, u.heap[0]} : std::span<const Slot>{};
+    }
+    // Makes the record a live hyperedge of n members under `id` (at most
+    // kIdMask) and returns where the members go.
+    Slot* assign(EdgeId id, uint32_t n) {
+      if (n <= kInline) {
+        word = id | (uint64_t{n} << kIdBits);
+        return u.inl;
+      }
+      u.heap = new Slot[std::size_t{n} + 1];
+      u.heap[0] = n;
+      word = id | (kHeapCode << kIdBits);
+      return u.heap + 1;
+    }
     EdgeRecord() = default;
-    EdgeRecord(EdgeRecord&& o) noexcept : id(o.id), size(o.size), live(o.live), u(o.u) { o.size = 0; }
+    EdgeRecord(EdgeRecord&& o) noexcept : word(o.word), u(o.u) { o.word = kFreeCode << kIdBits; }
     EdgeRecord(const EdgeRecord&) = delete;
     EdgeRecord& operator=(const EdgeRecord&) = delete;
     ~EdgeRecord() { release(); }
+    // Frees the record (keeping its id).
     void release() {
-      if (size > 4) delete[] u.heap;
-      size = 0;
+      if (code() == kHeapCode) delete[] u.heap;
+      word = id() | (kFreeCode << kIdBits);
     }
   };
+  static_assert(sizeof(VertexRecord) == 48 && sizeof(EdgeRecord) == 16);
 
+  // A hyperedge id from the process counter (throws when the ids a record
+  // can hold run out), and the check begin_rewrite makes for a batch.
+  static EdgeId take_edge_id();
+  static void check_edge_ids(uint32_t count);
   Slot allocate_vertex_slot(VertexId id);
   // The slot for an id named by a hyperedge: the vertex's, or one that only
   // carries an incidence list.
   Slot slot_for_member(VertexId v);
   void free_if_unused(Slot s);
-  // Where index_ reports a moved entry.
-  auto index_moves() {
-    return [this](uint32_t slot, uint32_t position) { vertices_[slot].index = position; };
+  // The slot in use under id v (a live vertex or not), or kNoSlot.
+  Slot indexed_slot(VertexId v) const {
+    const Slot s = index_.candidate(v);
+    return s < vertices_.size() && (vertices_[s].flags & kFree) == 0 && vertices_[s].id == v ? s : kNoSlot;
   }
+  void compact_index();
   void list_vertex(Slot s);
   void unlist_vertex(Slot s);
   void unlink_vertex(Slot s);  // drops a live vertex from the store's structures
@@ -265,6 +326,7 @@ class Hypergraph {
   std::optional<EdgeSlot> find_hyperedge(EdgeId e) const;
   bool pairs_determined() const;
 
+  ListBlocks list_blocks_;  // the blocks of incidence lists past their inline room
   RecordArray<VertexRecord> vertices_;
   RecordArray<EdgeRecord> edges_;
   SlotStack free_vertices_;
@@ -295,7 +357,7 @@ void Hypergraph::for_each_vertex(F&& f) const {
 template <class F>
 void Hypergraph::for_each_hyperedge(F&& f) const {
   for (EdgeSlot e = 0; e < edges_.size(); ++e) {
-    if (edges_[e].live != 0) f(e);
+    if (edges_[e].live()) f(e);
   }
 }
 

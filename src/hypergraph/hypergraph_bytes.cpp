@@ -28,10 +28,10 @@ void Hypergraph::save(ByteWriter& out) const {
   out.u32(edges_.size());
   for (EdgeSlot e = 0; e < edges_.size(); ++e) {
     const EdgeRecord& r = edges_[e];
-    out.u64(r.id);
-    out.u8(r.live != 0 ? 1 : 0);
-    out.u32(r.live != 0 ? r.size : 0);
-    if (r.live != 0) {
+    out.u64(r.id());
+    out.u8(r.live() ? 1 : 0);
+    out.u32(r.size());
+    if (r.live()) {
       for (const Slot s : r.members()) out.u32(s);
     }
   }
@@ -62,7 +62,8 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     r.flags = in.u32("a vertex's flags");
     if ((r.flags & ~kKnownFlags) != 0) in.fail("a vertex record with unknown flags");
     const uint32_t n = in.count("an incidence list", 4);
-    for (uint32_t i = 0; i < n && in.ok(); ++i) r.incidence.push_back(in.u32("an incidence entry"));
+    for (uint32_t i = 0; i < n && in.ok(); ++i)
+      r.incidence.push_back(in.u32("an incidence entry"), g.list_blocks_);
   }
   const uint32_t free_vertices = in.count("the free vertex slots", 4);
   for (uint32_t i = 0; i < free_vertices && in.ok(); ++i)
@@ -77,6 +78,7 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     const uint32_t size = in.count("a hyperedge's vertices", 4);
     if (is_live > 1 || (is_live == 0 && size != 0))
       in.fail("a hyperedge record that is neither live nor empty");
+    if (id > EdgeRecord::kIdMask) in.fail("a hyperedge id past 2^56 - 1");
     members.clear();
     for (uint32_t i = 0; i < size && in.ok(); ++i) {
       const Slot s = in.u32("a hyperedge's vertex");
@@ -85,14 +87,13 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
     }
     if (!in.ok()) break;
     EdgeRecord& r = g.edges_[g.edges_.grow()];
-    r.id = id;
     if (is_live != 0) {
-      r.size = size;
-      Slot* out = size > 4 ? (r.u.heap = new Slot[size]) : r.u.inl;
-      std::copy(members.begin(), members.end(), out);
-      r.live = 1;
+      std::copy(members.begin(), members.end(), r.assign(id, size));
       ++g.edge_count_;
       for (const Slot s : members) ++g.vertices_[s].refs;
+    } else {
+      r.assign(id, 0);
+      r.release();
     }
   }
   const uint32_t free_edges = in.count("the free hyperedge slots", 4);
@@ -109,10 +110,11 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
   g.causal_ = std::move(*causal);
   // The id index, over the slots in use (a slot's own flags say; the check
   // holds them against the free list).
+  std::vector<std::pair<VertexId, Slot>> held;
   for (Slot s = 0; s < slots; ++s) {
-    VertexRecord& r = g.vertices_[s];
-    if ((r.flags & kFree) == 0) r.index = g.index_.insert(r.id, s, g.index_moves());
+    if ((g.vertices_[s].flags & kFree) == 0) held.emplace_back(g.vertices_[s].id, s);
   }
+  g.index_.rebuild(std::move(held));
   // Exact when the count agrees with what the hyperedges determine; the
   // check below then holds the count to it.
   g.pair_count_exact_ = false;

@@ -1,104 +1,147 @@
-// IdIndex: from vertex id to slot, for the ids a store holds, as two arrays
-// sorted by id (12 bytes an entry).
+// IdIndex: from vertex id to slot, as runs sorted by id. A run maps `count`
+// consecutive ids from `first_id` to as many consecutive slots from
+// `first_slot`: a store that creates vertices in order (new ids are always
+// the largest, and new slots come in order while none is freed) keeps its
+// whole index in one run, instead of 12 bytes a vertex.
 //
-// New vertices take the largest id the process has handed out, so their
-// entries are appended at the end; a removal leaves a tombstone, found in
-// O(1) through the entry's position, which its holder keeps; tombstones are
-// compacted away once they outnumber the live entries. A lookup by id is a
-// binary search. Ids that arrive out of order (an undo putting back a vertex
-// whose tombstone was compacted, a hyperedge naming an id that is no vertex)
-// are inserted in place, at a cost linear in the entries after them.
+// The index names a candidate slot; the holder confirms it (the slot is in
+// use under that id). Removing an id changes nothing here: its entry goes
+// stale and a lookup of it fails the holder's check. Stale ids are compacted
+// away once they make up half of the ids covered. An id entered again while
+// a stale run covers it (an undo putting back a removed vertex) splits that
+// run, at a cost linear in the runs after it.
 //
-// Positions change when entries are inserted in place or compacted; the index
-// reports every such move to the caller.
+// Invariants: runs are sorted by first id and cover disjoint id ranges; no
+// run is empty; every id the holder has in use is covered by a run naming
+// its slot.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
-#include "hypergraph/assert.hpp"
 #include "hypergraph/ids.hpp"
 
 namespace vorn {
 
 class IdIndex {
  public:
-  // Enters id -> slot (reviving a tombstone of the same id) and returns the
-  // entry's position; moved(slot, position) is called for every other entry
-  // whose position changes.
-  template <class Moved>
-  uint32_t insert(VertexId id, Slot slot, Moved&& moved) {
-    // The common case, a new vertex's id, appends.
-    if (!all_below(id)) return insert_in_place(id, slot, moved);
-    // (emplace_back, not push_back: an instantiation of its own, which the
-    // link-time optimiser inlines into the step whatever other code does
-    // with push_back; about 20 instructions a step.)
-    ids_.emplace_back(id);
-    slots_.emplace_back(slot);
-    return static_cast<uint32_t>(ids_.size() - 1);
+  struct Run {
+    VertexId first_id;
+    Slot first_slot;
+    uint32_t count;
+  };
+
+  // Enters id -> slot (replacing what a stale run said of id).
+  void insert(VertexId id, Slot slot) {
+    covered_ += 1;
+    if (!runs_.empty()) {
+      Run& last = runs_.back();
+      // The common case, a new vertex's id: it extends the last run or starts one.
+      if (id >= last.first_id + last.count) {
+        if (id == last.first_id + last.count && slot == last.first_slot + last.count &&
+            last.count != UINT32_MAX) {
+          ++last.count;
+          return;
+        }
+        runs_.push_back({id, slot, 1});
+        return;
+      }
+      insert_in_place(id, slot);
+      return;
+    }
+    runs_.push_back({id, slot, 1});
   }
-  // The slot of id, or kNoSlot.
-  Slot find(VertexId id) const {
-    const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-    return it == ids_.end() || *it != id ? kNoSlot : slots_[it - ids_.begin()];
+  // The slot the index names for id, or kNoSlot; the caller confirms it.
+  Slot candidate(VertexId id) const {
+    const auto it = std::upper_bound(runs_.begin(), runs_.end(), id,
+                                     [](VertexId v, const Run& r) { return v < r.first_id; });
+    if (it == runs_.begin()) return kNoSlot;
+    const Run& r = *(it - 1);
+    return id - r.first_id < r.count ? r.first_slot + static_cast<Slot>(id - r.first_id) : kNoSlot;
   }
-  // Leaves a tombstone at `position`, which holds a live entry; may compact
-  // (reporting moves).
-  template <class Moved>
-  void erase(uint32_t position, Moved&& moved);
-  std::size_t size() const { return ids_.size() - dead_; }
+  // Notes that an id left the holder; true when stale ids are now worth
+  // compacting away (compact).
+  bool erased() {
+    ++stale_;
+    return stale_ >= 1024 && stale_ * 2 >= covered_;
+  }
+  // Keeps only the ids for which holds(id, slot), in runs as long as they go.
+  template <class Holds>
+  void compact(Holds&& holds) {
+    std::vector<Run> kept;
+    uint64_t covered = 0;
+    for (const Run& r : runs_) {
+      for (uint32_t i = 0; i < r.count; ++i) {
+        const VertexId id = r.first_id + i;
+        const Slot slot = r.first_slot + i;
+        if (!holds(id, slot)) continue;
+        append(kept, id, slot);
+        ++covered;
+      }
+    }
+    runs_ = std::move(kept);
+    covered_ = covered;
+    stale_ = 0;
+  }
+  // Builds the index from (id, slot) pairs with distinct ids, in any order.
+  void rebuild(std::vector<std::pair<VertexId, Slot>> pairs) {
+    std::sort(pairs.begin(), pairs.end());
+    runs_.clear();
+    for (const auto& [id, slot] : pairs) append(runs_, id, slot);
+    covered_ = pairs.size();
+    stale_ = 0;
+  }
   // Whether every id in the index is below `id` (so that it is absent).
-  bool all_below(VertexId id) const { return ids_.empty() || ids_.back() < id; }
-  // The slot at a position (kNoSlot for a tombstone or a position past the end).
-  Slot slot_at(uint32_t position) const { return position < slots_.size() ? slots_[position] : kNoSlot; }
-  std::size_t reserved_bytes() const {
-    return ids_.capacity() * sizeof(uint64_t) + slots_.capacity() * sizeof(uint32_t);
+  bool all_below(VertexId id) const {
+    return runs_.empty() || runs_.back().first_id + runs_.back().count - 1 < id;
   }
+  std::size_t runs() const { return runs_.size(); }
+  std::size_t reserved_bytes() const { return runs_.capacity() * sizeof(Run); }
 
  private:
-  template <class Moved>
-  [[gnu::noinline]] uint32_t insert_in_place(VertexId id, Slot slot, Moved& moved);
+  static void append(std::vector<Run>& runs, VertexId id, Slot slot) {
+    if (!runs.empty()) {
+      Run& last = runs.back();
+      if (id == last.first_id + last.count && slot == last.first_slot + last.count &&
+          last.count != UINT32_MAX) {
+        ++last.count;
+        return;
+      }
+    }
+    runs.push_back({id, slot, 1});
+  }
+  // An id below the largest held: a run of its own, splitting a run that
+  // covers it.
+  [[gnu::noinline]] void insert_in_place(VertexId id, Slot slot) {
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), id,
+                               [](VertexId v, const Run& r) { return v < r.first_id; });
+    if (it != runs_.begin() && id - (it - 1)->first_id < (it - 1)->count) {
+      --it;
+      const Run r = *it;
+      const auto before = static_cast<uint32_t>(id - r.first_id);
+      const uint32_t after = r.count - before - 1;
+      --covered_;  // the id was covered already
+      if (before == 0 && after == 0) {
+        it->first_slot = slot;
+        return;
+      }
+      std::vector<Run> pieces;
+      if (before > 0) pieces.push_back({r.first_id, r.first_slot, before});
+      pieces.push_back({id, slot, 1});
+      if (after > 0) pieces.push_back({id + 1, r.first_slot + before + 1, after});
+      *it = pieces.back();
+      pieces.pop_back();
+      runs_.insert(it, pieces.begin(), pieces.end());
+      return;
+    }
+    runs_.insert(it, Run{id, slot, 1});
+  }
 
-  std::vector<VertexId> ids_;
-  std::vector<Slot> slots_;  // kNoSlot: tombstone
-  std::size_t dead_ = 0;
+  std::vector<Run> runs_;
+  uint64_t covered_ = 0;  // ids covered by runs, stale ones included
+  uint64_t stale_ = 0;    // ids erased since the last compaction (an upper bound of the stale ones)
 };
-
-template <class Moved>
-uint32_t IdIndex::insert_in_place(VertexId id, Slot slot, Moved& moved) {
-  const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-  const auto position = static_cast<uint32_t>(it - ids_.begin());
-  if (*it == id) {
-    if (slots_[position] == kNoSlot) --dead_;
-    slots_[position] = slot;
-    return position;
-  }
-  ids_.insert(it, id);
-  slots_.insert(slots_.begin() + position, slot);
-  for (std::size_t i = position + 1; i < ids_.size(); ++i) {
-    if (slots_[i] != kNoSlot) moved(slots_[i], static_cast<uint32_t>(i));
-  }
-  return position;
-}
-
-template <class Moved>
-void IdIndex::erase(uint32_t position, Moved&& moved) {
-  VORN_ASSERT(position < slots_.size() && slots_[position] != kNoSlot);
-  slots_[position] = kNoSlot;
-  ++dead_;
-  if (dead_ < 1024 || dead_ * 2 < ids_.size()) return;
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < ids_.size(); ++i) {
-    if (slots_[i] == kNoSlot) continue;
-    ids_[out] = ids_[i];
-    slots_[out] = slots_[i];
-    if (out != i) moved(slots_[out], static_cast<uint32_t>(out));
-    ++out;
-  }
-  ids_.resize(out);
-  slots_.resize(out);
-  dead_ = 0;
-}
 
 }  // namespace vorn

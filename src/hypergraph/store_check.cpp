@@ -133,7 +133,6 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
                  id(vertices_[s].position));
     }
   }
-  std::size_t in_use = 0;
   for (Slot s = 0; s < slots && !report.full(); ++s) {
     const VertexRecord& r = vertices_[s];
     if (free[s] != ((r.flags & kFree) != 0))
@@ -143,22 +142,18 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
         report.add("free slot " + id(s) + " in use");
       continue;
     }
-    ++in_use;
     if (is_vertex(s) != listed[s]) report.add("vertex " + id(r.id) + " live but not in the live list");
-    if (index_.find(r.id) != s || index_.slot_at(r.index) != s) {
+    if (indexed_slot(r.id) != s) {
       report.add("slot " + id(s) + " of id " + id(r.id) + " is not indexed under its id");
     }
     if (!r.incidence.empty() && (r.flags & kHasList) == 0) {
       report.add("slot " + id(s) + " has incidence entries without its list flag");
     }
   }
-  if (index_.size() != in_use) {
-    report.add("the id index holds " + id(index_.size()) + " ids for " + id(in_use) + " slots in use");
-  }
   // Hyperedges: the free list, the count, unique ids, live members.
   std::vector<bool> free_edge(edge_slots, false);
   for (const EdgeSlot e : free_edges_) {
-    if (e >= edge_slots || free_edge[e] || edges_[e].live != 0) {
+    if (e >= edge_slots || free_edge[e] || edges_[e].live()) {
       report.add("free hyperedge slot " + id(e) + " out of range, stored or listed twice");
       return report.take();
     }
@@ -168,13 +163,13 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
   std::size_t stored = 0;
   EdgeId lowest = ~EdgeId{0}, highest = 0;
   for (EdgeSlot e = 0; e < edge_slots && !report.full(); ++e) {
-    if (edges_[e].live == 0) {
+    if (!edges_[e].live()) {
       if (!free_edge[e]) report.add("removed hyperedge slot " + id(e) + " is not free");
       continue;
     }
     ++stored;
-    lowest = std::min(lowest, edges_[e].id);
-    highest = std::max(highest, edges_[e].id);
+    lowest = std::min(lowest, edges_[e].id());
+    highest = std::max(highest, edges_[e].id());
     const std::span<const Slot> m = members(e);
     for (std::size_t i = 0; i < m.size(); ++i) {
       const Slot v = m[i];
@@ -197,16 +192,16 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       if (range / 64 <= stored) {
         std::vector<bool> seen(range + 1, false);
         for (EdgeSlot e = 0; e < edge_slots; ++e) {
-          if (edges_[e].live == 0) continue;
-          const uint64_t at = edges_[e].id - lowest;
-          if (seen[at]) return edges_[e].id;
+          if (!edges_[e].live()) continue;
+          const uint64_t at = edges_[e].id() - lowest;
+          if (seen[at]) return edges_[e].id();
           seen[at] = true;
         }
         return std::nullopt;
       }
       std::vector<EdgeId> ids;
       for (EdgeSlot e = 0; e < edge_slots; ++e) {
-        if (edges_[e].live != 0) ids.push_back(edges_[e].id);
+        if (edges_[e].live()) ids.push_back(edges_[e].id());
       }
       std::sort(ids.begin(), ids.end());
       const auto twice = std::adjacent_find(ids.begin(), ids.end());
@@ -227,7 +222,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
     }
     sorted.assign(r.incidence.begin(), r.incidence.end());
     bool removed = false;
-    for (const EdgeSlot e : sorted) removed = removed || e >= edge_slots || edges_[e].live == 0;
+    for (const EdgeSlot e : sorted) removed = removed || e >= edge_slots || !edges_[e].live();
     if (removed) {
       report.add("incidence of " + id(r.id) + " names a removed hyperedge");
       continue;
@@ -240,7 +235,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
       const std::span<const Slot> m = members(sorted[i]);
       const auto holds = static_cast<std::size_t>(std::count(m.begin(), m.end(), s));
       if (j - i > holds) {
-        report.add("incidence of " + id(r.id) + " names hyperedge " + id(edges_[sorted[i]].id) +
+        report.add("incidence of " + id(r.id) + " names hyperedge " + id(edges_[sorted[i]].id()) +
                    " more often than it holds the vertex");
       }
       matched += std::min(j - i, holds);
@@ -257,7 +252,7 @@ std::vector<std::string> Hypergraph::check(std::size_t limit, bool causal) const
     }
   }
   for (const auto& [v, values] : observables_) {
-    const Slot s = index_.find(v);
+    const Slot s = indexed_slot(v);
     if (s == kNoSlot || s >= slots || (vertices_[s].flags & kObserved) == 0) {
       report.add("observables of " + id(v) + ", no observed vertex");
       break;

@@ -18,7 +18,7 @@ void Hypergraph::execute_undo_record(UndoRecord& record) {
   }
   // 2. Created hyperedges go.
   for (const auto& [e, id] : record.created_edges) {
-    if (e < edges_.size() && edges_[e].live != 0 && edges_[e].id == id) unstore_hyperedge(e);
+    if (e < edges_.size() && edges_[e].live() && edges_[e].id() == id) unstore_hyperedge(e);
   }
   // 3. Removed vertices come back at the end of the live list, with the
   // observables they had.

@@ -44,6 +44,14 @@ class ChaCha12 {
     return next_u64_slow();
   }
   void fill_bytes(uint8_t* out, std::size_t n);
+  // The word `ahead` words past the next one handed out, when the buffer
+  // holds it already: what the stream will give, without drawing it.
+  bool peek_u32(std::size_t ahead, uint32_t& out) const {
+    const std::size_t i = index_ + ahead;
+    if (i >= kBufferWords) return false;
+    out = buffer_[i];
+    return true;
+  }
 
   // Where the stream stands (the next block and the next word), and a
   // return to such a place; the buffer is recomputed when the block moved.

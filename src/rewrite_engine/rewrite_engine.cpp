@@ -87,10 +87,35 @@ bool RewriteEngine::step() {
   return attempt();
 }
 
+// The next steps draw their anchors from words the generator's buffer holds
+// already: a step takes one 32-bit word for its anchor (rarely a second) and
+// two for its rule. Each coming anchor is predicted from its word and the
+// current live count, and one level of its records is asked for per step,
+// so that each level has a step's time to arrive: the live-list entry three
+// steps ahead, the vertex record two steps ahead, its hyperedges one step
+// ahead. A wrong prediction (the count changed, a second word was drawn, the
+// graph moved on) costs a wasted prefetch, never a different choice.
+void RewriteEngine::prefetch_ahead(std::span<const Slot> live) const {
+  const uint64_t n = live.size();
+  const auto predicted = [&](std::size_t steps_ahead, uint64_t& i) {
+    uint32_t word;
+    if (!rng_.peek_u32(3 * steps_ahead, word)) return false;
+    i = (uint64_t{word} * n) >> 32;
+    return true;
+  };
+  uint64_t i;
+  if (predicted(3, i)) __builtin_prefetch(&live[i]);
+  if (predicted(2, i)) graph_.prefetch_vertex(live[i]);
+  if (predicted(1, i)) graph_.prefetch_incident_edges(live[i]);
+}
+
 bool RewriteEngine::attempt() {
   Slot anchor = kNoSlot;
   const std::span<const Slot> live = graph_.vertex_list();
-  if (!live.empty()) anchor = live[uniform_index(rng_, live.size())];
+  if (!live.empty()) {
+    prefetch_ahead(live);
+    anchor = live[uniform_index(rng_, live.size())];
+  }
   const RewriteRule& rule = rules_[weights_.choose(rng_)];
   if (!matcher_.find(rule, graph_, anchor, dpo_, match_, step_count_)) {
     has_undo_ = false;

@@ -125,6 +125,7 @@ class RewriteEngine {
 
  private:
   bool attempt();
+  void prefetch_ahead(std::span<const Slot> live) const;
   void note_repeating_rules();
 
   Hypergraph graph_;
