@@ -1,9 +1,18 @@
 import os
+import signal
 import sys
 
 import pytest
 
 os.environ.setdefault("MPLBACKEND", "Agg")
+
+# A suite started in the background of a script inherits SIGINT and SIGHUP
+# ignored, and children inherit that across exec: the tests of Ctrl-C and of
+# a parent killed by SIGHUP need the default dispositions.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+if signal.getsignal(signal.SIGHUP) == signal.SIG_IGN:
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
 
 vorn = pytest.importorskip("vorn", reason="the vorn extension module is not built")
 
