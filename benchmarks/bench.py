@@ -607,7 +607,8 @@ def main() -> int:
     if "scale" in sections:
         if args.vorn_path and not os.path.isdir(args.vorn_path):
             parser.error(f"--vorn-path {args.vorn_path}: no such directory")
-        print("\nScale: workload 1, a fresh process per run" + (", alternating with the other build" if args.vorn_path else ""))
+        paired = ", alternating with the other build" if args.vorn_path else ""
+        print("\nScale: workload 1, a fresh process per run" + paired)
         ok &= scale_table(args.python, args.timeout, sizes(args.scale_sizes), args.scale_runs, args.vorn_path)
     return 0 if ok else 1
 
