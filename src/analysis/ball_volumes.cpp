@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "analysis/adjacency.hpp"
+#include "analysis/coded_adjacency.hpp"
 
 namespace vorn::analysis {
 namespace {
@@ -15,6 +16,10 @@ namespace {
 // through the hyperedges).
 constexpr std::size_t kCopyBudget = std::size_t{160} << 20;
 constexpr std::size_t kWideBytes = std::size_t{128} << 20;
+// Memory for the coded copy (used when the plain one does not fit) and the
+// masks, so that the caller's peak stays within about 200 MiB above the
+// store. The masks are as wide as what the copy leaves allows.
+constexpr std::size_t kCodedBudget = std::size_t{190} << 20;
 
 // Calls f(w) for every neighbour of v (possibly v itself and repeats when
 // reading the store); returns the work done.
@@ -49,6 +54,14 @@ struct CopyWalk {
       work += members.size();
     }
     return work;
+  }
+};
+
+struct CodedWalk {
+  const CodedAdjacency& a;
+  template <class F>
+  std::size_t operator()(uint32_t v, F&& f) const {
+    return a.for_each_neighbour(v, f);
   }
 };
 
@@ -122,16 +135,44 @@ Outcome run_walk(const Walk& walk, uint32_t capacity, std::span<const Slot> cent
   return run<uint32_t>(walk, capacity, centres, max_radius, rows, poll);
 }
 
+// The bytes of the masks of `bits` bits for `capacity` slots.
+constexpr std::size_t mask_bytes(uint32_t capacity, std::size_t bits) {
+  return std::size_t{capacity} * 2 * bits / 8;
+}
+
+// With the narrowest masks that take all centres in one pass, or the widest
+// that fit in `room` bytes (8 bits at least).
+template <class Walk>
+Outcome run_in(const Walk& walk, uint32_t capacity, std::span<const Slot> centres, uint32_t max_radius,
+               std::vector<std::vector<uint64_t>>& rows, Poll& poll, std::size_t room) {
+  std::size_t bits = 8;
+  while (bits < 64 && bits < centres.size()) bits *= 2;
+  while (bits > 8 && mask_bytes(capacity, bits) > room) bits /= 2;
+  switch (bits) {
+    case 64:
+      return run<uint64_t>(walk, capacity, centres, max_radius, rows, poll);
+    case 32:
+      return run<uint32_t>(walk, capacity, centres, max_radius, rows, poll);
+    case 16:
+      return run<uint16_t>(walk, capacity, centres, max_radius, rows, poll);
+    default:
+      return run<uint8_t>(walk, capacity, centres, max_radius, rows, poll);
+  }
+}
+
 }  // namespace
 
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
-                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop) {
+                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop, Layout layout) {
   rows.assign(centres.size(), {});
   Poll poll(stop);
   if (centres.empty()) return Outcome::done;
-  const std::size_t masks = std::size_t{g.capacity()} * 2 * sizeof(uint32_t);
-  // The copy pays off once several centres share it.
-  if (centres.size() > 1 && Adjacency::bytes(g) + masks <= kCopyBudget) {
+  const uint32_t n = g.capacity();
+  const bool automatic = layout == Layout::automatic;
+  const std::size_t masks = std::size_t{n} * 2 * sizeof(uint32_t);
+  // A copy pays off once several centres share it.
+  if (layout == Layout::plain ||
+      (automatic && centres.size() > 1 && Adjacency::bytes(g) + masks <= kCopyBudget)) {
     std::optional<Adjacency> copy = Adjacency::build(g, poll);
     if (!copy) {
       rows.clear();
@@ -139,9 +180,29 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
     }
     std::vector<Slot> rows_of(centres.size());
     for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
-    return run_walk(CopyWalk{g, *copy}, g.capacity(), rows_of, max_radius, rows, poll);
+    return run_walk(CopyWalk{g, *copy}, n, rows_of, max_radius, rows, poll);
   }
-  return run_walk(StoreWalk{g}, g.capacity(), centres, max_radius, rows, poll);
+  // Too large for the plain copy: the coded one, when it fits with masks of
+  // at least 8 bits. While it is built it holds its index and row starts
+  // (eight bytes a slot); the index goes before the masks come.
+  const std::size_t fixed = std::size_t{n} * 8 + mask_bytes(n, 8);
+  if (layout == Layout::coded || (automatic && centres.size() > 1 && fixed < kCodedBudget)) {
+    std::optional<CodedAdjacency> copy =
+        CodedAdjacency::build(g, poll, automatic ? kCodedBudget - fixed : SIZE_MAX);
+    if (poll.stopped()) {
+      rows.clear();
+      return Outcome::cancelled;
+    }
+    if (copy) {
+      std::vector<Slot> rows_of(centres.size());
+      for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
+      copy->drop_index();
+      const std::size_t held = copy->bytes();
+      return run_in(CodedWalk{*copy}, n, rows_of, max_radius, rows, poll,
+                    held < kCodedBudget ? kCodedBudget - held : 0);
+    }
+  }
+  return run_walk(StoreWalk{g}, n, centres, max_radius, rows, poll);
 }
 
 }  // namespace vorn::analysis

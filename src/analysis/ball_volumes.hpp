@@ -16,11 +16,17 @@
 
 namespace vorn::analysis {
 
+// The adjacency a search walks: the fastest that fits in its memory budget
+// (automatic: the plain copy, else the coded one, else the store itself), or
+// one of them regardless of size. Results are the same.
+enum class Layout { automatic, plain, coded, store };
+
 // rows[i] receives V(0), V(1), ... for centres[i], up to the centre's
 // eccentricity in its component or `max_radius`, whichever is smaller (so
 // its last entry is the component's size when the radius allows). Centres
 // may repeat. `rows` is left empty when cancelled.
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
-                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {});
+                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {},
+                     Layout layout = Layout::automatic);
 
 }  // namespace vorn::analysis

@@ -11,6 +11,7 @@
 
 #include "analysis/adjacency.hpp"
 #include "analysis/ball_volumes.hpp"
+#include "analysis/coded_adjacency.hpp"
 #include "analysis/components.hpp"
 #include "analysis/distances.hpp"
 #include "analysis/nearest_edges.hpp"
@@ -85,23 +86,25 @@ TEST(Analysis, DistancesAndBallVolumesMatchAPlainSearch) {
   std::vector<Slot> twice = centres;
   twice.insert(twice.end(), centres.begin(), centres.end());
   std::vector<std::vector<uint64_t>> rows;
-  ASSERT_EQ(ball_volumes(g, twice, kNoRadius, rows), Outcome::done);
-  for (std::size_t i = 0; i < twice.size(); ++i) {
-    const VertexId id = m.g.id_of(twice[i]);
-    const auto want = reference(m.g, id);
-    std::vector<std::pair<Slot, uint32_t>> got;
-    ASSERT_EQ(distances(g, twice[i], kNoRadius, got), Outcome::done);
-    std::map<VertexId, uint32_t> got_map;
-    for (const auto& [s, d] : got) EXPECT_TRUE(got_map.emplace(m.g.id_of(s), d).second);
-    EXPECT_EQ(got_map, want) << "from " << id;
-    EXPECT_TRUE(std::is_sorted(got.begin(), got.end(),
-                               [](const auto& a, const auto& b) { return a.second < b.second; }));
-    uint32_t ecc = 0;
-    for (const auto& [w, d] : want) ecc = std::max(ecc, d);
-    std::vector<uint64_t> volume(ecc + 1, 0);
-    for (const auto& [w, d] : want) ++volume[d];
-    for (std::size_t r = 1; r < volume.size(); ++r) volume[r] += volume[r - 1];
-    EXPECT_EQ(rows[i], volume) << "from " << id;
+  for (const Layout layout : {Layout::automatic, Layout::plain, Layout::coded, Layout::store}) {
+    ASSERT_EQ(ball_volumes(g, twice, kNoRadius, rows, {}, layout), Outcome::done);
+    for (std::size_t i = 0; i < twice.size(); ++i) {
+      const VertexId id = m.g.id_of(twice[i]);
+      const auto want = reference(m.g, id);
+      std::vector<std::pair<Slot, uint32_t>> got;
+      ASSERT_EQ(distances(g, twice[i], kNoRadius, got), Outcome::done);
+      std::map<VertexId, uint32_t> got_map;
+      for (const auto& [s, d] : got) EXPECT_TRUE(got_map.emplace(m.g.id_of(s), d).second);
+      EXPECT_EQ(got_map, want) << "from " << id;
+      EXPECT_TRUE(std::is_sorted(got.begin(), got.end(),
+                                 [](const auto& a, const auto& b) { return a.second < b.second; }));
+      uint32_t ecc = 0;
+      for (const auto& [w, d] : want) ecc = std::max(ecc, d);
+      std::vector<uint64_t> volume(ecc + 1, 0);
+      for (const auto& [w, d] : want) ++volume[d];
+      for (std::size_t r = 1; r < volume.size(); ++r) volume[r] += volume[r - 1];
+      EXPECT_EQ(rows[i], volume) << "from " << id << " layout " << static_cast<int>(layout);
+    }
   }
   // A radius cap cuts both.
   ASSERT_EQ(ball_volumes(g, centres, 1, rows), Outcome::done);
@@ -165,6 +168,9 @@ TEST(Analysis, AStopHookCancelsAndLeavesNoPartialResult) {
   EXPECT_EQ(ball_volumes(g, centres, kNoRadius, rows, stop), Outcome::cancelled);
   EXPECT_TRUE(rows.empty());
   asked = 0;
+  EXPECT_EQ(ball_volumes(g, centres, kNoRadius, rows, stop, Layout::coded), Outcome::cancelled);
+  EXPECT_TRUE(rows.empty());
+  asked = 0;
   std::vector<std::pair<Slot, uint32_t>> reached;
   EXPECT_EQ(distances(g, centres[0], kNoRadius, reached, stop), Outcome::cancelled);
   EXPECT_TRUE(reached.empty());
@@ -214,4 +220,73 @@ TEST(Analysis, TheAdjacencyCopyHoldsEachNeighbourOnce) {
       }
     }
   }
+}
+
+namespace {
+
+// The coded copy's neighbours of every slot against the plain search's,
+// returning how many rows named only plain neighbours, ascending and once.
+std::size_t check_coded(const Hypergraph& store) {
+  const TwoSection g(store);
+  const StopHook never;
+  Poll poll(never);
+  const std::optional<CodedAdjacency> a = CodedAdjacency::build(g, poll);
+  EXPECT_TRUE(a.has_value());
+  if (!a) return 0;
+  std::vector<Slot> slot_of_row(a->capacity());
+  for (Slot s = 0; s < a->capacity(); ++s) slot_of_row[a->index(s)] = s;
+  std::map<VertexId, std::set<VertexId>> adj;
+  store.for_each_hyperedge([&](EdgeSlot e) {
+    for (const Slot x : store.members(e)) {
+      for (const Slot y : store.members(e)) {
+        if (x != y) adj[store.id_of(x)].insert(store.id_of(y));
+      }
+    }
+  });
+  std::size_t plain_rows = 0;
+  g.for_each_slot([&](Slot s) {
+    const VertexId id = store.id_of(s);
+    std::vector<uint32_t> calls;
+    const std::size_t n = a->for_each_neighbour(a->index(s), [&](uint32_t row) { calls.push_back(row); });
+    EXPECT_EQ(n, calls.size());
+    std::set<VertexId> got;
+    for (const uint32_t row : calls) {
+      if (slot_of_row[row] != s) got.insert(store.id_of(slot_of_row[row]));
+    }
+    EXPECT_EQ(got, adj[id]) << id;
+    if (got.size() == calls.size()) {
+      EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end())) << id;
+      ++plain_rows;
+    }
+  });
+  return plain_rows;
+}
+
+}  // namespace
+
+TEST(Analysis, TheCodedCopyHoldsEachNeighbourOnce) {
+  Mixed m;
+  m.g.add_hyperedge({m.v[1], m.v[0]});
+  EXPECT_GT(check_coded(m.g), 0u);
+  // A star of 70000 leaves, the first and last joined: rows of many entries
+  // and gaps of up to three bytes, first entries below and above their row.
+  Hypergraph star;
+  const VertexId hub = star.add_vertex();
+  std::vector<VertexId> leaves;
+  for (int i = 0; i < 70000; ++i) {
+    leaves.push_back(star.add_vertex());
+    star.add_hyperedge({hub, leaves.back()});
+  }
+  star.add_hyperedge({leaves.front(), leaves.back()});
+  star.add_hyperedge({leaves[5], leaves[5]});
+  EXPECT_EQ(check_coded(star), 70001u);
+  // Every centre's volumes match the plain copy's.
+  const TwoSection g(star);
+  const std::vector<Slot> centres{*g.find(hub), *g.find(leaves.front()), *g.find(leaves.back()),
+                                  *g.find(leaves[9])};
+  std::vector<std::vector<uint64_t>> coded, plain;
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, coded, {}, Layout::coded), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, plain, {}, Layout::plain), Outcome::done);
+  EXPECT_EQ(coded, plain);
+  EXPECT_EQ(coded[1], (std::vector<uint64_t>{1, 3, 70001}));
 }
