@@ -8,11 +8,6 @@
 namespace vorn::analysis {
 namespace {
 
-// Rows up to 2^30 keep every zigzag-coded entry within 32 bits.
-constexpr uint32_t kMaxRows = uint32_t{1} << 30;
-
-uint32_t width_of(uint32_t v) { return v < (1u << 8) ? 1 : v < (1u << 16) ? 2 : v < (1u << 24) ? 3 : 4; }
-
 void put_varint(std::vector<uint8_t>& out, uint32_t v) {
   while (v >= 0x80) {
     out.push_back(static_cast<uint8_t>(v | 0x80));
@@ -21,34 +16,51 @@ void put_varint(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v));
 }
 
-void put(std::vector<uint8_t>& out, uint32_t v, uint32_t width) {
+void put_bytes(std::vector<uint8_t>& out, uint32_t v, uint32_t width) {
   for (uint32_t b = 0; b < width; ++b, v >>= 8) out.push_back(static_cast<uint8_t>(v));
+}
+
+// One prefix varint (v < 2^29).
+void put_entry(std::vector<uint8_t>& out, uint32_t v) {
+  if (v < (1u << 7)) {
+    out.push_back(static_cast<uint8_t>(v << 1));
+  } else if (v < (1u << 14)) {
+    put_bytes(out, (v << 2) | 1, 2);
+  } else if (v < (1u << 21)) {
+    put_bytes(out, (v << 3) | 3, 3);
+  } else {
+    put_bytes(out, (v << 3) | 7, 4);
+  }
+}
+
+std::size_t entry_bytes(uint32_t v) {
+  return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : 4;
 }
 
 // Appends row i: its sorted distinct plain neighbours, then its long
 // hyperedges' numbers.
 void put_row(std::vector<uint8_t>& out, uint32_t i, const std::vector<uint32_t>& plain,
              const std::vector<uint32_t>& hubs) {
-  uint32_t first = 0, first_width = 1, width = 1;
+  uint32_t first = 0;
+  std::size_t length = 0;
   if (!plain.empty()) {
     const uint32_t w = plain[0];
     first = w >= i ? (w - i) << 1 : ((i - w - 1) << 1) | 1;
-    first_width = width_of(first);
-    for (std::size_t k = 1; k < plain.size(); ++k)
-      width = std::max(width, width_of(plain[k] - plain[k - 1] - 1));
+    length = entry_bytes(first);
+    for (std::size_t k = 1; k < plain.size(); ++k) length += entry_bytes(plain[k] - plain[k - 1] - 1);
   }
-  const bool escape = plain.size() >= CodedAdjacency::kEscape || !hubs.empty();
-  const uint32_t count = escape ? CodedAdjacency::kEscape : static_cast<uint32_t>(plain.size());
-  out.push_back(static_cast<uint8_t>((first_width - 1) | ((width - 1) << 2) | (count << 4)));
-  if (escape) {
-    put_varint(out, static_cast<uint32_t>(plain.size()));
+  if (length < CodedAdjacency::kEscape && hubs.empty()) {
+    out.push_back(static_cast<uint8_t>(length));
+  } else {
+    out.push_back(CodedAdjacency::kEscape);
+    put_varint(out, static_cast<uint32_t>(length));
     put_varint(out, static_cast<uint32_t>(hubs.size()));
   }
   if (!plain.empty()) {
-    put(out, first, first_width);
-    for (std::size_t k = 1; k < plain.size(); ++k) put(out, plain[k] - plain[k - 1] - 1, width);
+    put_entry(out, first);
+    for (std::size_t k = 1; k < plain.size(); ++k) put_entry(out, plain[k] - plain[k - 1] - 1);
   }
-  for (const uint32_t h : hubs) put(out, h, 4);
+  for (const uint32_t h : hubs) put_bytes(out, h, 4);
 }
 
 }  // namespace
@@ -60,8 +72,9 @@ std::optional<CodedAdjacency> CodedAdjacency::build(const TwoSection& g, Poll& p
   max_bytes = std::min<std::size_t>(max_bytes, UINT32_MAX - kPadding);
   CodedAdjacency a;
   constexpr uint32_t kUnset = UINT32_MAX;
+  a.rows_ = n;
   a.index_.assign(n, kUnset);
-  a.starts_.reserve(std::size_t{n} + 1);
+  a.blocks_.reserve(n / kBlock + 1);
   // The rows are appended without ever being moved: the reservation is an
   // upper bound, and only the part the rows fill is backed by memory.
   std::size_t entries = 0;
@@ -138,12 +151,11 @@ std::optional<CodedAdjacency> CodedAdjacency::build(const TwoSection& g, Poll& p
       hubs.erase(std::unique(hubs.begin(), hubs.end()), hubs.end());
       // (a bound on the row's bytes: the rows never outgrow the reservation)
       if (a.data_.size() + 11 + 4 * (plain.size() + hubs.size()) > max_bytes) return std::nullopt;
-      a.starts_.push_back(static_cast<uint32_t>(a.data_.size()));
+      if (i % kBlock == 0) a.blocks_.push_back(static_cast<uint32_t>(a.data_.size()));
       put_row(a.data_, i, plain, hubs);
       if (poll.tick(work)) return std::nullopt;
     }
   }
-  a.starts_.push_back(static_cast<uint32_t>(a.data_.size()));
   a.data_.insert(a.data_.end(), kPadding, 0);
   a.hub_rows_.reserve(hub_slots.size());
   for (const Slot w : hub_slots) a.hub_rows_.push_back(a.index_[w]);

@@ -243,12 +243,24 @@ std::size_t check_coded(const Hypergraph& store) {
       }
     }
   });
+  // Rows read in order start where the block starts say.
+  const uint8_t* p = a->first_row();
+  for (uint32_t i = 0; i < a->capacity(); p = CodedAdjacency::skip(p), ++i) {
+    if (p != a->row(i)) {
+      ADD_FAILURE() << "row " << i;
+      break;
+    }
+  }
   std::size_t plain_rows = 0;
   g.for_each_slot([&](Slot s) {
     const VertexId id = store.id_of(s);
     std::vector<uint32_t> calls;
-    const std::size_t n = a->for_each_neighbour(a->index(s), [&](uint32_t row) { calls.push_back(row); });
+    std::size_t n = 0;
+    const uint32_t i = a->index(s);
+    const uint8_t* end = a->neighbours(
+        i, a->row(i), [&](uint32_t row) { calls.push_back(row); }, n);
     EXPECT_EQ(n, calls.size());
+    EXPECT_EQ(end, CodedAdjacency::skip(a->row(i)));
     std::set<VertexId> got;
     for (const uint32_t row : calls) {
       if (slot_of_row[row] != s) got.insert(store.id_of(slot_of_row[row]));
@@ -289,4 +301,48 @@ TEST(Analysis, TheCodedCopyHoldsEachNeighbourOnce) {
   ASSERT_EQ(ball_volumes(g, centres, kNoRadius, plain, {}, Layout::plain), Outcome::done);
   EXPECT_EQ(coded, plain);
   EXPECT_EQ(coded[1], (std::vector<uint64_t>{1, 3, 70001}));
+}
+
+TEST(Analysis, LayoutsAgreeOnAGraphWithWideLevels) {
+  // A 150 x 150 grid with chords, triangles and a few long hyperedges: levels
+  // wide enough that the coded search passes over all rows, and 70 centres
+  // (more than one batch).
+  Hypergraph store;
+  constexpr int kSide = 150;
+  std::vector<VertexId> v;
+  for (int i = 0; i < kSide * kSide; ++i) v.push_back(store.add_vertex());
+  uint64_t state = 12345;
+  const auto random = [&](uint64_t bound) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return (state >> 33) % bound;
+  };
+  for (int y = 0; y < kSide; ++y) {
+    for (int x = 0; x < kSide; ++x) {
+      const int i = y * kSide + x;
+      if (x + 1 < kSide) store.add_hyperedge({v[i], v[i + 1]});
+      if (y + 1 < kSide) store.add_hyperedge({v[i], v[i + kSide]});
+    }
+  }
+  for (int k = 0; k < 300; ++k) store.add_hyperedge({v[random(v.size())], v[random(v.size())]});
+  for (int k = 0; k < 100; ++k) {
+    store.add_hyperedge({v[random(v.size())], v[random(v.size())], v[random(v.size())]});
+  }
+  for (int k = 0; k < 5; ++k) {
+    std::vector<VertexId> long_edge;
+    for (int m = 0; m < 12; ++m) long_edge.push_back(v[random(v.size())]);
+    store.add_hyperedge(long_edge);
+  }
+  const TwoSection g(store);
+  std::vector<Slot> centres;
+  for (int k = 0; k < 70; ++k) centres.push_back(*g.find(v[random(v.size())]));
+  std::vector<std::vector<uint64_t>> plain, coded, walked;
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, plain, {}, Layout::plain), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, coded, {}, Layout::coded), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, walked, {}, Layout::store), Outcome::done);
+  EXPECT_EQ(coded, plain);
+  EXPECT_EQ(walked, plain);
+  EXPECT_EQ(plain[0].back(), uint64_t{kSide * kSide});
+  ASSERT_EQ(ball_volumes(g, centres, 7, coded, {}, Layout::coded), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, 7, plain, {}, Layout::plain), Outcome::done);
+  EXPECT_EQ(coded, plain);
 }
