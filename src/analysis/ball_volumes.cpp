@@ -132,11 +132,16 @@ Outcome run_walk(const Walk& walk, uint32_t capacity, std::span<const Slot> cent
 // distance exactly r (a part of `seen`) and, as level r + 1 is found, those
 // at r + 1 (outside `seen`). A level of few rows is kept as a list of them;
 // a larger one is found by a pass over all rows in order, which reads the
-// copy front to back. Both arrays are zero on entry.
+// copy front to back. A row's two masks lie side by side, so that one
+// cache line serves both. All masks are zero on entry.
+template <class Mask>
+struct Marks {
+  Mask seen = 0, mark = 0;
+};
+
 template <class Mask>
 bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
-                 std::span<std::vector<uint64_t>> rows, std::vector<Mask>& seen, std::vector<Mask>& mark,
-                 Poll& poll) {
+                 std::span<std::vector<uint64_t>> rows, std::vector<Marks<Mask>>& bits, Poll& poll) {
   const uint32_t n = a.capacity();
   const std::size_t list_limit = n / 64 + 64;
   std::vector<uint32_t> level, found;
@@ -144,29 +149,29 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
   std::vector<uint64_t> grow(centres.size(), 0);
   for (std::size_t i = 0; i < centres.size(); ++i) {
     const uint32_t c = centres[i];
-    if (seen[c] == 0) level.push_back(c);
-    seen[c] |= static_cast<Mask>(Mask{1} << i);
-    mark[c] = seen[c];
+    if (bits[c].seen == 0) level.push_back(c);
+    bits[c].seen |= static_cast<Mask>(Mask{1} << i);
+    bits[c].mark = bits[c].seen;
     rows[i].assign(1, 1);
   }
   bool found_listed = true;
   // Spreads the level's bits of row v (at p) to its neighbours.
   const auto expand = [&](uint32_t v, const uint8_t* p) {
-    const Mask f = static_cast<Mask>(mark[v] & seen[v]);
+    const Mask f = static_cast<Mask>(bits[v].mark & bits[v].seen);
     std::size_t work = 0;
     p = a.neighbours(
         v, p,
         [&](uint32_t w) {
-          const Mask m = static_cast<Mask>(f & ~seen[w]);
+          const Mask m = static_cast<Mask>(f & ~bits[w].seen);
           if (m == 0) return;
-          if ((mark[w] & ~seen[w]) == 0 && found_listed) {
+          if ((bits[w].mark & ~bits[w].seen) == 0 && found_listed) {
             if (found.size() < list_limit) {
               found.push_back(w);
             } else {
               found_listed = false;
             }
           }
-          mark[w] |= m;
+          bits[w].mark |= m;
         },
         work);
     return poll.tick(work + 1);
@@ -174,10 +179,10 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
   // Moves a row's new bits into `seen`, keeping them in `mark` as the next
   // level's; true when it has any.
   const auto settle = [&](uint32_t w) {
-    Mask m = static_cast<Mask>(mark[w] & ~seen[w]);
-    mark[w] = m;
+    Mask m = static_cast<Mask>(bits[w].mark & ~bits[w].seen);
+    bits[w].mark = m;
     if (m == 0) return false;
-    seen[w] |= m;
+    bits[w].seen |= m;
     for (; m != 0; m = static_cast<Mask>(m & (m - 1))) ++grow[std::countr_zero(m)];
     return true;
   };
@@ -191,7 +196,7 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
     } else {
       const uint8_t* p = a.first_row();
       for (uint32_t v = 0; v < n; ++v) {
-        if ((mark[v] & seen[v]) != 0) {
+        if ((bits[v].mark & bits[v].seen) != 0) {
           if (expand(v, p)) return false;
         }
         p = CodedAdjacency::skip(p);
@@ -201,7 +206,7 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
     std::fill(grow.begin(), grow.end(), 0);
     bool any = false;
     if (listed && found_listed) {
-      for (const uint32_t v : level) mark[v] = static_cast<Mask>(mark[v] & ~seen[v]);
+      for (const uint32_t v : level) bits[v].mark = static_cast<Mask>(bits[v].mark & ~bits[v].seen);
       for (const uint32_t w : found) any |= settle(w);
     } else {
       // Every row: the level's bits go, the next level's settle, and the
@@ -233,16 +238,14 @@ template <class Mask>
 Outcome coded_run(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
                   std::vector<std::vector<uint64_t>>& rows, Poll& poll) {
   constexpr std::size_t kBits = sizeof(Mask) * 8;
-  std::vector<Mask> seen(a.capacity(), 0), mark(a.capacity(), 0);
+  std::vector<Marks<Mask>> bits(a.capacity());
   for (std::size_t b = 0; b < centres.size(); b += kBits) {
     const std::size_t n = std::min(kBits, centres.size() - b);
-    if (!coded_batch<Mask>(a, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), seen, mark,
-                           poll)) {
+    if (!coded_batch<Mask>(a, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), bits, poll)) {
       rows.clear();
       return Outcome::cancelled;
     }
-    std::fill(seen.begin(), seen.end(), 0);
-    std::fill(mark.begin(), mark.end(), 0);
+    std::fill(bits.begin(), bits.end(), Marks<Mask>{});
   }
   return Outcome::done;
 }
