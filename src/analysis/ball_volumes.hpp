@@ -2,8 +2,9 @@
 // level-synchronous breadth-first search carrying one bit per centre (a
 // batch of 32 or 64 centres per machine word), so each pass over the store
 // serves a whole batch. V(r) counts the slots within distance r.
-// Memory: two words per slot of the store (64-bit words while that stays
-// under 128 MiB, 32-bit beyond) plus the current frontier.
+// Memory: an adjacency copy that fits its budget (ball_volumes.cpp) and two
+// masks per slot (as wide as the budget allows), plus the current frontier
+// while a level is small.
 #pragma once
 
 #include <cstdint>
