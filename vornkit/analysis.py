@@ -31,20 +31,33 @@ def _radius(max_radius) -> Optional[int]:
     return r
 
 
-def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = None) -> np.ndarray:
+_LAYOUTS = {"auto": 0, "plain": 1, "coded": 2, "store": 3}
+
+
+def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = None, *,
+                 layout: str = "auto") -> np.ndarray:
     """V(r), the number of vertices within distance r, for each centre: a float array of
     shape ``(len(centres), R + 1)``.
 
     Rows are padded with their last value (the centre's component size) up
     to the longest row, or cut at ``max_radius``, exactly as
     :func:`vornkit.dimension.ball_volumes` does for an edge list.
+
+    ``layout`` chooses what the search walks: ``"auto"`` (the default) the
+    fastest that fits in memory, a plain copy of the adjacency where it
+    fits, else a byte-coded copy, else the engine's own records; ``"plain"``,
+    ``"coded"`` or ``"store"`` one of them regardless of size.  The result is
+    the same; only time and memory differ.
     """
+    if layout not in _LAYOUTS:
+        raise ValueError(f"layout must be one of {', '.join(map(repr, _LAYOUTS))}, got {layout!r}")
     radius = _radius(max_radius)
     ids = np.asarray(list(centres) if not isinstance(centres, np.ndarray) else centres)
     if ids.size and not np.issubdtype(ids.dtype, np.integer):
         raise ValueError(f"centres must be vertex ids (integers), got {ids.dtype}")
     ids = np.ascontiguousarray(ids, dtype=np.int64).ravel()
-    offsets, volumes = (int64(b) for b in native().ball_volumes(engine, ids.tobytes(), radius))
+    offsets, volumes = (int64(b) for b in native().ball_volumes(engine, ids.tobytes(), radius,
+                                                                         _LAYOUTS[layout]))
     if not len(ids):
         return np.zeros((0, 1))
     lengths = np.diff(offsets)

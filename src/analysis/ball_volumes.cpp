@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "analysis/adjacency.hpp"
+#include "analysis/coded_adjacency.hpp"
 
 namespace vorn::analysis {
 namespace {
@@ -15,6 +16,10 @@ namespace {
 // through the hyperedges).
 constexpr std::size_t kCopyBudget = std::size_t{160} << 20;
 constexpr std::size_t kWideBytes = std::size_t{128} << 20;
+// Memory for the coded copy (used when the plain one does not fit) and the
+// masks, so that the caller's peak stays within about 200 MiB above the
+// store. The masks are as wide as what the copy leaves allows.
+constexpr std::size_t kCodedBudget = std::size_t{190} << 20;
 
 // Calls f(w) for every neighbour of v (possibly v itself and repeats when
 // reading the store); returns the work done.
@@ -122,16 +127,166 @@ Outcome run_walk(const Walk& walk, uint32_t capacity, std::span<const Slot> cent
   return run<uint32_t>(walk, capacity, centres, max_radius, rows, poll);
 }
 
+// One batch of at most bits(Mask) centres over the coded copy, with two
+// masks a row: `seen` holds the centres within distance r, `mark` those at
+// distance exactly r (a part of `seen`) and, as level r + 1 is found, those
+// at r + 1 (outside `seen`). A level of few rows is kept as a list of them;
+// a larger one is found by a pass over all rows in order, which reads the
+// copy front to back. A row's two masks lie side by side, so that one
+// cache line serves both. All masks are zero on entry.
+template <class Mask>
+struct Marks {
+  Mask seen = 0, mark = 0;
+};
+
+template <class Mask>
+bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
+                 std::span<std::vector<uint64_t>> rows, std::vector<Marks<Mask>>& bits, Poll& poll) {
+  const uint32_t n = a.capacity();
+  const std::size_t list_limit = n / 64 + 64;
+  std::vector<uint32_t> level, found;
+  bool listed = true;  // whether `level` lists every row of the level
+  std::vector<uint64_t> grow(centres.size(), 0);
+  for (std::size_t i = 0; i < centres.size(); ++i) {
+    const uint32_t c = centres[i];
+    if (bits[c].seen == 0) level.push_back(c);
+    bits[c].seen |= static_cast<Mask>(Mask{1} << i);
+    bits[c].mark = bits[c].seen;
+    rows[i].assign(1, 1);
+  }
+  bool found_listed = true;
+  // Spreads the level's bits of row v (at p) to its neighbours.
+  const auto expand = [&](uint32_t v, const uint8_t* p) {
+    const Mask f = static_cast<Mask>(bits[v].mark & bits[v].seen);
+    std::size_t work = 0;
+    p = a.neighbours(
+        v, p,
+        [&](uint32_t w) {
+          const Mask m = static_cast<Mask>(f & ~bits[w].seen);
+          if (m == 0) return;
+          if ((bits[w].mark & ~bits[w].seen) == 0 && found_listed) {
+            if (found.size() < list_limit) {
+              found.push_back(w);
+            } else {
+              found_listed = false;
+            }
+          }
+          bits[w].mark |= m;
+        },
+        work);
+    return poll.tick(work + 1);
+  };
+  // Moves a row's new bits into `seen`, keeping them in `mark` as the next
+  // level's; true when it has any.
+  const auto settle = [&](uint32_t w) {
+    Mask m = static_cast<Mask>(bits[w].mark & ~bits[w].seen);
+    bits[w].mark = m;
+    if (m == 0) return false;
+    bits[w].seen |= m;
+    for (; m != 0; m = static_cast<Mask>(m & (m - 1))) ++grow[std::countr_zero(m)];
+    return true;
+  };
+  for (uint32_t r = 0; r < max_radius; ++r) {
+    found.clear();
+    found_listed = true;
+    if (listed) {
+      for (const uint32_t v : level) {
+        if (expand(v, a.row(v))) return false;
+      }
+    } else {
+      const uint8_t* p = a.first_row();
+      for (uint32_t v = 0; v < n; ++v) {
+        if ((bits[v].mark & bits[v].seen) != 0) {
+          if (expand(v, p)) return false;
+        }
+        p = CodedAdjacency::skip(p);
+        if (v % 4096 == 0 && poll.tick(4096)) return false;
+      }
+    }
+    std::fill(grow.begin(), grow.end(), 0);
+    bool any = false;
+    if (listed && found_listed) {
+      for (const uint32_t v : level) bits[v].mark = static_cast<Mask>(bits[v].mark & ~bits[v].seen);
+      for (const uint32_t w : found) any |= settle(w);
+    } else {
+      // Every row: the level's bits go, the next level's settle, and the
+      // next level is listed again when it is small.
+      found.clear();
+      found_listed = true;
+      for (uint32_t w = 0; w < n; ++w) {
+        if (!settle(w)) continue;
+        any = true;
+        if (found_listed && found.size() < list_limit) {
+          found.push_back(w);
+        } else {
+          found_listed = false;
+        }
+      }
+      if (poll.tick(n)) return false;
+    }
+    if (!any) break;
+    for (std::size_t i = 0; i < centres.size(); ++i) {
+      if (grow[i] != 0) rows[i].push_back(rows[i].back() + grow[i]);
+    }
+    level.swap(found);
+    listed = found_listed;
+  }
+  return true;
+}
+
+template <class Mask>
+Outcome coded_run(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
+                  std::vector<std::vector<uint64_t>>& rows, Poll& poll) {
+  constexpr std::size_t kBits = sizeof(Mask) * 8;
+  std::vector<Marks<Mask>> bits(a.capacity());
+  for (std::size_t b = 0; b < centres.size(); b += kBits) {
+    const std::size_t n = std::min(kBits, centres.size() - b);
+    if (!coded_batch<Mask>(a, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), bits, poll)) {
+      rows.clear();
+      return Outcome::cancelled;
+    }
+    std::fill(bits.begin(), bits.end(), Marks<Mask>{});
+  }
+  return Outcome::done;
+}
+
+// The bytes of the masks of `bits` bits for `capacity` slots.
+constexpr std::size_t mask_bytes(uint32_t capacity, std::size_t bits) {
+  return std::size_t{capacity} * 2 * bits / 8;
+}
+
+// With the narrowest masks that take all centres in one pass, or the widest
+// that fit in `room` bytes (8 bits at least).
+Outcome coded_in(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
+                 std::vector<std::vector<uint64_t>>& rows, Poll& poll, std::size_t room) {
+  std::size_t bits = 8;
+  while (bits < 64 && bits < centres.size()) bits *= 2;
+  while (bits > 8 && mask_bytes(a.capacity(), bits) > room) bits /= 2;
+  switch (bits) {
+    case 64:
+      return coded_run<uint64_t>(a, centres, max_radius, rows, poll);
+    case 32:
+      return coded_run<uint32_t>(a, centres, max_radius, rows, poll);
+    case 16:
+      return coded_run<uint16_t>(a, centres, max_radius, rows, poll);
+    default:
+      return coded_run<uint8_t>(a, centres, max_radius, rows, poll);
+  }
+}
+
 }  // namespace
 
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
-                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop) {
+                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop, Layout layout) {
   rows.assign(centres.size(), {});
   Poll poll(stop);
   if (centres.empty()) return Outcome::done;
-  const std::size_t masks = std::size_t{g.capacity()} * 2 * sizeof(uint32_t);
-  // The copy pays off once several centres share it.
-  if (centres.size() > 1 && Adjacency::bytes(g) + masks <= kCopyBudget) {
+  const uint32_t n = g.capacity();
+  const bool automatic = layout == Layout::automatic;
+  const std::size_t masks = std::size_t{n} * 2 * sizeof(uint32_t);
+  // A copy pays off once several centres share it.
+  if (layout == Layout::plain ||
+      (automatic && centres.size() > 1 && Adjacency::bytes(g) + masks <= kCopyBudget)) {
     std::optional<Adjacency> copy = Adjacency::build(g, poll);
     if (!copy) {
       rows.clear();
@@ -139,9 +294,28 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
     }
     std::vector<Slot> rows_of(centres.size());
     for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
-    return run_walk(CopyWalk{g, *copy}, g.capacity(), rows_of, max_radius, rows, poll);
+    return run_walk(CopyWalk{g, *copy}, n, rows_of, max_radius, rows, poll);
   }
-  return run_walk(StoreWalk{g}, g.capacity(), centres, max_radius, rows, poll);
+  // Too large for the plain copy: the coded one, when it fits with masks of
+  // at least 8 bits. While it is built it holds its index (four bytes a
+  // slot, more than the narrowest masks), which goes before the masks come.
+  const std::size_t fixed = std::size_t{n} * sizeof(uint32_t);
+  if (layout == Layout::coded || (automatic && centres.size() > 1 && fixed < kCodedBudget)) {
+    std::optional<CodedAdjacency> copy =
+        CodedAdjacency::build(g, poll, automatic ? kCodedBudget - fixed : SIZE_MAX);
+    if (poll.stopped()) {
+      rows.clear();
+      return Outcome::cancelled;
+    }
+    if (copy) {
+      std::vector<Slot> rows_of(centres.size());
+      for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
+      copy->drop_index();
+      const std::size_t held = copy->bytes();
+      return coded_in(*copy, rows_of, max_radius, rows, poll, held < kCodedBudget ? kCodedBudget - held : 0);
+    }
+  }
+  return run_walk(StoreWalk{g}, n, centres, max_radius, rows, poll);
 }
 
 }  // namespace vorn::analysis

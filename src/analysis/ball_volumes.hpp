@@ -2,8 +2,9 @@
 // level-synchronous breadth-first search carrying one bit per centre (a
 // batch of 32 or 64 centres per machine word), so each pass over the store
 // serves a whole batch. V(r) counts the slots within distance r.
-// Memory: two words per slot of the store (64-bit words while that stays
-// under 128 MiB, 32-bit beyond) plus the current frontier.
+// Memory: an adjacency copy that fits its budget (ball_volumes.cpp) and two
+// masks per slot (as wide as the budget allows), plus the current frontier
+// while a level is small.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +17,17 @@
 
 namespace vorn::analysis {
 
+// The adjacency a search walks: the fastest that fits in its memory budget
+// (automatic: the plain copy, else the coded one, else the store itself), or
+// one of them regardless of size. Results are the same.
+enum class Layout { automatic, plain, coded, store };
+
 // rows[i] receives V(0), V(1), ... for centres[i], up to the centre's
 // eccentricity in its component or `max_radius`, whichever is smaller (so
 // its last entry is the component's size when the radius allows). Centres
 // may repeat. `rows` is left empty when cancelled.
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
-                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {});
+                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {},
+                     Layout layout = Layout::automatic);
 
 }  // namespace vorn::analysis

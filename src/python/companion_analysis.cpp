@@ -115,13 +115,21 @@ PyObject* analysis_nodes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// ball_volumes(engine, centres, max_radius) -> (offsets, volumes): centre k's
-// V(0), V(1), ... are volumes[offsets[k] .. offsets[k+1]). `centres` is a
-// buffer of native int64 vertex ids.
+// ball_volumes(engine, centres, max_radius, layout) -> (offsets, volumes):
+// centre k's V(0), V(1), ... are volumes[offsets[k] .. offsets[k+1]).
+// `centres` is a buffer of native int64 vertex ids; `layout` the adjacency
+// walked: 0 the fastest that fits, 1 the plain copy, 2 the coded copy, 3 the
+// store.
 PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return with_engine("ball_volumes", args, nargs, 3, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+  return with_engine("ball_volumes", args, nargs, 4, Access::shared, [&](RewriteEngine& e) -> PyObject* {
     uint32_t max_radius = 0;
     if (!radius_arg(args[2], "max_radius", max_radius)) return nullptr;
+    uint64_t layout = 0;
+    if (!convert(args[3], "layout", layout)) return nullptr;
+    if (layout > 3) {
+      PyErr_SetString(PyExc_ValueError, "layout must be 0, 1, 2 or 3");
+      return nullptr;
+    }
     Py_buffer view;
     if (PyObject_GetBuffer(args[1], &view, PyBUF_SIMPLE) < 0) return nullptr;
     std::vector<int64_t> ids(static_cast<std::size_t>(view.len) / sizeof(int64_t));
@@ -145,7 +153,8 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     std::vector<std::vector<uint64_t>> rows;
     if (!without_gil([&](const analysis::StopHook& stop) {
-          return analysis::ball_volumes(g, centres, max_radius, rows, stop);
+          return analysis::ball_volumes(g, centres, max_radius, rows, stop,
+                                        static_cast<analysis::Layout>(layout));
         })) {
       return nullptr;
     }

@@ -11,6 +11,7 @@
 
 #include "analysis/adjacency.hpp"
 #include "analysis/ball_volumes.hpp"
+#include "analysis/coded_adjacency.hpp"
 #include "analysis/components.hpp"
 #include "analysis/distances.hpp"
 #include "analysis/nearest_edges.hpp"
@@ -85,23 +86,25 @@ TEST(Analysis, DistancesAndBallVolumesMatchAPlainSearch) {
   std::vector<Slot> twice = centres;
   twice.insert(twice.end(), centres.begin(), centres.end());
   std::vector<std::vector<uint64_t>> rows;
-  ASSERT_EQ(ball_volumes(g, twice, kNoRadius, rows), Outcome::done);
-  for (std::size_t i = 0; i < twice.size(); ++i) {
-    const VertexId id = m.g.id_of(twice[i]);
-    const auto want = reference(m.g, id);
-    std::vector<std::pair<Slot, uint32_t>> got;
-    ASSERT_EQ(distances(g, twice[i], kNoRadius, got), Outcome::done);
-    std::map<VertexId, uint32_t> got_map;
-    for (const auto& [s, d] : got) EXPECT_TRUE(got_map.emplace(m.g.id_of(s), d).second);
-    EXPECT_EQ(got_map, want) << "from " << id;
-    EXPECT_TRUE(std::is_sorted(got.begin(), got.end(),
-                               [](const auto& a, const auto& b) { return a.second < b.second; }));
-    uint32_t ecc = 0;
-    for (const auto& [w, d] : want) ecc = std::max(ecc, d);
-    std::vector<uint64_t> volume(ecc + 1, 0);
-    for (const auto& [w, d] : want) ++volume[d];
-    for (std::size_t r = 1; r < volume.size(); ++r) volume[r] += volume[r - 1];
-    EXPECT_EQ(rows[i], volume) << "from " << id;
+  for (const Layout layout : {Layout::automatic, Layout::plain, Layout::coded, Layout::store}) {
+    ASSERT_EQ(ball_volumes(g, twice, kNoRadius, rows, {}, layout), Outcome::done);
+    for (std::size_t i = 0; i < twice.size(); ++i) {
+      const VertexId id = m.g.id_of(twice[i]);
+      const auto want = reference(m.g, id);
+      std::vector<std::pair<Slot, uint32_t>> got;
+      ASSERT_EQ(distances(g, twice[i], kNoRadius, got), Outcome::done);
+      std::map<VertexId, uint32_t> got_map;
+      for (const auto& [s, d] : got) EXPECT_TRUE(got_map.emplace(m.g.id_of(s), d).second);
+      EXPECT_EQ(got_map, want) << "from " << id;
+      EXPECT_TRUE(std::is_sorted(got.begin(), got.end(),
+                                 [](const auto& a, const auto& b) { return a.second < b.second; }));
+      uint32_t ecc = 0;
+      for (const auto& [w, d] : want) ecc = std::max(ecc, d);
+      std::vector<uint64_t> volume(ecc + 1, 0);
+      for (const auto& [w, d] : want) ++volume[d];
+      for (std::size_t r = 1; r < volume.size(); ++r) volume[r] += volume[r - 1];
+      EXPECT_EQ(rows[i], volume) << "from " << id << " layout " << static_cast<int>(layout);
+    }
   }
   // A radius cap cuts both.
   ASSERT_EQ(ball_volumes(g, centres, 1, rows), Outcome::done);
@@ -165,6 +168,9 @@ TEST(Analysis, AStopHookCancelsAndLeavesNoPartialResult) {
   EXPECT_EQ(ball_volumes(g, centres, kNoRadius, rows, stop), Outcome::cancelled);
   EXPECT_TRUE(rows.empty());
   asked = 0;
+  EXPECT_EQ(ball_volumes(g, centres, kNoRadius, rows, stop, Layout::coded), Outcome::cancelled);
+  EXPECT_TRUE(rows.empty());
+  asked = 0;
   std::vector<std::pair<Slot, uint32_t>> reached;
   EXPECT_EQ(distances(g, centres[0], kNoRadius, reached, stop), Outcome::cancelled);
   EXPECT_TRUE(reached.empty());
@@ -214,4 +220,129 @@ TEST(Analysis, TheAdjacencyCopyHoldsEachNeighbourOnce) {
       }
     }
   }
+}
+
+namespace {
+
+// The coded copy's neighbours of every slot against the plain search's,
+// returning how many rows named only plain neighbours, ascending and once.
+std::size_t check_coded(const Hypergraph& store) {
+  const TwoSection g(store);
+  const StopHook never;
+  Poll poll(never);
+  const std::optional<CodedAdjacency> a = CodedAdjacency::build(g, poll);
+  EXPECT_TRUE(a.has_value());
+  if (!a) return 0;
+  std::vector<Slot> slot_of_row(a->capacity());
+  for (Slot s = 0; s < a->capacity(); ++s) slot_of_row[a->index(s)] = s;
+  std::map<VertexId, std::set<VertexId>> adj;
+  store.for_each_hyperedge([&](EdgeSlot e) {
+    for (const Slot x : store.members(e)) {
+      for (const Slot y : store.members(e)) {
+        if (x != y) adj[store.id_of(x)].insert(store.id_of(y));
+      }
+    }
+  });
+  // Rows read in order start where the block starts say.
+  const uint8_t* p = a->first_row();
+  for (uint32_t i = 0; i < a->capacity(); p = CodedAdjacency::skip(p), ++i) {
+    if (p != a->row(i)) {
+      ADD_FAILURE() << "row " << i;
+      break;
+    }
+  }
+  std::size_t plain_rows = 0;
+  g.for_each_slot([&](Slot s) {
+    const VertexId id = store.id_of(s);
+    std::vector<uint32_t> calls;
+    std::size_t n = 0;
+    const uint32_t i = a->index(s);
+    const uint8_t* end = a->neighbours(
+        i, a->row(i), [&](uint32_t row) { calls.push_back(row); }, n);
+    EXPECT_EQ(n, calls.size());
+    EXPECT_EQ(end, CodedAdjacency::skip(a->row(i)));
+    std::set<VertexId> got;
+    for (const uint32_t row : calls) {
+      if (slot_of_row[row] != s) got.insert(store.id_of(slot_of_row[row]));
+    }
+    EXPECT_EQ(got, adj[id]) << id;
+    if (got.size() == calls.size()) {
+      EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end())) << id;
+      ++plain_rows;
+    }
+  });
+  return plain_rows;
+}
+
+}  // namespace
+
+TEST(Analysis, TheCodedCopyHoldsEachNeighbourOnce) {
+  Mixed m;
+  m.g.add_hyperedge({m.v[1], m.v[0]});
+  EXPECT_GT(check_coded(m.g), 0u);
+  // A star of 70000 leaves, the first and last joined: rows of many entries
+  // and gaps of up to three bytes, first entries below and above their row.
+  Hypergraph star;
+  const VertexId hub = star.add_vertex();
+  std::vector<VertexId> leaves;
+  for (int i = 0; i < 70000; ++i) {
+    leaves.push_back(star.add_vertex());
+    star.add_hyperedge({hub, leaves.back()});
+  }
+  star.add_hyperedge({leaves.front(), leaves.back()});
+  star.add_hyperedge({leaves[5], leaves[5]});
+  EXPECT_EQ(check_coded(star), 70001u);
+  // Every centre's volumes match the plain copy's.
+  const TwoSection g(star);
+  const std::vector<Slot> centres{*g.find(hub), *g.find(leaves.front()), *g.find(leaves.back()),
+                                  *g.find(leaves[9])};
+  std::vector<std::vector<uint64_t>> coded, plain;
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, coded, {}, Layout::coded), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, plain, {}, Layout::plain), Outcome::done);
+  EXPECT_EQ(coded, plain);
+  EXPECT_EQ(coded[1], (std::vector<uint64_t>{1, 3, 70001}));
+}
+
+TEST(Analysis, LayoutsAgreeOnAGraphWithWideLevels) {
+  // A 150 x 150 grid with chords, triangles and a few long hyperedges: levels
+  // wide enough that the coded search passes over all rows, and 70 centres
+  // (more than one batch).
+  Hypergraph store;
+  constexpr int kSide = 150;
+  std::vector<VertexId> v;
+  for (int i = 0; i < kSide * kSide; ++i) v.push_back(store.add_vertex());
+  uint64_t state = 12345;
+  const auto random = [&](uint64_t bound) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return (state >> 33) % bound;
+  };
+  for (int y = 0; y < kSide; ++y) {
+    for (int x = 0; x < kSide; ++x) {
+      const int i = y * kSide + x;
+      if (x + 1 < kSide) store.add_hyperedge({v[i], v[i + 1]});
+      if (y + 1 < kSide) store.add_hyperedge({v[i], v[i + kSide]});
+    }
+  }
+  for (int k = 0; k < 300; ++k) store.add_hyperedge({v[random(v.size())], v[random(v.size())]});
+  for (int k = 0; k < 100; ++k) {
+    store.add_hyperedge({v[random(v.size())], v[random(v.size())], v[random(v.size())]});
+  }
+  for (int k = 0; k < 5; ++k) {
+    std::vector<VertexId> long_edge;
+    for (int m = 0; m < 12; ++m) long_edge.push_back(v[random(v.size())]);
+    store.add_hyperedge(long_edge);
+  }
+  const TwoSection g(store);
+  std::vector<Slot> centres;
+  for (int k = 0; k < 70; ++k) centres.push_back(*g.find(v[random(v.size())]));
+  std::vector<std::vector<uint64_t>> plain, coded, walked;
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, plain, {}, Layout::plain), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, coded, {}, Layout::coded), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, kNoRadius, walked, {}, Layout::store), Outcome::done);
+  EXPECT_EQ(coded, plain);
+  EXPECT_EQ(walked, plain);
+  EXPECT_EQ(plain[0].back(), uint64_t{kSide * kSide});
+  ASSERT_EQ(ball_volumes(g, centres, 7, coded, {}, Layout::coded), Outcome::done);
+  ASSERT_EQ(ball_volumes(g, centres, 7, plain, {}, Layout::plain), Outcome::done);
+  EXPECT_EQ(coded, plain);
 }

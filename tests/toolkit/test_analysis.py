@@ -60,12 +60,15 @@ def test_native_results_equal_networkx(semantics, seed):
         assert dict(zip(ids.tolist(), dist.tolist())) == nx.single_source_shortest_path_length(g, v, cutoff=2)
 
     # Ball volumes from all vertices at once (several batches), as the
-    # networkx path computes them.
+    # networkx path computes them, over each adjacency the search can walk.
     centres = nodes + nodes[:7]
     for radius in (None, 0, 3, 1000):
+        want = vornkit.ball_volumes(g, centres, radius)
         native = vornkit.ball_volumes(engine, centres, radius)
         assert native.shape[1] == (radius + 1 if radius is not None else native.shape[1])
-        np.testing.assert_array_equal(native, vornkit.ball_volumes(g, centres, radius))
+        np.testing.assert_array_equal(native, want)
+        for layout in ("plain", "coded", "store"):
+            np.testing.assert_array_equal(analysis.ball_volumes(engine, centres, radius, layout=layout), want)
 
     # Components, isolated vertices included.
     ids, labels = analysis.components(engine)
@@ -130,10 +133,14 @@ def test_native_refusals_leave_the_engine_usable(engine):
     vornkit.start(engine, "{{1,2},{2,3}}")
     v = engine.get_vertices()
     with pytest.raises(ValueError, match="^centres must be a buffer of int64 vertex ids$"):
-        native().ball_volumes(engine, b"\x01\x02\x03", None)
+        native().ball_volumes(engine, b"\x01\x02\x03", None, 0)
+    with pytest.raises(ValueError, match="^layout must be 0, 1, 2 or 3$"):
+        native().ball_volumes(engine, np.array(v[:1], dtype=np.int64).tobytes(), None, 4)
+    with pytest.raises(ValueError, match="^layout must be one of 'auto', 'plain', 'coded', 'store', got 'x'$"):
+        analysis.ball_volumes(engine, v[:1], layout="x")
     with pytest.raises(ValueError, match="^the number of hyperedges must be at least 0, got -4$"):
         native().nearest_edges(engine, v[0], -4)
-    with pytest.raises(TypeError, match=r"^ball_volumes\(\) takes 3 arguments \(1 given\)$"):
+    with pytest.raises(TypeError, match=r"^ball_volumes\(\) takes 4 arguments \(1 given\)$"):
         native().ball_volumes(engine)
     with pytest.raises(TypeError, match="^expected a vorn.Engine, got 'str'$"):
         native().causal_past("engine", v[0])
@@ -172,7 +179,7 @@ def test_a_long_call_lets_other_threads_run_and_refuses_changes(big):
     thread.start()
     t0 = time.perf_counter()
     try:
-        vornkit._native.ball_volumes(engine, packed, None)
+        vornkit._native.ball_volumes(engine, packed, None, 0)
     finally:
         t1 = time.perf_counter()
         stop.set()
