@@ -32,7 +32,12 @@ class LinkedSet {
     return was;
   }
   std::vector<VertexId> sorted() const {
-    std::vector<VertexId> out(hashed_.begin(), hashed_.end());
+    // (Sized first: a vector grown by doubling would hold about three times
+    // the ids at its peak.)
+    const auto set = static_cast<std::size_t>(std::count(bits_.begin(), bits_.end(), true));
+    std::vector<VertexId> out;
+    out.reserve(hashed_.size() + set);
+    out.assign(hashed_.begin(), hashed_.end());
     for (uint64_t i = 0; i < bits_.size(); ++i) {
       if (bits_[i]) out.push_back(lowest_ + i);
     }

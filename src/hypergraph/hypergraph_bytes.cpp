@@ -110,11 +110,11 @@ std::optional<Hypergraph> Hypergraph::load(ByteReader& in, CausalGraph::LogSumma
   g.causal_ = std::move(*causal);
   // The id index, over the slots in use (a slot's own flags say; the check
   // holds them against the free list).
-  std::vector<std::pair<VertexId, Slot>> held;
-  for (Slot s = 0; s < slots; ++s) {
-    if ((g.vertices_[s].flags & kFree) == 0) held.emplace_back(g.vertices_[s].id, s);
-  }
-  g.index_.rebuild(std::move(held));
+  g.index_.rebuild_from([&](auto&& f) {
+    for (Slot s = 0; s < slots; ++s) {
+      if ((g.vertices_[s].flags & kFree) == 0) f(g.vertices_[s].id, s);
+    }
+  });
   // Exact when the count agrees with what the hyperedges determine; the
   // check below then holds the count to it.
   g.pair_count_exact_ = false;

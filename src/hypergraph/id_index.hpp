@@ -93,6 +93,31 @@ class IdIndex {
     covered_ = pairs.size();
     stale_ = 0;
   }
+  // The same from for_each(f), which calls f(id, slot) for every pair: runs
+  // straight from the pairs while their ids ascend (a store's slots in the
+  // order its vertices came), so a loaded store needs no array of all its
+  // pairs; pairs out of order are gathered and sorted, as above.
+  template <class ForEach>
+  void rebuild_from(ForEach&& for_each) {
+    runs_.clear();
+    bool ascending = true;
+    uint64_t count = 0;
+    for_each([&](VertexId id, Slot slot) {
+      ascending = ascending && (runs_.empty() || runs_.back().first_id + runs_.back().count - 1 < id);
+      if (ascending) append(runs_, id, slot);
+      ++count;
+    });
+    if (!ascending) {
+      std::vector<std::pair<VertexId, Slot>> pairs;
+      pairs.reserve(count);
+      for_each([&](VertexId id, Slot slot) { pairs.emplace_back(id, slot); });
+      rebuild(std::move(pairs));
+      return;
+    }
+    runs_.shrink_to_fit();
+    covered_ = count;
+    stale_ = 0;
+  }
   // Whether every id in the index is below `id` (so that it is absent).
   bool all_below(VertexId id) const {
     return runs_.empty() || runs_.back().first_id + runs_.back().count - 1 < id;

@@ -185,6 +185,16 @@ TEST(IdIndex, FindsEveryHeldIdThroughRemovalsReentriesAndCompaction) {
   std::shuffle(pairs.begin(), pairs.end(), rng);
   rebuilt.rebuild(pairs);
   for (const auto& [v, s] : model) ASSERT_EQ(holder.find(rebuilt, v), s);
+  // And one from pairs handed over in turn, out of order and in order.
+  for (const bool sorted : {false, true}) {
+    if (sorted) std::sort(pairs.begin(), pairs.end());
+    IdIndex streamed;
+    streamed.rebuild_from([&](auto&& f) {
+      for (const auto& [v, s] : pairs) f(v, s);
+    });
+    for (const auto& [v, s] : model) ASSERT_EQ(holder.find(streamed, v), s) << "sorted " << sorted;
+    for (const VertexId v : removed) ASSERT_EQ(holder.find(streamed, v), kNoSlot);
+  }
 }
 
 TEST(IdIndex, IdsCreatedInOrderTakeOneRun) {
