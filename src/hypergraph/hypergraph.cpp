@@ -331,6 +331,9 @@ const Observables* Hypergraph::observables(VertexId v) const {
 // --- Rule application -----------------------------------------------------------
 
 void Hypergraph::begin_rewrite(UndoRecord& record, uint32_t new_vertices, uint32_t new_edges) {
+  // (First, so that running out of hyperedge ids changes nothing.)
+  if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - new_edges) [[unlikely]]
+    check_edge_ids(new_edges);  // throws
   record.clear();
   record.pair_count_before = pair_count_;
   causal_.begin_step();
@@ -340,8 +343,6 @@ void Hypergraph::begin_rewrite(UndoRecord& record, uint32_t new_vertices, uint32
   // rewrite's writes are in flight, which a locked add waits for.
   next_vertex_ = VERTEX_ID_COUNTER.fetch_add(new_vertices, std::memory_order_seq_cst);
   vertices_left_ = new_vertices;
-  if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - new_edges) [[unlikely]]
-    check_edge_ids(new_edges);  // throws
   next_edge_ = EDGE_ID_COUNTER.fetch_add(new_edges, std::memory_order_seq_cst);
   edges_left_ = new_edges;
 }

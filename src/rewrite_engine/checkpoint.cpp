@@ -7,8 +7,11 @@ namespace vorn {
 
 namespace {
 
-// Ids at or above this are refused: the counters could not move past them.
+// Ids at or above these are refused: the counters could not move past them
+// (a hyperedge record holds ids below 2^56; the limit leaves the counter
+// room for more ids than any run creates).
 constexpr uint64_t kIdLimit = uint64_t{1} << 62;
+constexpr uint64_t kEdgeIdLimit = uint64_t{1} << 55;
 // No run takes this many steps (at a nanosecond a step, 146 years), so a
 // step count at or above it comes from damaged bytes; the other counters
 // never exceed the step count.
@@ -139,7 +142,7 @@ void check_engine_store(ByteReader& in, const Hypergraph& g) {
 }
 
 // One more than the largest id the engine names, per id space; ids at or
-// above kIdLimit fail.
+// above the limits fail.
 struct IdFloors {
   uint64_t vertex = 0, edge = 0;
   void vertex_id(ByteReader& in, uint64_t id) {
@@ -147,7 +150,7 @@ struct IdFloors {
     vertex = std::max(vertex, id + 1);
   }
   void edge_id(ByteReader& in, uint64_t id) {
-    if (id >= kIdLimit) in.fail("a hyperedge id above 2^62");
+    if (id >= kEdgeIdLimit) in.fail("a hyperedge id above 2^55");
     edge = std::max(edge, id + 1);
   }
 };

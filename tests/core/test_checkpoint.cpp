@@ -204,6 +204,9 @@ TEST(Checkpoint, EachKindOfDamageIsNamed) {
       "");
   EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.vertex_counter = (uint64_t{1} << 62) + 1; }),
                        "a vertex id above 2^62"));
+  // Hyperedge ids stop where a record could no longer hold the ids to come.
+  EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.edge_counter = (uint64_t{1} << 55) + 1; }),
+                       "a hyperedge id above 2^55"));
   // The generator: its position may stand at the end of its buffer, not past it.
   EXPECT_EQ(damaged([](CheckpointImage& c) { c.set_generator_position(64); }), "");
   EXPECT_TRUE(Mentions(damaged([](CheckpointImage& c) { c.set_generator_position(65); }),
