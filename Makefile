@@ -28,9 +28,9 @@ cpp-test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The distribution as a user gets it: `pip install .`, with the test tools
-# and the Dask extra that the ensemble tests use.
+# and the Dask and Parquet extras that the ensemble and survey tests use.
 install: bootstrap
-	@$(PIP) ".[test,dask]"
+	@$(PIP) ".[test,dask,parquet]"
 
 test: cpp-test install
 	@$(VPY) -m pytest -q tests/python tests/toolkit
