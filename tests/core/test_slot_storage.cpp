@@ -68,26 +68,6 @@ TEST(SlotList, GrowsAgainAfterShrinkingOnTheHeap) {
   EXPECT_GE(list.heap_bytes(), model.size() * sizeof(uint32_t));
 }
 
-TEST(ListBlocks, BlocksHandedBackAreReusedAndDistinctBlocksDoNotOverlap) {
-  ListBlocks blocks;
-  std::vector<SlotList<4>> lists(64);
-  std::size_t first_round = 0;
-  for (uint32_t round = 0; round < 3; ++round) {
-    for (uint32_t k = 0; k < lists.size(); ++k) {
-      for (uint32_t i = 0; i < 5 + k % 40; ++i) lists[k].push_back(k * 1000 + i, blocks);
-    }
-    // Every list still reads back its own entries: no block was handed out twice.
-    for (uint32_t k = 0; k < lists.size(); ++k) {
-      ASSERT_EQ(lists[k].size(), 5 + k % 40);
-      for (uint32_t i = 0; i < lists[k].size(); ++i) ASSERT_EQ(lists[k][i], k * 1000 + i);
-    }
-    // The same lists again take the blocks the last round handed back, nothing more.
-    if (round == 0) first_round = blocks.bytes();
-    EXPECT_EQ(blocks.bytes(), first_round);
-    for (auto& list : lists) list.reset(blocks);
-  }
-}
-
 TEST(SlotStack, KeepsItsEntriesWhenItsBlockIsRemapped) {
   // Past a few hundred KiB the stack's block is remapped, not copied.
   SlotStack stack;
