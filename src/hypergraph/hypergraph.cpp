@@ -211,13 +211,7 @@ EdgeId Hypergraph::take_edge_id() {
   return EDGE_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
 }
 
-// A rewrite runs under the interpreter lock, so nothing takes ids between
-// this check and the add that follows it.
-void Hypergraph::check_edge_ids(uint32_t count) {
-  if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - count) {
-    throw std::length_error("hyperedge ids past 2^56 - 1");
-  }
-}
+void Hypergraph::throw_edge_ids_exhausted() { throw std::length_error("hyperedge ids past 2^56 - 1"); }
 
 // --- The store's operations, by id --------------------------------------------
 
@@ -332,8 +326,7 @@ const Observables* Hypergraph::observables(VertexId v) const {
 
 void Hypergraph::begin_rewrite(UndoRecord& record, uint32_t new_vertices, uint32_t new_edges) {
   // (First, so that running out of hyperedge ids changes nothing.)
-  if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - new_edges) [[unlikely]]
-    check_edge_ids(new_edges);  // throws
+  check_edge_ids(new_edges);
   record.clear();
   record.pair_count_before = pair_count_;
   causal_.begin_step();

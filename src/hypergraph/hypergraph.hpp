@@ -297,9 +297,15 @@ class Hypergraph {
   static_assert(sizeof(VertexRecord) == 48 && sizeof(EdgeRecord) == 16);
 
   // A hyperedge id from the process counter (throws when the ids a record
-  // can hold run out), and the check begin_rewrite makes for a batch.
+  // can hold run out), and the check begin_rewrite makes for a batch (a
+  // rewrite runs under the interpreter lock, so nothing takes ids between
+  // the check and the add that follows it).
   static EdgeId take_edge_id();
-  static void check_edge_ids(uint32_t count);
+  static void check_edge_ids(uint32_t count) {
+    if (EDGE_ID_COUNTER.load(std::memory_order_relaxed) > EdgeRecord::kIdMask + 1 - count) [[unlikely]]
+      throw_edge_ids_exhausted();
+  }
+  [[noreturn, gnu::cold]] static void throw_edge_ids_exhausted();
   Slot allocate_vertex_slot(VertexId id);
   // The slot for an id named by a hyperedge: the vertex's, or one that only
   // carries an incidence list.
