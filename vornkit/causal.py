@@ -291,6 +291,46 @@ def _layer_positions(depths: np.ndarray, a: np.ndarray, b: np.ndarray, sweeps: i
     return x
 
 
+class PicturePart(NamedTuple):
+    """What the causal picture draws: ``total`` vertices and ``pairs`` recorded pairs in all, of
+    which the vertices ``ids`` (in order of appearance) with their ``depths`` and ``alive`` flags
+    (None when not known), and the pairs among them as indices ``a -> b`` into ``ids``."""
+
+    total: int
+    pairs: int
+    ids: np.ndarray
+    depths: np.ndarray
+    alive: Optional[np.ndarray]
+    a: np.ndarray
+    b: np.ndarray
+
+
+def picture_part(source, max_vertices: Optional[int] = 2000) -> PicturePart:
+    """The :class:`PicturePart` of an engine or of its :class:`CausalLinks`: every vertex, or
+    with more than ``max_vertices`` the ``max_vertices`` nearest the newest one (see
+    :func:`_nearest_newest`).  From an engine it is chosen in native code, without the arrays of
+    every pair, and the newest vertex's part of the relation is walked without the GIL."""
+    if is_engine(source):
+        limit = 2**62 if max_vertices is None else max_vertices
+        total, pairs, ids, depths, a, b = native().causal_part(source, limit)
+        ids = int64(ids)
+        return PicturePart(total, pairs, ids, int64(depths), _contained(ids, vertices_array(source)),
+                           int64(a), int64(b))
+    links, live = links_and_live(source)
+    total = len(links.vertices)
+    pairs = _pair_indices(links)
+    shown = np.arange(total)
+    if max_vertices is not None and total > max_vertices:
+        shown = _nearest_newest(links, max_vertices, pairs)
+    # The pairs between shown vertices, as indices into `shown`.
+    where = np.full(total, -1, dtype=np.int64)
+    where[shown] = np.arange(len(shown))
+    a, b = where[pairs[0]], where[pairs[1]]
+    keep = (a >= 0) & (b >= 0)
+    return PicturePart(total, len(links.causes), links.vertices[shown], links.depths[shown],
+                       None if live is None else live[shown], a[keep], b[keep])
+
+
 def plot_causal_graph(source, path=None, *, max_vertices: Optional[int] = 2000, time: str = "up",
                       title: Optional[str] = None, figsize=(8, 8), dpi: int = 150):
     """Draw the recorded causal graph layered by depth and return the figure.
@@ -310,9 +350,10 @@ def plot_causal_graph(source, path=None, *, max_vertices: Optional[int] = 2000, 
         raise ValueError(f"time must be 'up' or 'down', got {time!r}")
     if max_vertices is not None:
         max_vertices = whole_number(max_vertices, "max_vertices", minimum=1)
-    links, live = links_and_live(source)
-    return draw_causal(links, live, path, max_vertices=max_vertices, time=time, title=title,
-                       figsize=figsize, dpi=dpi)
+    if not is_engine(source) and not isinstance(source, CausalLinks):
+        raise TypeError(f"expected a vorn.Engine or CausalLinks, got {type(source).__name__}")
+    return draw_part(picture_part(source, max_vertices), path, time=time, title=title, figsize=figsize,
+                     dpi=dpi)
 
 
 #: Where the causal picture sits in its figure (left, bottom, width, height): room for the depth
@@ -320,53 +361,41 @@ def plot_causal_graph(source, path=None, *, max_vertices: Optional[int] = 2000, 
 CAUSAL_RECT = (0.08, 0.02, 0.9, 0.89)
 
 
-def draw_causal(links: CausalLinks, live: Optional[np.ndarray], path=None, *,
-                max_vertices: Optional[int] = 2000, time: str = "up", title: Optional[str] = None,
-                figsize=(8, 8), dpi: int = 150):
-    """:func:`plot_causal_graph` of links already read (``live``: as from :func:`links_and_live`)."""
+def draw_part(part: PicturePart, path=None, *, time: str = "up", title: Optional[str] = None,
+              figsize=(8, 8), dpi: int = 150):
+    """:func:`plot_causal_graph` of a :class:`PicturePart` already chosen."""
     from matplotlib.ticker import MaxNLocator
 
     from .plotting import new_figure, save_figure
     from .words import counted
 
-    total, pairs = len(links.vertices), len(links.causes)
-
     fig = new_figure(figsize, dpi, layout=None)
     ax = fig.add_axes(CAUSAL_RECT)
     if title is None:
-        title = f"causal graph: {counted(total, 'vertex')}, {counted(pairs, 'direct relation')}"
-    if total == 0:
+        title = f"causal graph: {counted(part.total, 'vertex')}, {counted(part.pairs, 'direct relation')}"
+    if part.total == 0:
         ax.set_title(title, fontsize=11)
         ax.set_axis_off()
         ax.text(0.5, 0.5, "no vertices yet", ha="center", va="center", transform=ax.transAxes, color="0.4")
         save_figure(fig, path)
         return fig
 
-    pairs = _pair_indices(links)
-    shown = np.arange(total)
-    if max_vertices is not None and total > max_vertices:
-        shown = _nearest_newest(links, max_vertices, pairs)
-        title += (f"\n(showing the {counted(len(shown), 'vertex')} nearest vertex {int(links.vertices[-1])}, "
+    if len(part.ids) < part.total:
+        newest = int(part.ids[-1])  # the newest vertex is always shown, and it is the last
+        title += (f"\n(showing the {counted(len(part.ids), 'vertex')} nearest vertex {newest}, "
                   "the newest)")
     ax.set_title(title, fontsize=11)
-    ids = links.vertices[shown]
-    depths = links.depths[shown]
-    # The pairs between shown vertices, as indices into `shown`.
-    where = np.full(total, -1, dtype=np.int64)
-    where[shown] = np.arange(len(shown))
-    a, b = where[pairs[0]], where[pairs[1]]
-    keep = (a >= 0) & (b >= 0)
-    a, b = a[keep], b[keep]
+    depths, a, b = part.depths, part.a, part.b
 
     x = _layer_positions(depths, a, b)
     y = depths.astype(float)
-    n = len(ids)
+    n = len(part.ids)
     if len(a):
         ax.quiver(x[a], y[a], x[b] - x[a], y[b] - y[a], angles="xy", scale_units="xy", scale=1,
                   color=(0.25, 0.3, 0.45, 0.13 if n > 300 else 0.5), width=0.001 if n > 300 else 0.003,
                   headwidth=5, headlength=7, headaxislength=6, zorder=1)
     size = float(np.clip(8000.0 / n, 4.0, 60.0))
-    alive = np.ones(n, dtype=bool) if live is None else live[shown]
+    alive = np.ones(n, dtype=bool) if part.alive is None else part.alive
     ax.scatter(x[alive], y[alive], s=size, c=[(0.12, 0.35, 0.65)], linewidths=0, zorder=2)
     if not alive.all():
         ax.scatter(x[~alive], y[~alive], s=size, facecolors="white", edgecolors=[(0.45, 0.45, 0.45)],

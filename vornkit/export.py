@@ -500,15 +500,30 @@ def to_json(result: EvolveResult, path=None, *, indent: Optional[int] = None, **
     return _run_json(result, path, indent, extra)
 
 
-def write_run_record(result: EvolveResult, path, arrays, vertices, *, indent: Optional[int] = None,
-                     **extra) -> None:
-    """Write :func:`to_json` of ``result`` to ``path`` with the final state read from an engine's
-    bulk arrays (``arrays``: its :class:`~vornkit.arrays.EdgeArrays`, ``vertices``: its vertex
-    array) rather than from lists in ``result``: the same text, without a Python list per hyperedge."""
-    _run_json(result, path, indent, extra, _final_text(arrays, vertices))
+def write_run_record(result: EvolveResult, path, engine, *, indent: Optional[int] = None, **extra) -> None:
+    """Write :func:`to_json` of ``result`` to ``path`` with the final state read from ``engine``
+    (its vertices and hyperedges now) rather than from lists in ``result``: the same text,
+    formatted in native code and written a piece at a time, so that neither a Python list per
+    hyperedge nor the whole text is held in memory."""
+    placeholder = json.dumps(_FINAL)
+    text = json.dumps({**_record(result, extra), "final": _FINAL}, indent=indent, allow_nan=False, default=_plain)
+    if text.count(placeholder) != 1:  # the marker text occurs elsewhere too: no shortcut
+        _run_json(result, path, indent, extra, _final_text(edges_array(engine), vertices_array(engine)))
+        return
+    head, tail = text.split(placeholder)
+    with replaced(path) as fh:
+        fh.write(head)
+        native().write_final_state(engine, fh.write, FINAL_PIECE)
+        fh.write(tail)
+        fh.write("\n")
 
 
-def _run_json(result: EvolveResult, path, indent: Optional[int], extra, final_text: Optional[str] = None) -> str:
+#: Bytes of text the native writer formats between writes.
+FINAL_PIECE = 1 << 20
+
+
+def _record(result: EvolveResult, extra) -> Dict[str, Any]:
+    """The run record of ``result`` as a dict (``extra`` under ``"extra"`` when not empty)."""
     record = {
         "format": RUN_FORMAT,
         "rules": [rule_record(r) for r in result.rules],
@@ -525,6 +540,11 @@ def _run_json(result: EvolveResult, path, indent: Optional[int], extra, final_te
     }
     if extra:
         record["extra"] = extra
+    return record
+
+
+def _run_json(result: EvolveResult, path, indent: Optional[int], extra, final_text: Optional[str] = None) -> str:
+    record = _record(result, extra)
     if final_text is not None:
         record["final"] = _FINAL
     text = _dumps(record, indent, final_text)

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -25,5 +27,10 @@ struct RecordedRelation {
 };
 
 RecordedRelation read_recorded_relation(const CausalLog& log);
+
+// The same, asking keep_going() every few thousand entries; nullopt once it
+// returns false.
+std::optional<RecordedRelation> read_recorded_relation(const CausalLog& log,
+                                                       const std::function<bool()>& keep_going);
 
 }  // namespace vorn

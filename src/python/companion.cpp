@@ -418,7 +418,9 @@ PyMethodDef companion_methods[] = {
     {"distances", as_cfunction(analysis_distances), METH_FASTCALL, nullptr},
     {"components", as_cfunction(analysis_components), METH_FASTCALL, nullptr},
     {"nearest_edges", as_cfunction(analysis_nearest_edges), METH_FASTCALL, nullptr},
+    {"causal_part", as_cfunction(analysis_causal_part), METH_FASTCALL, nullptr},
     {"fill_templates", as_cfunction(fill_templates), METH_FASTCALL, nullptr},
+    {"write_final_state", as_cfunction(write_final_state), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

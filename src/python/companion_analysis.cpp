@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "analysis/ball_volumes.hpp"
+#include "analysis/causal_part.hpp"
 #include "analysis/components.hpp"
 #include "analysis/distances.hpp"
 #include "analysis/nearest_edges.hpp"
@@ -262,6 +263,50 @@ PyObject* analysis_nearest_edges(PyObject*, PyObject* const* args, Py_ssize_t na
     }));
     if (!offsets || !members || !ids) return nullptr;
     return PyTuple_Pack(3, offsets.get(), members.get(), ids.get());
+  });
+}
+
+// causal_part(engine, count) -> (vertices, pairs, ids, depths, causes,
+// effects): the recorded causal relation's vertex and pair counts, and the
+// part a picture draws (analysis/causal_part.hpp): the shown vertices' ids
+// and depths in order of appearance, and the recorded pairs among them as
+// indices into those.
+PyObject* analysis_causal_part(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("causal_part", args, nargs, 2, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    const long long count = PyLong_AsLongLong(args[1]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    if (count < 0) {
+      PyErr_Format(PyExc_ValueError, "count must be at least 0, got %lld", count);
+      return nullptr;
+    }
+    std::optional<RecordedRelation> relation;
+    std::size_t pairs = 0;
+    analysis::CausalPart part;
+    if (!without_gil([&](const analysis::StopHook& stop) {
+          relation = read_recorded_relation(e.graph().causal().log(), [&stop] { return !stop(); });
+          if (!relation) return Outcome::cancelled;
+          pairs = relation->pairs.size();
+          return analysis::causal_part(relation->depths, std::move(relation->pairs),
+                                       static_cast<std::size_t>(count), part, stop);
+        })) {
+      return nullptr;
+    }
+    const auto& depths = relation->depths;
+    Ref ids(int64_array(part.shown.size(), [&](int64_t* out) {
+      for (const uint32_t i : part.shown) *out++ = static_cast<int64_t>(depths[i].first);
+    }));
+    Ref levels(int64_array(part.shown.size(), [&](int64_t* out) {
+      for (const uint32_t i : part.shown) *out++ = static_cast<int64_t>(depths[i].second);
+    }));
+    Ref causes(int64_array(part.pairs.size(), [&](int64_t* out) {
+      for (const auto& [a, b] : part.pairs) *out++ = a;
+    }));
+    Ref effects(int64_array(part.pairs.size(), [&](int64_t* out) {
+      for (const auto& [a, b] : part.pairs) *out++ = b;
+    }));
+    if (!ids || !levels || !causes || !effects) return nullptr;
+    return Py_BuildValue("(nnOOOO)", static_cast<Py_ssize_t>(depths.size()), static_cast<Py_ssize_t>(pairs),
+                         ids.get(), levels.get(), causes.get(), effects.get());
   });
 }
 

@@ -12,5 +12,6 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
 PyObject* analysis_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* analysis_components(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* analysis_nearest_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* analysis_causal_part(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace vorn::python

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/companion_support.hpp"
+#include "python/gil_release.hpp"
 
 namespace vorn::python {
 namespace {
@@ -49,7 +50,101 @@ bool int64s(PyObject* obj, const char* name, std::vector<int64_t>& out) {
   return whole;
 }
 
+// Text handed to a Python `write` callable a piece at a time.
+class PieceWriter {
+ public:
+  PieceWriter(PyObject* write, std::size_t piece) : write_(write), piece_(piece) {
+    text_.reserve(piece + 64);
+  }
+  void append(std::string_view s) { text_.append(s); }
+  void number(uint64_t v) {
+    char digits[24];
+    text_.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+  }
+  bool full() const { return text_.size() >= piece_; }
+  // Passes the text on (with the GIL); false with an exception set when
+  // write raised, or a signal handler did.
+  bool flush() {
+    Ref piece(PyUnicode_DecodeASCII(text_.data(), static_cast<Py_ssize_t>(text_.size()), nullptr));
+    text_.clear();
+    if (!piece) return false;
+    Ref done(PyObject_CallOneArg(write_, piece.get()));
+    return done && PyErr_CheckSignals() == 0;
+  }
+
+ private:
+  PyObject* write_;
+  std::size_t piece_;
+  std::string text_;
+};
+
 }  // namespace
+
+PyObject* write_final_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return with_engine("write_final_state", args, nargs, 3, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+    if (!PyCallable_Check(args[1])) {
+      PyErr_SetString(PyExc_TypeError, "write must be callable");
+      return nullptr;
+    }
+    const Py_ssize_t piece = PyLong_AsSsize_t(args[2]);
+    if (piece == -1 && PyErr_Occurred()) return nullptr;
+    if (piece < 1) {
+      PyErr_SetString(PyExc_ValueError, "piece must be at least 1 byte");
+      return nullptr;
+    }
+    const Hypergraph& g = e.graph();
+    PieceWriter out(args[1], static_cast<std::size_t>(piece));
+    // Members' ids from a table by slot (8 bytes a vertex) rather than from
+    // the vertex records, which the members reach in no order.
+    std::vector<uint64_t> id_by_slot;
+    // Resumable walks over the slots: each stretch is formatted without the
+    // GIL until a piece is full.
+    Slot vertex = 0;
+    EdgeSlot edge = 0;
+    bool first = true;
+    {
+      GilRelease release;
+      id_by_slot.resize(g.slot_capacity());
+      g.for_each_vertex([&](Slot s) { id_by_slot[s] = g.id_of(s); });
+      out.append("{\"vertices\": [");
+    }
+    while (vertex < g.slot_capacity()) {
+      {
+        GilRelease release;
+        for (; vertex < g.slot_capacity() && !out.full(); ++vertex) {
+          if (!g.is_vertex(vertex)) continue;
+          if (!first) out.append(", ");
+          first = false;
+          out.number(id_by_slot[vertex]);
+        }
+      }
+      if (out.full() && !out.flush()) return nullptr;
+    }
+    out.append("], \"edges\": [");
+    first = true;
+    while (edge < g.edge_slot_capacity()) {
+      {
+        GilRelease release;
+        for (; edge < g.edge_slot_capacity() && !out.full(); ++edge) {
+          if (!g.is_hyperedge(edge)) continue;
+          out.append(first ? "[" : ", [");
+          first = false;
+          bool head = true;
+          for (const Slot s : g.members(edge)) {
+            if (!head) out.append(", ");
+            head = false;
+            out.number(id_by_slot[s]);
+          }
+          out.append("]");
+        }
+      }
+      if (out.full() && !out.flush()) return nullptr;
+    }
+    out.append("]}");
+    if (!out.flush()) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
 
 PyObject* fill_templates(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!arity("fill_templates", nargs, 3)) return nullptr;

@@ -15,4 +15,11 @@ namespace vorn::python {
 // numbers do not fill the slots exactly.
 PyObject* fill_templates(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
+// write_final_state(engine, write, piece) -> None: calls write(str) with
+// pieces of about `piece` bytes that together are the JSON text
+// {"vertices": [...], "edges": [[...], ...]} of the engine's vertices and
+// hyperedges, in the order of vertices() and edges(), formatted as
+// json.dumps formats them. Pieces are formatted without the GIL.
+PyObject* write_final_state(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace vorn::python

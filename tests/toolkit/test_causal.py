@@ -156,6 +156,23 @@ def test_causal_picture_draws_the_vertices_nearest_the_newest(seed, rules, monke
     assert causal._nearest_newest(lone, 4).tolist() == ordered_bfs(lone, 4) == [1, 4, 5, 6]  # 9, 2, then 8 and 7
 
 
+@pytest.mark.parametrize("seed, rules, rollbacks", [(3, GROWTH_RULE, 0.0), (4, MIXED_RULES, 0.3)])
+def test_native_picture_part_equals_the_part_chosen_from_the_links(seed, rules, rollbacks):
+    from vornkit import causal
+
+    engine = random_run(seed, rules=rules, steps=300, rollbacks=rollbacks)
+    links, live = causal.links_and_live(engine)
+    for count in (1, 7, 60, 250, None):
+        native, listed = causal.picture_part(engine, count), causal.picture_part(links, count)
+        assert (native.total, native.pairs) == (listed.total, listed.pairs) == (len(links.vertices), len(links.causes))
+        for field in ("ids", "depths", "a", "b"):
+            assert getattr(native, field).tolist() == getattr(listed, field).tolist(), (count, field)
+        chosen = np.flatnonzero(np.isin(links.vertices, native.ids))
+        assert native.alive.tolist() == live[chosen].tolist()
+    if rules == MIXED_RULES:
+        assert not live.all()  # deleted vertices are drawn hollow: the flags were tested
+
+
 def test_causal_graph_and_its_picture(tmp_path):
     engine = random_run(5, steps=400)
     links = vornkit.causal_links(engine)

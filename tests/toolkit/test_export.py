@@ -144,7 +144,7 @@ def test_indented_record_has_the_same_content(engine):
     assert json.loads(vornkit.to_json(result, indent=1))["final"] is None
 
 
-def test_record_from_arrays_is_the_same_text(engine, tmp_path, monkeypatch):
+def test_record_from_the_engine_is_the_same_text(engine, tmp_path, monkeypatch):
     from vornkit import export
 
     # Arities 0 to 4 mixed within a chunk, and an isolated vertex.
@@ -154,8 +154,9 @@ def test_record_from_arrays_is_the_same_text(engine, tmp_path, monkeypatch):
     result = vornkit.evolve(engine, 3, progress=False)
     assert [] in result.final_edges and engine.get_isolated_vertices()
     monkeypatch.setattr(export, "HIF_CHUNK", 3)
-    arrays, vertices = vornkit.edges_array(engine), vornkit.vertices_array(engine)
     path = tmp_path / "r.json"
-    for indent, extra in ((1, {}), (None, {"steps_before": 5}), (1, {"note": "\x00final\x00"})):
-        export.write_run_record(result, path, arrays, vertices, indent=indent, **extra)
+    # Pieces of one byte (a write after every number) and of a MiB (one write).
+    for piece, indent, extra in ((1, 1, {}), (1 << 20, None, {"steps_before": 5}), (7, 1, {"note": "\x00final\x00"})):
+        monkeypatch.setattr(export, "FINAL_PIECE", piece)
+        export.write_run_record(result, path, engine, indent=indent, **extra)
         assert path.read_text() == vornkit.to_json(result, indent=indent, **extra) + "\n"
