@@ -41,6 +41,16 @@ def save_figure(fig, path) -> None:
         fig.savefig(fh, format=suffix, **extra)
 
 
+def load_libraries(layout: bool = False) -> None:
+    """Import what drawing takes now (matplotlib's figure and PNG backend; igraph too with
+    ``layout``), so that a caller with native work under way on another thread lets them load
+    meanwhile: together they take about half a second."""
+    import matplotlib.backends.backend_agg  # noqa: F401
+    import matplotlib.figure  # noqa: F401
+    if layout:
+        import igraph  # noqa: F401
+
+
 def new_figure(figsize, dpi, layout: Optional[str] = "constrained"):
     """A stand-alone figure (no pyplot state), by default with constrained layout (None: the
     caller places its axes; that saves a layout pass over every text when the figure is saved)."""

@@ -6,6 +6,7 @@ import argparse
 import math
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from typing import Optional
 
 from ..notation import shorten
@@ -93,15 +94,19 @@ def add_parser(sub) -> None:
 
 
 class _CausalPicture:
-    """Writes ``vorn run --causal``: the part drawn is chosen once, for the picture and its label."""
+    """Writes ``vorn run --causal``: the part drawn is chosen once, on the pool's thread, for the
+    picture and its label; the picture is drawn on the calling thread."""
 
-    def __init__(self, engine, path: str, limit: int):
-        self.engine, self.path, self.limit = engine, path, limit
+    def __init__(self, engine, path: str, limit: int, pool):
+        from ..causal import picture_part
+        self.path = path
+        self.limit = limit
         self.total = 0
+        self.part = pool.submit(picture_part, engine, limit)
 
     def write(self) -> None:
-        from ..causal import draw_part, picture_part
-        part = picture_part(self.engine, self.limit)
+        from ..causal import draw_part
+        part = self.part.result()
         self.total = part.total
         draw_part(part, self.path)
 
@@ -265,30 +270,40 @@ def execute(args, signals: Signals) -> int:
         result.history["step"] = [plan.before + step for step in result.history["step"]]
         extra = {"resumed_from": plan.resumed_from, "steps_before": plan.before}
 
-    outputs = []
-    if args.json:  # first: the record matters most, and it is quick
-        from ..export import write_run_record
-        outputs.append((args.json, args.json, lambda: write_run_record(result, args.json, engine, indent=1, **extra)))
-    if checkpoints is not None:
-        outputs.append((args.checkpoint, args.checkpoint, lambda: checkpoints.save(result.steps_done)))
-    if args.plot:
-        from ..plotting import plot_hypergraph
-        total = engine.edge_count()
-        shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
-        outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
-            engine, args.plot, max_edges=args.plot_max_edges)))
-    if args.growth:
-        from ..plotting import plot_growth
-        title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
-        outputs.append((args.growth, args.growth, lambda: plot_growth(
-            result, args.growth, metrics=metrics, title=title)))
-    if args.causal:
-        causal = _CausalPicture(engine, args.causal, args.causal_max_vertices)
-        outputs.append((args.causal, causal.label, causal.write))
-    if args.rule_picture:
-        from ..rule_picture import plot_rules
-        outputs.append((args.rule_picture, args.rule_picture, lambda: plot_rules(rules, args.rule_picture)))
-    written, errors = write_outputs(outputs)
+    # A second thread writes the record, then chooses the causal picture's
+    # part, both in native code that gives up the GIL, while this one loads
+    # the drawing libraries and draws. The record is complete before any
+    # picture is written, and the thread is always joined before the summary.
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="vorn-output") as pool:
+        outputs = []
+        if args.json:  # first: the record matters most, and it is quick
+            from ..export import write_run_record
+            record = pool.submit(write_run_record, result, args.json, engine, indent=1, **extra)
+            outputs.append((args.json, args.json, record.result))
+        if args.causal:
+            causal = _CausalPicture(engine, args.causal, args.causal_max_vertices, pool)
+        if checkpoints is not None:
+            outputs.append((args.checkpoint, args.checkpoint, lambda: checkpoints.save(result.steps_done)))
+        if args.plot:
+            from ..plotting import plot_hypergraph
+            total = engine.edge_count()
+            shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
+            outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
+                engine, args.plot, max_edges=args.plot_max_edges)))
+        if args.growth:
+            from ..plotting import plot_growth
+            title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
+            outputs.append((args.growth, args.growth, lambda: plot_growth(
+                result, args.growth, metrics=metrics, title=title)))
+        if args.causal:
+            outputs.append((args.causal, causal.label, causal.write))
+        if args.rule_picture:
+            from ..rule_picture import plot_rules
+            outputs.append((args.rule_picture, args.rule_picture, lambda: plot_rules(rules, args.rule_picture)))
+        if args.plot or args.growth or args.causal:
+            from ..plotting import load_libraries
+            load_libraries(layout=bool(args.plot))
+        written, errors = write_outputs(outputs)
 
     _print_summary(result, rules, init, written, format_hypergraph, plan)
     for error in errors:
