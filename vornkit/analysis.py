@@ -35,7 +35,7 @@ _LAYOUTS = {"auto": 0, "plain": 1, "coded": 2, "store": 3}
 
 
 def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = None, *,
-                 layout: str = "auto") -> np.ndarray:
+                 layout: str = "auto", _until: int = 0) -> np.ndarray:
     """V(r), the number of vertices within distance r, for each centre: a float array of
     shape ``(len(centres), R + 1)``.
 
@@ -57,7 +57,7 @@ def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = Non
         raise ValueError(f"centres must be vertex ids (integers), got {ids.dtype}")
     ids = np.ascontiguousarray(ids, dtype=np.int64).ravel()
     offsets, volumes = (int64(b) for b in native().ball_volumes(engine, ids.tobytes(), radius,
-                                                                         _LAYOUTS[layout]))
+                                                                         _LAYOUTS[layout], _until))
     if not len(ids):
         return np.zeros((0, 1))
     lengths = np.diff(offsets)

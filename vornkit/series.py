@@ -90,16 +90,16 @@ def measure_dimension(engine) -> float:
     """The dimension estimate of ``engine``'s hypergraph, or NaN where there is none.
 
     :func:`vornkit.estimate_dimension` with :data:`DIMENSION_SAMPLES` centres
-    and seed 0; NaN for a graph without vertices in hyperedges or with too few
-    radii to fit.
+    and seed 0 (through :func:`vornkit.dimension.dimension_of`, which searches
+    only as far as the fit looks); NaN for a graph without vertices in
+    hyperedges or with too few radii to fit.
     """
-    from .dimension import estimate_dimension
+    from .dimension import dimension_of
 
     if engine.edge_count() == 0:
         return NAN
     try:
-        estimate = estimate_dimension(engine, DIMENSION_SAMPLES, seed=0)
+        value = dimension_of(engine, DIMENSION_SAMPLES, seed=0)
     except ValueError:  # hyperedges, but none with a vertex: nothing to measure
         return NAN
-    value = float(estimate.dimension)
     return value if math.isfinite(value) else NAN

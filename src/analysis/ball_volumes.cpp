@@ -57,12 +57,21 @@ struct CopyWalk {
   }
 };
 
+// Whether the rows' latest volumes add up to more than `until` (never when
+// it is 0).
+bool past(std::span<std::vector<uint64_t>> rows, uint64_t until) {
+  if (until == 0) return false;
+  uint64_t total = 0;
+  for (const auto& row : rows) total += row.back();
+  return total > until;
+}
+
 // One batch of at most bits(Mask) centres; `seen` and `next` are all zero on
 // entry; on a normal return `next` is zero again.
 template <class Mask, class Walk>
 bool batch(const Walk& walk, std::span<const Slot> centres, uint32_t max_radius,
            std::span<std::vector<uint64_t>> rows, std::vector<Mask>& seen, std::vector<Mask>& next,
-           Poll& poll) {
+           Poll& poll, uint64_t until) {
   std::vector<std::pair<Slot, Mask>> frontier;
   std::vector<Slot> touched;
   std::vector<uint64_t> grow(centres.size(), 0);
@@ -73,7 +82,7 @@ bool batch(const Walk& walk, std::span<const Slot> centres, uint32_t max_radius,
     rows[i].assign(1, 1);
   }
   for (const Slot c : touched) frontier.emplace_back(c, seen[c]);
-  for (uint32_t r = 0; r < max_radius && !frontier.empty(); ++r) {
+  for (uint32_t r = 0; r < max_radius && !frontier.empty() && !past(rows, until); ++r) {
     touched.clear();
     for (const auto& [v, f] : frontier) {
       const std::size_t work = walk(v, [&, f = f](Slot w) {
@@ -103,13 +112,14 @@ bool batch(const Walk& walk, std::span<const Slot> centres, uint32_t max_radius,
 
 template <class Mask, class Walk>
 Outcome run(const Walk& walk, uint32_t capacity, std::span<const Slot> centres, uint32_t max_radius,
-            std::vector<std::vector<uint64_t>>& rows, Poll& poll) {
+            std::vector<std::vector<uint64_t>>& rows, Poll& poll, uint64_t until) {
   constexpr std::size_t kBits = sizeof(Mask) * 8;
+  if (centres.size() > kBits) until = 0;
   std::vector<Mask> seen(capacity, 0), next(capacity, 0);
   for (std::size_t b = 0; b < centres.size(); b += kBits) {
     const std::size_t n = std::min(kBits, centres.size() - b);
-    if (!batch<Mask>(walk, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), seen, next,
-                     poll)) {
+    if (!batch<Mask>(walk, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), seen, next, poll,
+                     until)) {
       rows.clear();
       return Outcome::cancelled;
     }
@@ -120,11 +130,11 @@ Outcome run(const Walk& walk, uint32_t capacity, std::span<const Slot> centres, 
 
 template <class Walk>
 Outcome run_walk(const Walk& walk, uint32_t capacity, std::span<const Slot> centres, uint32_t max_radius,
-                 std::vector<std::vector<uint64_t>>& rows, Poll& poll) {
+                 std::vector<std::vector<uint64_t>>& rows, Poll& poll, uint64_t until) {
   if (centres.size() > 32 && std::size_t{capacity} * 2 * sizeof(uint64_t) <= kWideBytes) {
-    return run<uint64_t>(walk, capacity, centres, max_radius, rows, poll);
+    return run<uint64_t>(walk, capacity, centres, max_radius, rows, poll, until);
   }
-  return run<uint32_t>(walk, capacity, centres, max_radius, rows, poll);
+  return run<uint32_t>(walk, capacity, centres, max_radius, rows, poll, until);
 }
 
 // One batch of at most bits(Mask) centres over the coded copy, with two
@@ -141,7 +151,8 @@ struct Marks {
 
 template <class Mask>
 bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
-                 std::span<std::vector<uint64_t>> rows, std::vector<Marks<Mask>>& bits, Poll& poll) {
+                 std::span<std::vector<uint64_t>> rows, std::vector<Marks<Mask>>& bits, Poll& poll,
+                 uint64_t until) {
   const uint32_t n = a.capacity();
   const std::size_t list_limit = n / 64 + 64;
   std::vector<uint32_t> level, found;
@@ -186,7 +197,7 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
     for (; m != 0; m = static_cast<Mask>(m & (m - 1))) ++grow[std::countr_zero(m)];
     return true;
   };
-  for (uint32_t r = 0; r < max_radius; ++r) {
+  for (uint32_t r = 0; r < max_radius && !past(rows, until); ++r) {
     found.clear();
     found_listed = true;
     if (listed) {
@@ -236,12 +247,14 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
 
 template <class Mask>
 Outcome coded_run(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
-                  std::vector<std::vector<uint64_t>>& rows, Poll& poll) {
+                  std::vector<std::vector<uint64_t>>& rows, Poll& poll, uint64_t until) {
   constexpr std::size_t kBits = sizeof(Mask) * 8;
+  if (centres.size() > kBits) until = 0;
   std::vector<Marks<Mask>> bits(a.capacity());
   for (std::size_t b = 0; b < centres.size(); b += kBits) {
     const std::size_t n = std::min(kBits, centres.size() - b);
-    if (!coded_batch<Mask>(a, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), bits, poll)) {
+    if (!coded_batch<Mask>(a, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), bits, poll,
+                           until)) {
       rows.clear();
       return Outcome::cancelled;
     }
@@ -258,26 +271,27 @@ constexpr std::size_t mask_bytes(uint32_t capacity, std::size_t bits) {
 // With the narrowest masks that take all centres in one pass, or the widest
 // that fit in `room` bytes (8 bits at least).
 Outcome coded_in(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
-                 std::vector<std::vector<uint64_t>>& rows, Poll& poll, std::size_t room) {
+                 std::vector<std::vector<uint64_t>>& rows, Poll& poll, std::size_t room, uint64_t until) {
   std::size_t bits = 8;
   while (bits < 64 && bits < centres.size()) bits *= 2;
   while (bits > 8 && mask_bytes(a.capacity(), bits) > room) bits /= 2;
   switch (bits) {
     case 64:
-      return coded_run<uint64_t>(a, centres, max_radius, rows, poll);
+      return coded_run<uint64_t>(a, centres, max_radius, rows, poll, until);
     case 32:
-      return coded_run<uint32_t>(a, centres, max_radius, rows, poll);
+      return coded_run<uint32_t>(a, centres, max_radius, rows, poll, until);
     case 16:
-      return coded_run<uint16_t>(a, centres, max_radius, rows, poll);
+      return coded_run<uint16_t>(a, centres, max_radius, rows, poll, until);
     default:
-      return coded_run<uint8_t>(a, centres, max_radius, rows, poll);
+      return coded_run<uint8_t>(a, centres, max_radius, rows, poll, until);
   }
 }
 
 }  // namespace
 
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
-                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop, Layout layout) {
+                     std::vector<std::vector<uint64_t>>& rows, const StopHook& stop, Layout layout,
+                     uint64_t until) {
   rows.assign(centres.size(), {});
   Poll poll(stop);
   if (centres.empty()) return Outcome::done;
@@ -294,7 +308,7 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
     }
     std::vector<Slot> rows_of(centres.size());
     for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
-    return run_walk(CopyWalk{g, *copy}, n, rows_of, max_radius, rows, poll);
+    return run_walk(CopyWalk{g, *copy}, n, rows_of, max_radius, rows, poll, until);
   }
   // Too large for the plain copy: the coded one, when it fits with masks of
   // at least 8 bits. While it is built it holds its index (four bytes a
@@ -312,10 +326,11 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
       for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
       copy->drop_index();
       const std::size_t held = copy->bytes();
-      return coded_in(*copy, rows_of, max_radius, rows, poll, held < kCodedBudget ? kCodedBudget - held : 0);
+      return coded_in(*copy, rows_of, max_radius, rows, poll, held < kCodedBudget ? kCodedBudget - held : 0,
+                      until);
     }
   }
-  return run_walk(StoreWalk{g}, n, centres, max_radius, rows, poll);
+  return run_walk(StoreWalk{g}, n, centres, max_radius, rows, poll, until);
 }
 
 }  // namespace vorn::analysis

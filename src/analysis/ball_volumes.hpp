@@ -26,8 +26,13 @@ enum class Layout { automatic, plain, coded, store };
 // eccentricity in its component or `max_radius`, whichever is smaller (so
 // its last entry is the component's size when the radius allows). Centres
 // may repeat. `rows` is left empty when cancelled.
+// With `until` nonzero, a search whose centres all fit in one batch also
+// stops at the first radius r where the centres' V(r) add up to more than
+// `until` (rows then end at r; those of centres whose component ended
+// before keep its size as their last entry). With more centres it ignores
+// `until`.
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
                      std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {},
-                     Layout layout = Layout::automatic);
+                     Layout layout = Layout::automatic, uint64_t until = 0);
 
 }  // namespace vorn::analysis

@@ -116,17 +116,18 @@ PyObject* analysis_nodes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// ball_volumes(engine, centres, max_radius, layout) -> (offsets, volumes):
-// centre k's V(0), V(1), ... are volumes[offsets[k] .. offsets[k+1]).
-// `centres` is a buffer of native int64 vertex ids; `layout` the adjacency
-// walked: 0 the fastest that fits, 1 the plain copy, 2 the coded copy, 3 the
-// store.
+// ball_volumes(engine, centres, max_radius, layout, until) -> (offsets,
+// volumes): centre k's V(0), V(1), ... are volumes[offsets[k] ..
+// offsets[k+1]). `centres` is a buffer of native int64 vertex ids; `layout`
+// the adjacency walked: 0 the fastest that fits, 1 the plain copy, 2 the
+// coded copy, 3 the store; `until` 0, or the total volume past which the
+// search may stop (analysis/ball_volumes.hpp).
 PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return with_engine("ball_volumes", args, nargs, 4, Access::shared, [&](RewriteEngine& e) -> PyObject* {
+  return with_engine("ball_volumes", args, nargs, 5, Access::shared, [&](RewriteEngine& e) -> PyObject* {
     uint32_t max_radius = 0;
     if (!radius_arg(args[2], "max_radius", max_radius)) return nullptr;
-    uint64_t layout = 0;
-    if (!convert(args[3], "layout", layout)) return nullptr;
+    uint64_t layout = 0, until = 0;
+    if (!convert(args[3], "layout", layout) || !convert(args[4], "until", until)) return nullptr;
     if (layout > 3) {
       PyErr_SetString(PyExc_ValueError, "layout must be 0, 1, 2 or 3");
       return nullptr;
@@ -155,7 +156,7 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
     std::vector<std::vector<uint64_t>> rows;
     if (!without_gil([&](const analysis::StopHook& stop) {
           return analysis::ball_volumes(g, centres, max_radius, rows, stop,
-                                        static_cast<analysis::Layout>(layout));
+                                        static_cast<analysis::Layout>(layout), until);
         })) {
       return nullptr;
     }

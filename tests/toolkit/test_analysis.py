@@ -133,14 +133,14 @@ def test_native_refusals_leave_the_engine_usable(engine):
     vornkit.start(engine, "{{1,2},{2,3}}")
     v = engine.get_vertices()
     with pytest.raises(ValueError, match="^centres must be a buffer of int64 vertex ids$"):
-        native().ball_volumes(engine, b"\x01\x02\x03", None, 0)
+        native().ball_volumes(engine, b"\x01\x02\x03", None, 0, 0)
     with pytest.raises(ValueError, match="^layout must be 0, 1, 2 or 3$"):
-        native().ball_volumes(engine, np.array(v[:1], dtype=np.int64).tobytes(), None, 4)
+        native().ball_volumes(engine, np.array(v[:1], dtype=np.int64).tobytes(), None, 4, 0)
     with pytest.raises(ValueError, match="^layout must be one of 'auto', 'plain', 'coded', 'store', got 'x'$"):
         analysis.ball_volumes(engine, v[:1], layout="x")
     with pytest.raises(ValueError, match="^the number of hyperedges must be at least 0, got -4$"):
         native().nearest_edges(engine, v[0], -4)
-    with pytest.raises(TypeError, match=r"^ball_volumes\(\) takes 4 arguments \(1 given\)$"):
+    with pytest.raises(TypeError, match=r"^ball_volumes\(\) takes 5 arguments \(1 given\)$"):
         native().ball_volumes(engine)
     with pytest.raises(TypeError, match="^expected a vorn.Engine, got 'str'$"):
         native().causal_past("engine", v[0])
@@ -179,7 +179,7 @@ def test_a_long_call_lets_other_threads_run_and_refuses_changes(big):
     thread.start()
     t0 = time.perf_counter()
     try:
-        vornkit._native.ball_volumes(engine, packed, None, 0)
+        vornkit._native.ball_volumes(engine, packed, None, 0, 0)
     finally:
         t1 = time.perf_counter()
         stop.set()
@@ -264,3 +264,35 @@ def test_ids_in_text_order_without_making_texts():
     for ids in (np.array([0, 1, 2, 9, 10, 11, 19, 100, 101, 1000, 99, 20]),
                 np.unique(rng.integers(0, 10 ** 7, 3000)), np.unique(rng.integers(0, 10 ** 17, 3000))):
         assert ids[_text_order(ids)].tolist() == sorted(ids.tolist(), key=repr)
+
+
+@pytest.mark.parametrize("layout", ["plain", "coded", "store"])
+def test_a_bounded_search_stops_at_the_first_radius_past_the_bound(big, layout):
+    engine, centres = big
+    chosen = centres[:50]
+    full = analysis.ball_volumes(engine, chosen, layout=layout)
+    totals = full.sum(axis=0)
+    for until in (1, int(totals[5]), int(totals[5]) - 1, int(totals[-1]) - 1):
+        part = analysis.ball_volumes(engine, chosen, layout=layout, _until=until)
+        stop = int(np.argmax(totals > until))  # the first radius past the bound
+        assert part.shape[1] == stop + 1, until
+        assert (part == full[:, :stop + 1]).all()
+    # With more centres than one pass carries, the bound is ignored.
+    many = centres[:70]
+    assert (analysis.ball_volumes(engine, many, layout=layout, _until=1)
+            == analysis.ball_volumes(engine, many, layout=layout)).all()
+
+
+@pytest.mark.parametrize("semantics, seed", [("DPO", 1), ("SPO", 2), ("SPO", 3)])
+def test_the_series_dimension_equals_the_full_estimate(semantics, seed, big):
+    from vornkit.dimension import dimension_of
+
+    # Small engines with several components and isolated vertices, then a
+    # large connected one; 50 centres (one pass, bounded) and 80 (two passes).
+    small = random_engine(semantics, seed)
+    assert len(set(analysis.components(small)[1].tolist())) > 1
+    for engine in (small, big[0]):
+        for samples, fraction in ((50, 0.2), (80, 0.2), (50, 0.5)):
+            expected = vornkit.estimate_dimension(engine, samples, seed=seed, max_fraction=fraction).dimension
+            got = dimension_of(engine, samples, seed=seed, max_fraction=fraction)
+            assert got == expected or (np.isnan(got) and np.isnan(expected)), (samples, fraction)
