@@ -380,7 +380,20 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     random vertex are drawn (see :func:`local_part`) and the title says so.
     ``path`` (optional) is written by its suffix (``.png``, ``.svg``, ...).
     """
-    selection = _select(edges, vertices, max_edges, seed)
+    return draw_selection(select_part(edges, max_edges, seed, vertices), path, seed=seed, labels=labels,
+                          title=title, figsize=figsize, dpi=dpi)
+
+
+def select_part(source, max_edges: Optional[int] = 5000, seed: int = 0, vertices=None) -> "_Selection":
+    """What :func:`plot_hypergraph` draws of ``source`` (hyperedges or an engine): all of it, or
+    the ``max_edges`` hyperedges nearest a seeded vertex.  From an engine the choice is made in
+    native code, mostly without the GIL, so another thread may go on meanwhile."""
+    return _select(source, vertices, max_edges, seed)
+
+
+def draw_selection(selection: "_Selection", path=None, *, seed: int = 0, labels="auto",
+                   title: Optional[str] = None, figsize=(8, 8), dpi: int = 150):
+    """:func:`plot_hypergraph` of a part already chosen by :func:`select_part`."""
     pos = _layout(selection.vertices, selection.edges, seed)
 
     fig = new_figure(figsize, dpi, layout=None)

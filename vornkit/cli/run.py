@@ -270,9 +270,10 @@ def execute(args, signals: Signals) -> int:
         result.history["step"] = [plan.before + step for step in result.history["step"]]
         extra = {"resumed_from": plan.resumed_from, "steps_before": plan.before}
 
-    # A second thread writes the record, then chooses the causal picture's
-    # part, both in native code that gives up the GIL, while this one loads
-    # the drawing libraries and draws. The record is complete before any
+    # A second thread writes the record, then chooses the parts of the
+    # hypergraph and the causal graph that the pictures show, all mostly in
+    # native code that gives up the GIL, while this one loads the drawing
+    # libraries and draws. The record is complete before any
     # picture is written, and the thread is always joined before the summary.
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="vorn-output") as pool:
         outputs = []
@@ -280,16 +281,17 @@ def execute(args, signals: Signals) -> int:
             from ..export import write_run_record
             record = pool.submit(write_run_record, result, args.json, engine, indent=1, **extra)
             outputs.append((args.json, args.json, record.result))
+        if args.plot:
+            from ..plotting import draw_selection, select_part
+            part = pool.submit(select_part, engine, args.plot_max_edges)
+            total = engine.edge_count()
+            shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
         if args.causal:
             causal = _CausalPicture(engine, args.causal, args.causal_max_vertices, pool)
         if checkpoints is not None:
             outputs.append((args.checkpoint, args.checkpoint, lambda: checkpoints.save(result.steps_done)))
         if args.plot:
-            from ..plotting import plot_hypergraph
-            total = engine.edge_count()
-            shown = f" ({args.plot_max_edges:,} of {total:,} hyperedges)" if total > args.plot_max_edges else ""
-            outputs.append((args.plot, args.plot + shown, lambda: plot_hypergraph(
-                engine, args.plot, max_edges=args.plot_max_edges)))
+            outputs.append((args.plot, args.plot + shown, lambda: draw_selection(part.result(), args.plot)))
         if args.growth:
             from ..plotting import plot_growth
             title = str(rules[0]) if len(rules) == 1 else f"{len(rules)} rules"
