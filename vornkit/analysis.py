@@ -35,7 +35,7 @@ _LAYOUTS = {"auto": 0, "plain": 1, "coded": 2, "store": 3}
 
 
 def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = None, *,
-                 layout: str = "auto", _until: int = 0) -> np.ndarray:
+                 layout: str = "auto") -> np.ndarray:
     """V(r), the number of vertices within distance r, for each centre: a float array of
     shape ``(len(centres), R + 1)``.
 
@@ -49,6 +49,21 @@ def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = Non
     ``"coded"`` or ``"store"`` one of them regardless of size.  The result is
     the same; only time and memory differ.
     """
+    return _volumes(engine, centres, max_radius, layout, 0.0)[0]
+
+
+def bounded_ball_volumes(engine, centres: Iterable[int], fraction: float, *,
+                         layout: str = "auto") -> Tuple[np.ndarray, np.ndarray]:
+    """``(table, sizes)``: :func:`ball_volumes` searched only as far as the mean ball first holds
+    more than ``fraction`` of the centres' components (a hair more), and each centre's component
+    size.  The table then ends at that radius (with 64 centres or fewer, which one search pass
+    carries; with more it is whole).  For a fit that looks no further, such as the dimension's."""
+    if not fraction > 0:
+        raise ValueError(f"fraction must be above 0, got {fraction!r}")
+    return _volumes(engine, centres, None, layout, float(fraction))
+
+
+def _volumes(engine, centres, max_radius, layout: str, fraction: float) -> Tuple[np.ndarray, np.ndarray]:
     if layout not in _LAYOUTS:
         raise ValueError(f"layout must be one of {', '.join(map(repr, _LAYOUTS))}, got {layout!r}")
     radius = _radius(max_radius)
@@ -56,10 +71,10 @@ def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = Non
     if ids.size and not np.issubdtype(ids.dtype, np.integer):
         raise ValueError(f"centres must be vertex ids (integers), got {ids.dtype}")
     ids = np.ascontiguousarray(ids, dtype=np.int64).ravel()
-    offsets, volumes = (int64(b) for b in native().ball_volumes(engine, ids.tobytes(), radius,
-                                                                         _LAYOUTS[layout], _until))
+    offsets, volumes, sizes = (int64(b) for b in native().ball_volumes(engine, ids.tobytes(), radius,
+                                                                              _LAYOUTS[layout], fraction))
     if not len(ids):
-        return np.zeros((0, 1))
+        return np.zeros((0, 1)), sizes
     lengths = np.diff(offsets)
     width = int(lengths.max()) if radius is None else radius + 1
     out = np.empty((len(ids), width), dtype=float)
@@ -67,7 +82,7 @@ def ball_volumes(engine, centres: Iterable[int], max_radius: Optional[int] = Non
         n = min(b - a, width)
         out[k, :n] = volumes[a:a + n]
         out[k, n:] = volumes[b - 1]
-    return out
+    return out, sizes
 
 
 def distances(engine, v: int, max_radius: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:

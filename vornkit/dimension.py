@@ -134,26 +134,20 @@ def estimate_dimension(edges, samples: int = 50, *, seed: int = 0,
 def dimension_of(engine, samples: int = 50, *, seed: int = 0, max_fraction: float = 0.2) -> float:
     """``estimate_dimension(engine, samples, seed=seed, max_fraction=max_fraction).dimension``
     with less work: the breadth-first searches stop once the mean ball holds more than
-    ``max_fraction`` of the centres' components, which is as far as the fit looks (with all
-    centres in one bit-parallel pass, 64 or fewer; with more, the searches go all the way).
-    The components' sizes come from one pass over the hypergraph instead."""
+    ``max_fraction`` of the centres' components, which is as far as the fit looks (see
+    :func:`vornkit.analysis.bounded_ball_volumes`); the components' sizes come with the
+    search."""
     from . import analysis
+    if not max_fraction > 0:  # nothing within the bound: no shortcut
+        return estimate_dimension(engine, samples, seed=seed, max_fraction=max_fraction).dimension
     _check_samples(samples)
     centres = _engine_centres(engine, samples, seed)
-    ids, labels = analysis.components(engine)
-    sizes = np.bincount(labels)
-    found = np.isin(ids, centres)
-    label_of = dict(zip(ids[found].tolist(), labels[found].tolist()))
-    component = np.array([sizes[label_of[c]] for c in centres], dtype=float)
-    del ids, labels, found
-    # Past the bound by a margin, so that the last radius searched is past the
-    # fit's bound in floating point too.
-    until = int(max_fraction * component.sum() * (1 + 1e-9)) + 1
-    volumes = analysis.ball_volumes(engine, centres, _until=until).mean(axis=0)
+    table, component = analysis.bounded_ball_volumes(engine, centres, max_fraction)
+    volumes = table.mean(axis=0)
     with np.errstate(divide="ignore", invalid="ignore"):
         lr = np.log(np.arange(len(volumes)) + 0.5)
         lv = np.log(volumes)
-    lo, hi = _fit_radii(volumes, component.mean(), None, max_fraction)
+    lo, hi = _fit_radii(volumes, float(component.mean()), None, max_fraction)
     return _fitted(lr, lv, lo, hi)
 
 

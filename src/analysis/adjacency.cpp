@@ -103,7 +103,8 @@ void Adjacency::renumber(const TwoSection& g) {
   };
   for (Slot root = 0; root < n; ++root) {
     if (index_[root] != kUnset) continue;
-    std::size_t head = order.size();
+    const std::size_t start = order.size();
+    std::size_t head = start;
     visit(root);
     for (; head < order.size(); ++head) {
       for (const uint32_t x : row(order[head])) {
@@ -114,6 +115,7 @@ void Adjacency::renumber(const TwoSection& g) {
         }
       }
     }
+    components_.close(static_cast<uint32_t>(start), static_cast<uint32_t>(order.size()));
   }
   std::vector<uint32_t> offsets(std::size_t{n} + 1, 0);
   std::vector<uint32_t> adj(adj_.size());

@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/component_ranges.hpp"
 #include "analysis/stop.hpp"
 #include "analysis/two_section.hpp"
 
@@ -39,6 +40,8 @@ class Adjacency {
   // The row of a slot.
   uint32_t index(Slot s) const { return index_[s]; }
   uint32_t capacity() const { return static_cast<uint32_t>(offsets_.size() - 1); }
+  // The number of rows (slots) in row i's connected component.
+  uint32_t component_size(uint32_t i) const { return components_.size_of(i); }
 
  private:
   // Puts the rows in breadth-first order (each component from its smallest
@@ -48,6 +51,7 @@ class Adjacency {
   std::vector<uint32_t> offsets_;
   std::vector<uint32_t> adj_;
   std::vector<uint32_t> index_;
+  ComponentRanges components_;
 };
 
 }  // namespace vorn::analysis

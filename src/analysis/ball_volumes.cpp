@@ -7,6 +7,7 @@
 
 #include "analysis/adjacency.hpp"
 #include "analysis/coded_adjacency.hpp"
+#include "analysis/components.hpp"
 
 namespace vorn::analysis {
 namespace {
@@ -287,11 +288,30 @@ Outcome coded_in(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
   }
 }
 
+// The total volume past which a bounded search may stop: a hair over the
+// bound, so that the last radius searched is past it in floating point too;
+// 0 (no bound) when there is none or it does not fit.
+uint64_t until_of(const Bound* bound) {
+  if (bound == nullptr || !(bound->fraction > 0)) return 0;
+  double total = 0;
+  for (const uint64_t size : bound->sizes) total += static_cast<double>(size);
+  const double until = bound->fraction * total * (1 + 1e-9) + 1;
+  return until < 1e18 ? static_cast<uint64_t>(until) : 0;
+}
+
+// The centres' component sizes from a copy's rows.
+template <class Copy>
+void size_from(const Copy& copy, std::span<const uint32_t> rows_of, Bound* bound) {
+  if (bound == nullptr || !(bound->fraction > 0)) return;
+  bound->sizes.clear();
+  for (const uint32_t i : rows_of) bound->sizes.push_back(copy.component_size(i));
+}
+
 }  // namespace
 
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
                      std::vector<std::vector<uint64_t>>& rows, const StopHook& stop, Layout layout,
-                     uint64_t until) {
+                     Bound* bound) {
   rows.assign(centres.size(), {});
   Poll poll(stop);
   if (centres.empty()) return Outcome::done;
@@ -308,7 +328,8 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
     }
     std::vector<Slot> rows_of(centres.size());
     for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
-    return run_walk(CopyWalk{g, *copy}, n, rows_of, max_radius, rows, poll, until);
+    size_from(*copy, rows_of, bound);
+    return run_walk(CopyWalk{g, *copy}, n, rows_of, max_radius, rows, poll, until_of(bound));
   }
   // Too large for the plain copy: the coded one, when it fits with masks of
   // at least 8 bits. While it is built it holds its index (four bytes a
@@ -325,12 +346,29 @@ Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_
       std::vector<Slot> rows_of(centres.size());
       for (std::size_t i = 0; i < centres.size(); ++i) rows_of[i] = copy->index(centres[i]);
       copy->drop_index();
+      size_from(*copy, rows_of, bound);
       const std::size_t held = copy->bytes();
       return coded_in(*copy, rows_of, max_radius, rows, poll, held < kCodedBudget ? kCodedBudget - held : 0,
-                      until);
+                      until_of(bound));
     }
   }
-  return run_walk(StoreWalk{g}, n, centres, max_radius, rows, poll, until);
+  if (bound != nullptr && bound->fraction > 0) {
+    std::vector<std::pair<Slot, uint32_t>> labels;
+    if (components(g, labels, stop) == Outcome::cancelled) {
+      rows.clear();
+      return Outcome::cancelled;
+    }
+    std::vector<uint64_t> count;
+    std::vector<uint32_t> label_of(n, 0);
+    for (const auto& [s, c] : labels) {
+      if (c >= count.size()) count.resize(c + 1, 0);
+      ++count[c];
+      label_of[s] = c;
+    }
+    bound->sizes.clear();
+    for (const Slot c : centres) bound->sizes.push_back(count[label_of[c]]);
+  }
+  return run_walk(StoreWalk{g}, n, centres, max_radius, rows, poll, 0);
 }
 
 }  // namespace vorn::analysis

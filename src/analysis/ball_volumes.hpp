@@ -26,13 +26,21 @@ enum class Layout { automatic, plain, coded, store };
 // eccentricity in its component or `max_radius`, whichever is smaller (so
 // its last entry is the component's size when the radius allows). Centres
 // may repeat. `rows` is left empty when cancelled.
-// With `until` nonzero, a search whose centres all fit in one batch also
-// stops at the first radius r where the centres' V(r) add up to more than
-// `until` (rows then end at r; those of centres whose component ended
-// before keep its size as their last entry). With more centres it ignores
-// `until`.
+//
+// With a bound of fraction f > 0, `sizes` receives each centre's component
+// size, and a search whose centres all fit in one batch also stops at the
+// first radius r where the centres' V(r) add up to more than f (times a
+// hair over 1) of their components' sizes: the rows then end at r (those of
+// centres whose component ended before keep its size as their last entry).
+// The sizes come from the adjacency copy, or from a components pass when
+// the search walks the store (which then goes all the way).
+struct Bound {
+  double fraction = 0;
+  std::vector<uint64_t> sizes;
+};
+
 Outcome ball_volumes(const TwoSection& g, std::span<const Slot> centres, uint32_t max_radius,
                      std::vector<std::vector<uint64_t>>& rows, const StopHook& stop = {},
-                     Layout layout = Layout::automatic, uint64_t until = 0);
+                     Layout layout = Layout::automatic, Bound* bound = nullptr);
 
 }  // namespace vorn::analysis

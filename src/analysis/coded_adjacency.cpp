@@ -116,6 +116,7 @@ std::optional<CodedAdjacency> CodedAdjacency::build(const TwoSection& g, Poll& p
   // Rows are written in the order they are numbered: each component from
   // its smallest slot.
   for (Slot root = 0; root < n; ++root) {
+    const uint32_t start = next_row;
     visit(root);
     while (!queue.empty()) {
       // The store's records are reached in no useful order: reading those
@@ -166,6 +167,7 @@ std::optional<CodedAdjacency> CodedAdjacency::build(const TwoSection& g, Poll& p
       put_row(a.data_, i, plain, hubs);
       if (poll.tick(work)) return std::nullopt;
     }
+    a.components_.close(start, next_row);
   }
   a.data_.insert(a.data_.end(), kPadding, 0);
   a.hub_rows_.reserve(hub_slots.size());

@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "analysis/component_ranges.hpp"
 #include "analysis/stop.hpp"
 #include "analysis/two_section.hpp"
 
@@ -66,12 +67,14 @@ class CodedAdjacency {
   uint32_t index(Slot s) const { return index_[s]; }
   void drop_index() { std::vector<uint32_t>().swap(index_); }
   uint32_t capacity() const { return rows_; }
+  // The number of rows (slots) in row i's connected component.
+  uint32_t component_size(uint32_t i) const { return components_.size_of(i); }
   // Bytes held now (the rows' reserved but untouched tail is not counted:
   // the system backs it with no memory).
   std::size_t bytes() const {
     return (blocks_.capacity() + index_.capacity() + hub_rows_.capacity() + hub_starts_.capacity()) *
                sizeof(uint32_t) +
-           data_.size();
+           data_.size() + components_.bytes();
   }
 
   // A header byte of this value: the plain entries' length and the number of
@@ -115,6 +118,7 @@ class CodedAdjacency {
   std::vector<uint32_t> hub_starts_{0};
   std::vector<uint32_t> hub_rows_;
   std::vector<uint32_t> index_;
+  ComponentRanges components_;
   uint32_t rows_ = 0;
 };
 

@@ -116,18 +116,22 @@ PyObject* analysis_nodes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// ball_volumes(engine, centres, max_radius, layout, until) -> (offsets,
-// volumes): centre k's V(0), V(1), ... are volumes[offsets[k] ..
+// ball_volumes(engine, centres, max_radius, layout, fraction) -> (offsets,
+// volumes, sizes): centre k's V(0), V(1), ... are volumes[offsets[k] ..
 // offsets[k+1]). `centres` is a buffer of native int64 vertex ids; `layout`
 // the adjacency walked: 0 the fastest that fits, 1 the plain copy, 2 the
-// coded copy, 3 the store; `until` 0, or the total volume past which the
-// search may stop (analysis/ball_volumes.hpp).
+// coded copy, 3 the store; `fraction` 0, or the bound of the search
+// (analysis/ball_volumes.hpp), which also gives the centres' component
+// sizes (else `sizes` is empty).
 PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return with_engine("ball_volumes", args, nargs, 5, Access::shared, [&](RewriteEngine& e) -> PyObject* {
     uint32_t max_radius = 0;
     if (!radius_arg(args[2], "max_radius", max_radius)) return nullptr;
-    uint64_t layout = 0, until = 0;
-    if (!convert(args[3], "layout", layout) || !convert(args[4], "until", until)) return nullptr;
+    uint64_t layout = 0;
+    if (!convert(args[3], "layout", layout)) return nullptr;
+    analysis::Bound bound;
+    bound.fraction = PyFloat_AsDouble(args[4]);
+    if (bound.fraction == -1 && PyErr_Occurred()) return nullptr;
     if (layout > 3) {
       PyErr_SetString(PyExc_ValueError, "layout must be 0, 1, 2 or 3");
       return nullptr;
@@ -156,7 +160,7 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
     std::vector<std::vector<uint64_t>> rows;
     if (!without_gil([&](const analysis::StopHook& stop) {
           return analysis::ball_volumes(g, centres, max_radius, rows, stop,
-                                        static_cast<analysis::Layout>(layout), until);
+                                        static_cast<analysis::Layout>(layout), &bound);
         })) {
       return nullptr;
     }
@@ -172,8 +176,11 @@ PyObject* analysis_ball_volumes(PyObject*, PyObject* const* args, Py_ssize_t nar
         for (const uint64_t v : row) *out++ = static_cast<int64_t>(v);
       }
     }));
-    if (!offsets || !volumes) return nullptr;
-    return PyTuple_Pack(2, offsets.get(), volumes.get());
+    Ref sizes(int64_array(bound.sizes.size(), [&](int64_t* out) {
+      for (const uint64_t size : bound.sizes) *out++ = static_cast<int64_t>(size);
+    }));
+    if (!offsets || !volumes || !sizes) return nullptr;
+    return PyTuple_Pack(3, offsets.get(), volumes.get(), sizes.get());
   });
 }
 

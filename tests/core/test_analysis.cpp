@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "analysis/adjacency.hpp"
 #include "analysis/ball_volumes.hpp"
 #include "analysis/coded_adjacency.hpp"
+#include "analysis/component_ranges.hpp"
 #include "analysis/components.hpp"
 #include "analysis/distances.hpp"
 #include "analysis/nearest_edges.hpp"
@@ -132,6 +134,31 @@ TEST(Analysis, ComponentsCoverEveryVertexAndNamedId) {
   std::set<uint32_t> distinct;
   for (const auto& [s, c] : labels) distinct.insert(c);
   EXPECT_EQ(*distinct.rbegin() + 1, distinct.size());  // numbered 0, 1, ...
+}
+
+TEST(Analysis, CopiesKnowEachSlotsComponentSize) {
+  Mixed m;
+  const TwoSection g(m.g);
+  std::vector<std::pair<Slot, uint32_t>> labels;
+  ASSERT_EQ(components(g, labels), Outcome::done);
+  std::map<uint32_t, uint32_t> size;
+  for (const auto& [s, c] : labels) ++size[c];
+  Poll poll({});
+  const std::optional<Adjacency> plain = Adjacency::build(g, poll);
+  const std::optional<CodedAdjacency> coded = CodedAdjacency::build(g, poll);
+  ASSERT_TRUE(plain && coded);
+  for (const auto& [s, c] : labels) {
+    EXPECT_EQ(plain->component_size(plain->index(s)), size[c]) << s;
+    EXPECT_EQ(coded->component_size(coded->index(s)), size[c]) << s;
+  }
+  // Runs of one row are not kept, and rows outside every run count one.
+  ComponentRanges ranges;
+  ranges.close(0, 1);
+  ranges.close(1, 4);
+  ranges.close(4, 4);
+  ranges.close(5, 7);
+  const uint32_t want[] = {1, 3, 3, 3, 1, 2, 2, 1};
+  for (uint32_t row = 0; row < 8; ++row) EXPECT_EQ(ranges.size_of(row), want[row]) << row;
 }
 
 TEST(Analysis, NearestEdgesGoBreadthFirstInStoreOrder) {

@@ -133,9 +133,9 @@ def test_native_refusals_leave_the_engine_usable(engine):
     vornkit.start(engine, "{{1,2},{2,3}}")
     v = engine.get_vertices()
     with pytest.raises(ValueError, match="^centres must be a buffer of int64 vertex ids$"):
-        native().ball_volumes(engine, b"\x01\x02\x03", None, 0, 0)
+        native().ball_volumes(engine, b"\x01\x02\x03", None, 0, 0.0)
     with pytest.raises(ValueError, match="^layout must be 0, 1, 2 or 3$"):
-        native().ball_volumes(engine, np.array(v[:1], dtype=np.int64).tobytes(), None, 4, 0)
+        native().ball_volumes(engine, np.array(v[:1], dtype=np.int64).tobytes(), None, 4, 0.0)
     with pytest.raises(ValueError, match="^layout must be one of 'auto', 'plain', 'coded', 'store', got 'x'$"):
         analysis.ball_volumes(engine, v[:1], layout="x")
     with pytest.raises(ValueError, match="^the number of hyperedges must be at least 0, got -4$"):
@@ -179,7 +179,7 @@ def test_a_long_call_lets_other_threads_run_and_refuses_changes(big):
     thread.start()
     t0 = time.perf_counter()
     try:
-        vornkit._native.ball_volumes(engine, packed, None, 0, 0)
+        vornkit._native.ball_volumes(engine, packed, None, 0, 0.0)
     finally:
         t1 = time.perf_counter()
         stop.set()
@@ -269,17 +269,23 @@ def test_ids_in_text_order_without_making_texts():
 @pytest.mark.parametrize("layout", ["plain", "coded", "store"])
 def test_a_bounded_search_stops_at_the_first_radius_past_the_bound(big, layout):
     engine, centres = big
-    chosen = centres[:50]
-    full = analysis.ball_volumes(engine, chosen, layout=layout)
-    totals = full.sum(axis=0)
-    for until in (1, int(totals[5]), int(totals[5]) - 1, int(totals[-1]) - 1):
-        part = analysis.ball_volumes(engine, chosen, layout=layout, _until=until)
-        stop = int(np.argmax(totals > until))  # the first radius past the bound
-        assert part.shape[1] == stop + 1, until
-        assert (part == full[:, :stop + 1]).all()
+    small = random_engine("SPO", 2)  # several components, isolated vertices
+    for graph, chosen in ((engine, centres[:50]), (small, analysis.two_section_nodes(small)[::3].tolist())):
+        full = analysis.ball_volumes(graph, chosen, layout=layout)
+        totals = full.sum(axis=0)
+        for fraction in (1e-9, 0.05, 0.2, 0.9):
+            part, sizes = analysis.bounded_ball_volumes(graph, chosen, fraction, layout=layout)
+            assert sizes.tolist() == full[:, -1].tolist()  # each centre's component
+            if layout == "store":  # no copy to number the components: the search goes all the way
+                assert (part == full).all()
+                continue
+            bound = fraction * sizes.sum()
+            stop = int(np.argmax(totals > bound)) if (totals > bound).any() else len(totals) - 1
+            assert part.shape[1] - 1 in (stop, stop + 1), fraction  # (a hair past the bound)
+            assert totals[part.shape[1] - 1] > bound and (part == full[:, :part.shape[1]]).all()
     # With more centres than one pass carries, the bound is ignored.
     many = centres[:70]
-    assert (analysis.ball_volumes(engine, many, layout=layout, _until=1)
+    assert (analysis.bounded_ball_volumes(engine, many, 1e-9, layout=layout)[0]
             == analysis.ball_volumes(engine, many, layout=layout)).all()
 
 
