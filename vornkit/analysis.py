@@ -56,8 +56,8 @@ def bounded_ball_volumes(engine, centres: Iterable[int], fraction: float, *,
                          layout: str = "auto") -> Tuple[np.ndarray, np.ndarray]:
     """``(table, sizes)``: :func:`ball_volumes` searched only as far as the mean ball first holds
     more than ``fraction`` of the centres' components (a hair more), and each centre's component
-    size.  The table then ends at that radius (with 64 centres or fewer, which one search pass
-    carries; with more it is whole).  For a fit that looks no further, such as the dimension's."""
+    size.  The table then ends at that radius (whole when the search walks the engine's records,
+    ``layout="store"``).  For a fit that looks no further, such as the dimension's."""
     if not fraction > 0:
         raise ValueError(f"fraction must be above 0, got {fraction!r}")
     return _volumes(engine, centres, None, layout, float(fraction))

@@ -58,21 +58,61 @@ struct CopyWalk {
   }
 };
 
-// Whether the rows' latest volumes add up to more than `until` (never when
-// it is 0).
-bool past(std::span<std::vector<uint64_t>> rows, uint64_t until) {
-  if (until == 0) return false;
-  uint64_t total = 0;
-  for (const auto& row : rows) total += row.back();
-  return total > until;
-}
+// The bound of a search over one or more batches of centres. A batch stops
+// at the first radius r where its centres' V(r), those of the batches done
+// (`before`, by radius) and one for each centre of the batches to come
+// (`later`, the least they can add) sum to more than `until`. Each batch
+// thus stops no earlier than the search over all centres would, and the
+// last stops exactly there; the rows are then cut at that radius (cut()).
+class Limit {
+ public:
+  explicit Limit(uint64_t until, std::size_t centres) : until_(until), later_(centres) {}
+
+  // Called as a batch of `rows` (its centres' rows so far) is about to go
+  // past radius r.
+  bool past(std::span<std::vector<uint64_t>> rows, uint32_t r) {
+    if (until_ == 0) return false;
+    uint64_t total = later_;
+    if (!before_.empty()) total += before_[std::min<std::size_t>(r, before_.size() - 1)];
+    for (const auto& row : rows) total += row.back();
+    if (total <= until_) return false;
+    stopped_ = r;
+    return true;
+  }
+  // A batch begins (its centres no longer count as to come) or has ended
+  // (its rows count as done, each held at its last entry beyond its end).
+  void begin(std::size_t centres) { later_ -= centres; }
+  void end(std::span<const std::vector<uint64_t>> rows) {
+    if (until_ == 0) return;
+    std::size_t longest = before_.size();
+    for (const auto& row : rows) longest = std::max(longest, row.size());
+    before_.resize(longest, before_.empty() ? 0 : before_.back());
+    for (const auto& row : rows) {
+      for (std::size_t r = 0; r < longest; ++r) before_[r] += row[std::min(r, row.size() - 1)];
+    }
+    last_stopped_ = stopped_;
+    stopped_ = kNone;
+  }
+  // Cuts every row at the radius where the last batch stopped.
+  void cut(std::vector<std::vector<uint64_t>>& rows) const {
+    if (last_stopped_ == kNone) return;
+    for (auto& row : rows) row.resize(std::min<std::size_t>(row.size(), last_stopped_ + std::size_t{1}));
+  }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  uint64_t until_;
+  uint64_t later_;
+  std::vector<uint64_t> before_;
+  uint32_t stopped_ = kNone, last_stopped_ = kNone;
+};
 
 // One batch of at most bits(Mask) centres; `seen` and `next` are all zero on
 // entry; on a normal return `next` is zero again.
 template <class Mask, class Walk>
 bool batch(const Walk& walk, std::span<const Slot> centres, uint32_t max_radius,
            std::span<std::vector<uint64_t>> rows, std::vector<Mask>& seen, std::vector<Mask>& next,
-           Poll& poll, uint64_t until) {
+           Poll& poll, Limit& limit) {
   std::vector<std::pair<Slot, Mask>> frontier;
   std::vector<Slot> touched;
   std::vector<uint64_t> grow(centres.size(), 0);
@@ -83,7 +123,7 @@ bool batch(const Walk& walk, std::span<const Slot> centres, uint32_t max_radius,
     rows[i].assign(1, 1);
   }
   for (const Slot c : touched) frontier.emplace_back(c, seen[c]);
-  for (uint32_t r = 0; r < max_radius && !frontier.empty() && !past(rows, until); ++r) {
+  for (uint32_t r = 0; r < max_radius && !frontier.empty() && !limit.past(rows, r); ++r) {
     touched.clear();
     for (const auto& [v, f] : frontier) {
       const std::size_t work = walk(v, [&, f = f](Slot w) {
@@ -115,17 +155,20 @@ template <class Mask, class Walk>
 Outcome run(const Walk& walk, uint32_t capacity, std::span<const Slot> centres, uint32_t max_radius,
             std::vector<std::vector<uint64_t>>& rows, Poll& poll, uint64_t until) {
   constexpr std::size_t kBits = sizeof(Mask) * 8;
-  if (centres.size() > kBits) until = 0;
   std::vector<Mask> seen(capacity, 0), next(capacity, 0);
+  Limit limit(until, centres.size());
   for (std::size_t b = 0; b < centres.size(); b += kBits) {
     const std::size_t n = std::min(kBits, centres.size() - b);
+    limit.begin(n);
     if (!batch<Mask>(walk, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), seen, next, poll,
-                     until)) {
+                     limit)) {
       rows.clear();
       return Outcome::cancelled;
     }
+    limit.end(std::span(rows).subspan(b, n));
     std::fill(seen.begin(), seen.end(), 0);
   }
+  limit.cut(rows);
   return Outcome::done;
 }
 
@@ -153,7 +196,7 @@ struct Marks {
 template <class Mask>
 bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
                  std::span<std::vector<uint64_t>> rows, std::vector<Marks<Mask>>& bits, Poll& poll,
-                 uint64_t until) {
+                 Limit& limit) {
   const uint32_t n = a.capacity();
   const std::size_t list_limit = n / 64 + 64;
   std::vector<uint32_t> level, found;
@@ -198,7 +241,7 @@ bool coded_batch(const CodedAdjacency& a, std::span<const uint32_t> centres, uin
     for (; m != 0; m = static_cast<Mask>(m & (m - 1))) ++grow[std::countr_zero(m)];
     return true;
   };
-  for (uint32_t r = 0; r < max_radius && !past(rows, until); ++r) {
+  for (uint32_t r = 0; r < max_radius && !limit.past(rows, r); ++r) {
     found.clear();
     found_listed = true;
     if (listed) {
@@ -250,17 +293,20 @@ template <class Mask>
 Outcome coded_run(const CodedAdjacency& a, std::span<const uint32_t> centres, uint32_t max_radius,
                   std::vector<std::vector<uint64_t>>& rows, Poll& poll, uint64_t until) {
   constexpr std::size_t kBits = sizeof(Mask) * 8;
-  if (centres.size() > kBits) until = 0;
   std::vector<Marks<Mask>> bits(a.capacity());
+  Limit limit(until, centres.size());
   for (std::size_t b = 0; b < centres.size(); b += kBits) {
     const std::size_t n = std::min(kBits, centres.size() - b);
+    limit.begin(n);
     if (!coded_batch<Mask>(a, centres.subspan(b, n), max_radius, std::span(rows).subspan(b, n), bits, poll,
-                           until)) {
+                           limit)) {
       rows.clear();
       return Outcome::cancelled;
     }
+    limit.end(std::span(rows).subspan(b, n));
     std::fill(bits.begin(), bits.end(), Marks<Mask>{});
   }
+  limit.cut(rows);
   return Outcome::done;
 }
 

@@ -28,12 +28,13 @@ enum class Layout { automatic, plain, coded, store };
 // may repeat. `rows` is left empty when cancelled.
 //
 // With a bound of fraction f > 0, `sizes` receives each centre's component
-// size, and a search whose centres all fit in one batch also stops at the
-// first radius r where the centres' V(r) add up to more than f (times a
-// hair over 1) of their components' sizes: the rows then end at r (those of
-// centres whose component ended before keep its size as their last entry).
-// The sizes come from the adjacency copy, or from a components pass when
-// the search walks the store (which then goes all the way).
+// size, and the search also stops at the first radius r where the centres'
+// V(r) add up to more than f (times a hair over 1) of their components'
+// sizes: the rows then end at r (those of centres whose component ended
+// before keep its size as their last entry). A search in several batches
+// runs each no further than it must to be sure of that radius. The sizes
+// come from the adjacency copy, or from a components pass when the search
+// walks the store (which then goes all the way).
 struct Bound {
   double fraction = 0;
   std::vector<uint64_t> sizes;
