@@ -518,8 +518,9 @@ def write_run_record(result: EvolveResult, path, engine, *, indent: Optional[int
         fh.write("\n")
 
 
-#: Bytes of text the native writer formats between writes.
-FINAL_PIECE = 1 << 20
+#: Bytes of text the native writer formats between writes (each write takes the GIL, which
+#: ``vorn run`` shares with the pictures it draws meanwhile).
+FINAL_PIECE = 4 << 20
 
 
 def _record(result: EvolveResult, extra) -> Dict[str, Any]:
