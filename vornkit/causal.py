@@ -350,8 +350,6 @@ def plot_causal_graph(source, path=None, *, max_vertices: Optional[int] = 2000, 
         raise ValueError(f"time must be 'up' or 'down', got {time!r}")
     if max_vertices is not None:
         max_vertices = whole_number(max_vertices, "max_vertices", minimum=1)
-    if not is_engine(source) and not isinstance(source, CausalLinks):
-        raise TypeError(f"expected a vorn.Engine or CausalLinks, got {type(source).__name__}")
     return draw_part(picture_part(source, max_vertices), path, time=time, title=title, figsize=figsize,
                      dpi=dpi)
 

@@ -222,9 +222,11 @@ class _Selection:
     note: Optional[str] = None
 
 
-def _select(source, vertices, max_edges: Optional[int], seed: int) -> _Selection:
-    """The hyperedges and vertices to draw: all of them, or the ``max_edges`` hyperedges nearest a
-    seeded vertex (see :func:`local_part`; isolated vertices are then left out)."""
+def select_part(source, max_edges: Optional[int] = 5000, seed: int = 0, vertices=None) -> _Selection:
+    """What :func:`plot_hypergraph` draws of ``source`` (hyperedges or an engine): all of it, or
+    the ``max_edges`` hyperedges nearest a seeded vertex (see :func:`local_part`; isolated
+    vertices are then left out).  From an engine the choice is made in native code, mostly
+    without the GIL, so another thread may go on meanwhile."""
     note = None
     if is_engine(source):
         # Bulk arrays: the same selection, without a Python list per hyperedge
@@ -382,13 +384,6 @@ def plot_hypergraph(edges, path=None, *, seed: int = 0, labels="auto", max_edges
     """
     return draw_selection(select_part(edges, max_edges, seed, vertices), path, seed=seed, labels=labels,
                           title=title, figsize=figsize, dpi=dpi)
-
-
-def select_part(source, max_edges: Optional[int] = 5000, seed: int = 0, vertices=None) -> "_Selection":
-    """What :func:`plot_hypergraph` draws of ``source`` (hyperedges or an engine): all of it, or
-    the ``max_edges`` hyperedges nearest a seeded vertex.  From an engine the choice is made in
-    native code, mostly without the GIL, so another thread may go on meanwhile."""
-    return _select(source, vertices, max_edges, seed)
 
 
 def draw_selection(selection: "_Selection", path=None, *, seed: int = 0, labels="auto",
